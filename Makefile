@@ -1,0 +1,49 @@
+# The two set-up commands: `make run` and `make test`. Each installs what it needs first.
+SHELL := /bin/bash
+DEPS  := scripts/install-deps
+CTEST_FLAGS := --output-on-failure -j2
+
+.PHONY: all deps build run test test-sanitize test-asan test-tsan bench format clean
+
+all: build
+
+deps:
+	@bash $(DEPS)
+
+build: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default
+
+run: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release
+	./build/release/app/testserver
+
+test: build
+	cd build/default && ctest $(CTEST_FLAGS)
+
+test-asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan
+	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_FLAGS)
+
+# TSan reports thread leaks without failing the process; exitcode and the report scan make them fatal.
+test-tsan: deps
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan
+	cd build/tsan && TSAN_OPTIONS="halt_on_error=1 exitcode=66 report_thread_leaks=1" \
+	  bash ../../scripts/setarch-tsan ctest $(CTEST_FLAGS)
+
+test-sanitize: test-asan test-tsan
+
+bench: deps
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench
+	bash bench/run.sh
+
+format:
+	clang-format -i $$(git ls-files '*.h' '*.cpp')
+
+clean:
+	rm -rf build

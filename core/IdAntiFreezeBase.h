@@ -1,0 +1,36 @@
+// The hook that lets blocking waits on the main thread hand control to the application.
+#pragma once
+
+#include <cstdint>
+
+#include "core/IdBaseComponent.h"
+
+namespace Id {
+
+/// Base of the anti-freeze: the most recently created run-time instance is registered and its
+/// ProcessIdle runs between slices of blocking waits made on the main thread. With none
+/// registered every operation does nothing.
+class TIdAntiFreezeBase : public TIdBaseComponent {
+public:
+  /// Registers this instance, replacing any other. In a designer, raises EIdException
+  /// "Only one TIdAntiFreeze can exist per application." when one is already registered.
+  explicit TIdAntiFreezeBase(TComponent* AOwner);
+  ~TIdAntiFreezeBase() override;
+
+  bool Active = true;
+  bool ApplicationHasPriority = true;
+  int32_t IdleTimeOut = 250;
+  bool OnlyWhenIdle = true;
+
+  /// The concrete idle processing (for example, handling pending window messages).
+  virtual void ProcessIdle() = 0;
+
+  /// True when an instance is registered, the caller is the main thread and it is Active.
+  static bool AntiFreezeActive();
+  /// Runs ProcessIdle when active and AIdle, not OnlyWhenIdle, or AOverride holds.
+  static void AntiFreezeStep(bool AIdle = true, bool AOverride = false);
+  /// The registered instance, or nullptr.
+  static TIdAntiFreezeBase* Instance();
+};
+
+} // namespace Id

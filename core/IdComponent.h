@@ -1,0 +1,86 @@
+// The network component base: the stack's lifetime, status reports and work progress.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/IdBaseComponent.h"
+#include "runtime/SysUtils.h"
+
+namespace Id {
+
+class TIdStack;
+
+enum class TIdStatus {
+  stResolving = 0,
+  stConnecting,
+  stConnected,
+  stDisconnecting,
+  stDisconnected,
+  stText,
+  stText2,
+  stText3,
+  stText4,
+};
+/// wkRead: bytes consumed from the receive side; wkWrite: bytes sent.
+enum class TWorkMode { wkRead = 0, wkWrite = 1 };
+
+using TIdStatusEvent =
+    std::function<void(TComponent* ASender, TIdStatus AStatus, const std::string& AStatusText)>;
+using TWorkBeginEvent =
+    std::function<void(TComponent* Sender, TWorkMode AWorkMode, int32_t AWorkCountMax)>;
+using TWorkEvent = std::function<void(TComponent* Sender, TWorkMode AWorkMode, int32_t AWorkCount)>;
+using TWorkEndEvent = std::function<void(TComponent* Sender, TWorkMode AWorkMode)>;
+
+/// The default text of each status value; loaded at program start, may be replaced before use.
+std::array<std::string, 9>& StatusTexts();
+
+/// Base of every component that talks to the network. The first live TIdComponent creates the
+/// process-wide stack (GlobalStack), the last one destroyed frees it; StackLock guards both.
+/// Status and work events run on the thread that performs the component's I/O; the work state is
+/// not locked (one thread uses it).
+class TIdComponent : public TIdBaseComponent {
+public:
+  /// Raises the stack's error when the stack cannot be created; the count is then unchanged.
+  explicit TIdComponent(TComponent* AOwner);
+  ~TIdComponent() override;
+
+  TIdStatusEvent OnStatus;
+  TWorkEvent OnWork;
+  TWorkBeginEvent OnWorkBegin;
+  TWorkEndEvent OnWorkEnd;
+
+  /// Opens (level 1) or nests a unit of work; only the outermost one fires OnWorkBegin.
+  virtual void NotifyWorkBegin(TWorkMode AWorkMode, int32_t AWorkCountMax);
+  /// Adds ACount bytes to the open unit and fires OnWork with the running total.
+  virtual void NotifyWork(TWorkMode AWorkMode, int32_t ACount);
+  /// Closes or un-nests; the outermost end fires OnWorkEnd before the level drops.
+  virtual void NotifyWorkEnd(TWorkMode AWorkMode);
+
+  /// Fires OnStatus with the status's text formatted with one empty argument.
+  void NotifyStatus(TIdStatus AStatus);
+  /// Fires OnStatus with the status's text formatted with AArgs.
+  void NotifyStatus(TIdStatus AStatus, const std::vector<TFormatArg>& AArgs);
+
+  /// Count, maximum and level of the open unit of work of a mode.
+  struct TWorkInfo {
+    int32_t Count = 0;
+    int32_t Max = 0;
+    int32_t Level = 0;
+  };
+  const TWorkInfo& WorkInfo(TWorkMode AMode) const { return FWorkInfos[static_cast<int>(AMode)]; }
+
+private:
+  std::array<TWorkInfo, 2> FWorkInfos{};
+};
+
+class TCriticalSection;
+/// Guards the count of live components and the creation and freeing of GlobalStack.
+TCriticalSection& StackLock();
+/// The number of live TIdComponent objects (read under StackLock).
+int32_t StackUserCount();
+
+} // namespace Id

@@ -1,0 +1,110 @@
+// The exception tree of the framework: one line per class, its parent and its fixed text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/IdResourceStrings.h"
+#include "runtime/SysUtils.h"
+
+namespace Id {
+
+#define ID_EXCEPTION(Name, Parent, Text)                                                           \
+  class Name : public Parent {                                                                     \
+  public:                                                                                          \
+    explicit Name(std::string AMessage = Text) : Parent(std::move(AMessage)) {}                    \
+  }
+
+ID_EXCEPTION(EIdException, Exception, "");
+ID_EXCEPTION(EIdSilentException, EIdException, "");
+ID_EXCEPTION(EIdConnClosedGracefully, EIdSilentException, RS::RSConnectionClosedGracefully);
+ID_EXCEPTION(EIdClosedSocket, EIdException, RS::RSStatusDisconnected);
+ID_EXCEPTION(EIdReadTimeout, EIdException, RS::RSReadTimeout);
+ID_EXCEPTION(EIdReadLnMaxLineLengthExceeded, EIdException, RS::RSReadLnMaxLineLengthExceeded);
+ID_EXCEPTION(EIdInvalidServiceName, EIdException, "");
+ID_EXCEPTION(EIdConnectTimeout, EIdException, RS::RSConnectTimeout);
+ID_EXCEPTION(EIdConnectException, EIdException, "");
+
+ID_EXCEPTION(EIdSocksError, EIdException, "");
+ID_EXCEPTION(EIdSocksRequestFailed, EIdSocksError, RS::RSSocksRequestFailed);
+ID_EXCEPTION(EIdSocksRequestServerFailed, EIdSocksError, RS::RSSocksRequestServerFailed);
+ID_EXCEPTION(EIdSocksRequestIdentFailed, EIdSocksError, RS::RSSocksRequestIdentFailed);
+ID_EXCEPTION(EIdSocksUnknownError, EIdSocksError, RS::RSSocksUnknownError);
+ID_EXCEPTION(EIdSocksServerRespondError, EIdSocksError, RS::RSSocksServerRespondError);
+ID_EXCEPTION(EIdSocksAuthMethodError, EIdSocksError, RS::RSSocksAuthMethodError);
+ID_EXCEPTION(EIdSocksAuthError, EIdSocksError, RS::RSSocksAuthError);
+ID_EXCEPTION(EIdSocksServerGeneralError, EIdSocksError, RS::RSSocksServerGeneralError);
+ID_EXCEPTION(EIdSocksServerPermissionError, EIdSocksError, RS::RSSocksServerPermissionError);
+ID_EXCEPTION(EIdSocksServerNetUnreachableError, EIdSocksError,
+             RS::RSSocksServerNetUnreachableError);
+ID_EXCEPTION(EIdSocksServerHostUnreachableError, EIdSocksError,
+             RS::RSSocksServerHostUnreachableError);
+ID_EXCEPTION(EIdSocksServerConnectionRefusedError, EIdSocksError,
+             RS::RSSocksServerConnectionRefusedError);
+ID_EXCEPTION(EIdSocksServerTTLExpiredError, EIdSocksError, RS::RSSocksServerTTLExpiredError);
+ID_EXCEPTION(EIdSocksServerCommandError, EIdSocksError, RS::RSSocksServerCommandError);
+ID_EXCEPTION(EIdSocksServerAddressError, EIdSocksError, RS::RSSocksServerAddressError);
+
+ID_EXCEPTION(EIdInvalidSocket, EIdException, RS::RSCannotAllocateSocket);
+ID_EXCEPTION(EIdSocketHandleError, EIdException, "");
+ID_EXCEPTION(EIdCouldNotBindSocket, EIdSocketHandleError, RS::RSCouldNotBindSocket);
+ID_EXCEPTION(EIdCanNotBindPortInRange, EIdSocketHandleError, "");
+ID_EXCEPTION(EIdInvalidPortRange, EIdSocketHandleError, "");
+ID_EXCEPTION(EIdStackError, EIdException, "");
+ID_EXCEPTION(EIdStackInitializationFailed, EIdStackError, RS::RSWinsockInitializationError);
+ID_EXCEPTION(EIdStackSetSizeExceeded, EIdStackError, RS::RSSetSizeExceeded);
+
+ID_EXCEPTION(EIdTCPConnectionError, EIdException, "");
+ID_EXCEPTION(EIdNotEnoughDataInBuffer, EIdTCPConnectionError, RS::RSNotEnoughDataInBuffer);
+ID_EXCEPTION(EIdNoDataToRead, EIdTCPConnectionError, RS::RSNoDataToRead);
+ID_EXCEPTION(EIdNotConnected, EIdTCPConnectionError, RS::RSNotConnected);
+ID_EXCEPTION(EIdFileNotFound, EIdTCPConnectionError, "");
+
+ID_EXCEPTION(EIdTCPServerError, EIdException, RS::RSNoCommandHandlerFound);
+ID_EXCEPTION(EIdNoExecuteSpecified, EIdTCPServerError, RS::RSNoExecuteSpecified);
+ID_EXCEPTION(EIdTerminateThreadTimeout, EIdTCPServerError, RS::RSTerminateThreadTimeout);
+
+ID_EXCEPTION(EIdThreadException, EIdException, "");
+ID_EXCEPTION(EIdThreadTerminateAndWaitFor, EIdThreadException, RS::RSThreadTerminateAndWaitFor);
+ID_EXCEPTION(EIdThreadMgrError, EIdException, "");
+ID_EXCEPTION(EIdThreadClassNotSpecified, EIdThreadMgrError, RS::RSThreadClassNotSpecified);
+
+#undef ID_EXCEPTION
+
+/// A failed socket call; carries the Windows Sockets error number.
+class EIdSocketError : public EIdException {
+public:
+  EIdSocketError(int32_t ASocketErrorCode, std::string AMessage)
+      : EIdException(std::move(AMessage)), FSocketErrorCode(ASocketErrorCode) {}
+  int32_t SocketErrorCode() const noexcept { return FSocketErrorCode; }
+
+private:
+  int32_t FSocketErrorCode;
+};
+
+/// A protocol reply whose code was not accepted; the message is the reply's text lines.
+class EIdProtocolReplyError : public EIdException {
+public:
+  EIdProtocolReplyError(int32_t AReplyCode, std::string AMessage)
+      : EIdException(std::move(AMessage)), FReplyCode(AReplyCode) {}
+  int32_t ReplyCode() const noexcept { return FReplyCode; }
+
+private:
+  int32_t FReplyCode;
+};
+
+/// Helpers for the texts with placeholders.
+inline EIdInvalidServiceName MakeInvalidServiceName(const std::string& AName) {
+  return EIdInvalidServiceName(Format(RS::RSInvalidServiceName, {AName}));
+}
+inline EIdFileNotFound MakeFileNotFound(const std::string& AFileName) {
+  return EIdFileNotFound(Format(RS::RSFileNotFound, {AFileName}));
+}
+inline EIdCanNotBindPortInRange MakeCanNotBindPortInRange(int32_t ALow, int32_t AHigh) {
+  return EIdCanNotBindPortInRange(Format(RS::RSCanNotBindPortInRange, {int64_t(ALow), int64_t(AHigh)}));
+}
+inline EIdInvalidPortRange MakeInvalidPortRange(int32_t ALow, int32_t AHigh) {
+  return EIdInvalidPortRange(Format(RS::RSInvalidPortRange, {int64_t(ALow), int64_t(AHigh)}));
+}
+
+} // namespace Id

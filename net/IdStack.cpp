@@ -1,0 +1,165 @@
+#include "net/IdStack.h"
+
+#include "core/IdComponent.h"
+#include "core/IdGlobal.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace Id {
+
+const int32_t OptionTrue = 1;
+
+namespace {
+
+struct TErrorText {
+  int32_t Number;
+  const char* Text;
+};
+
+constexpr TErrorText SocketErrorTexts[] = {
+    {10004, "Interrupted system call."},
+    {10009, "Bad file number."},
+    {10013, "Access denied."},
+    {10014, "Bad address."},
+    {10022, "Invalid argument."},
+    {10024, "Too many open files."},
+    {10035, "Operation would block. "},
+    {10036, "Operation now in progress."},
+    {10037, "Operation already in progress."},
+    {10038, "Socket operation on non-socket."},
+    {10039, "Destination address required."},
+    {10040, "Message too long."},
+    {10041, "Protocol wrong type for socket."},
+    {10042, "Bad protocol option."},
+    {10043, "Protocol not supported."},
+    {10044, "Socket type not supported."},
+    {10045, "Operation not supported on socket."},
+    {10046, "Protocol family not supported."},
+    {10047, "Address family not supported by protocol family."},
+    {10048, "Address already in use."},
+    {10049, "Cannot assign requested address."},
+    {10050, "Network is down."},
+    {10051, "Network is unreachable."},
+    {10052, "Net dropped connection or reset."},
+    {10053, "Software caused connection abort."},
+    {10054, "Connection reset by peer."},
+    {10055, "No buffer space available."},
+    {10056, "Socket is already connected."},
+    {10057, "Socket is not connected."},
+    {10058, "Cannot send or receive after socket is closed."},
+    {10059, "Too many references, cannot splice."},
+    {10060, "Connection timed out."},
+    {10061, "Connection refused."},
+    {10062, "Too many levels of symbolic links."},
+    {10063, "File name too long."},
+    {10064, "Host is down."},
+    {10065, "No route to host."},
+    {10066, "Directory not empty"},
+};
+
+// A whole text of decimal digits (leading zeros allowed) in 0..255.
+bool IsAddressPart(const std::string& APart) {
+  if (APart.empty() || APart.size() > 10) return false;
+  int64_t Value = 0;
+  for (char C : APart) {
+    if (C < '0' || C > '9') return false;
+    Value = Value * 10 + (C - '0');
+  }
+  return Value <= 255;
+}
+
+} // namespace
+
+const char* SocketErrorTextOf(int32_t AErrorNumber) noexcept {
+  for (const auto& E : SocketErrorTexts)
+    if (E.Number == AErrorNumber) return E.Text;
+  return "";
+}
+
+TIdStack::TIdStack() = default;
+TIdStack::~TIdStack() = default;
+
+std::string TIdStack::SockErrorText(int32_t AErrorNumber) {
+  return Format(RS::RSStackError, {int64_t(AErrorNumber), std::string(SocketErrorTextOf(AErrorNumber))});
+}
+
+std::string TIdStack::AddressToText(const TIdIPv4Bytes& AAddress) {
+  return std::to_string(AAddress[0]) + "." + std::to_string(AAddress[1]) + "." +
+         std::to_string(AAddress[2]) + "." + std::to_string(AAddress[3]);
+}
+
+void TIdStack::ParseAddressText(const std::string& AIP, TIdIPv4Bytes& AAddress) {
+  std::string Rest = AIP;
+  TIdIPv4Bytes Parsed{};
+  for (auto& Byte : Parsed)
+    Byte = static_cast<uint8_t>(StrToInt(FetchToken(Rest, ".", true, true)) & 0xFF);
+  AAddress = Parsed;
+}
+
+std::unique_ptr<TIdStack> TIdStack::NewStackInstance() { return StackClass()(); }
+
+bool TIdStack::CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnoredErrors) {
+  if (AResult != SocketErrorResult) return false;
+  const int32_t Error = SockLastError();
+  FLastSocketError.store(Error, std::memory_order_relaxed);
+  for (int32_t Ignored : AIgnoredErrors)
+    if (Ignored == Error) return true;
+  ThrowSocketError(Error);
+}
+
+void TIdStack::ThrowSocketError(int32_t AErrorNumber) {
+  throw EIdSocketError(AErrorNumber, SockErrorText(AErrorNumber));
+}
+
+TIdSocketDescriptor TIdStack::NewSocket(int32_t ASocketType, int32_t AProtocol) {
+  const TIdSocketDescriptor Result = SockCreate(Id_PF_INET, ASocketType, AProtocol);
+  if (Result == InvalidSocketDescriptor) throw EIdInvalidSocket();
+  return Result;
+}
+
+std::string TIdStack::LookupHost(const std::string& AHost) {
+  if (SameText(AHost, "LOCALHOST")) return "127.0.0.1";
+  if (IsIPAddressText(AHost)) return AHost;
+  return SockHostToAddress(AHost);
+}
+
+bool TIdStack::IsIPAddressText(const std::string& AText) {
+  std::string Parts[4];
+  size_t Start = 0;
+  for (int I = 0; I < 3; ++I) {
+    const size_t Dot = AText.find('.', Start);
+    if (Dot == std::string::npos) {
+      Parts[I] = AText.substr(std::min(Start, AText.size()));
+      Start = std::string::npos;
+      break;
+    }
+    Parts[I] = AText.substr(Start, Dot - Start);
+    Start = Dot + 1;
+  }
+  if (Start != std::string::npos) Parts[3] = AText.substr(Start);
+  for (const auto& P : Parts)
+    if (!IsAddressPart(P)) return false;
+  return true;
+}
+
+uint32_t TIdStack::TextToAddress(const std::string& AIP) {
+  TIdIPv4Bytes Bytes{};
+  ParseAddressText(AIP, Bytes);
+  uint32_t Value;
+  static_assert(sizeof(Value) == sizeof(Bytes));
+  std::memcpy(&Value, Bytes.data(), sizeof(Value));
+  return Value;
+}
+
+TIdStackClass& StackClass() {
+  static TIdStackClass Class = &NewPlatformStack;
+  return Class;
+}
+
+TIdSocketListClass& SocketListClass() {
+  static TIdSocketListClass Class = &NewPlatformSocketList;
+  return Class;
+}
+
+} // namespace Id

@@ -1,0 +1,205 @@
+// The socket stack: the one gateway between the framework and the platform's sockets.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/IdException.h"
+#include "runtime/StringList.h"
+
+namespace Id {
+
+/// Names one platform socket; InvalidSocketDescriptor (all bits set) means none.
+using TIdSocketDescriptor = uint32_t;
+inline constexpr TIdSocketDescriptor InvalidSocketDescriptor = 0xFFFFFFFFu;
+/// The failure result of every socket call.
+inline constexpr int32_t SocketErrorResult = -1;
+/// A timeout meaning "no limit".
+inline constexpr int32_t TimeoutInfinite = -2;
+/// The value of boolean socket options, passed by address with length 4.
+extern const int32_t OptionTrue;
+
+/// Address family, socket type and protocol numbers (IPv4 stream sockets only).
+inline constexpr int32_t Id_PF_INET = 2;
+inline constexpr int32_t Id_SOCK_STREAM = 1;
+inline constexpr int32_t Id_SOCK_DGRAM = 2;
+inline constexpr int32_t Id_IPPROTO_IP = 0;
+/// Option levels and names in the Windows Sockets numbering; every stack maps them to its own.
+inline constexpr int32_t Id_SOL_SOCKET = 0xFFFF;
+inline constexpr int32_t Id_SO_REUSEADDR = 0x0004;
+inline constexpr int32_t Id_SO_KEEPALIVE = 0x0008;
+inline constexpr int32_t Id_SO_LINGER = 0x0080;
+inline constexpr int32_t Id_SO_SNDBUF = 0x1001;
+inline constexpr int32_t Id_SO_RCVBUF = 0x1002;
+inline constexpr int32_t Id_SO_ERROR = 0x1007;
+inline constexpr int32_t Id_IPPROTO_TCP = 6;
+inline constexpr int32_t Id_TCP_NODELAY = 0x0001;
+/// Shutdown directions.
+inline constexpr int32_t Id_SD_Recv = 0;
+inline constexpr int32_t Id_SD_Send = 1;
+inline constexpr int32_t Id_SD_Both = 2;
+
+/// Windows Sockets error numbers the framework compares with.
+namespace WSA {
+inline constexpr int32_t EINTR_ = 10004;
+inline constexpr int32_t EBADF_ = 10009;
+inline constexpr int32_t EACCES_ = 10013;
+inline constexpr int32_t EFAULT_ = 10014;
+inline constexpr int32_t EINVAL_ = 10022;
+inline constexpr int32_t EMFILE_ = 10024;
+inline constexpr int32_t EWOULDBLOCK_ = 10035;
+inline constexpr int32_t EINPROGRESS_ = 10036;
+inline constexpr int32_t EALREADY_ = 10037;
+inline constexpr int32_t ENOTSOCK_ = 10038;
+inline constexpr int32_t EADDRINUSE_ = 10048;
+inline constexpr int32_t EADDRNOTAVAIL_ = 10049;
+inline constexpr int32_t ENETRESET_ = 10052;
+inline constexpr int32_t ECONNABORTED_ = 10053;
+inline constexpr int32_t ECONNRESET_ = 10054;
+inline constexpr int32_t ENOBUFS_ = 10055;
+inline constexpr int32_t EISCONN_ = 10056;
+inline constexpr int32_t ENOTCONN_ = 10057;
+inline constexpr int32_t ESHUTDOWN_ = 10058;
+inline constexpr int32_t ETIMEDOUT_ = 10060;
+inline constexpr int32_t ECONNREFUSED_ = 10061;
+inline constexpr int32_t NOTINITIALISED_ = 10093;
+inline constexpr int32_t HOST_NOT_FOUND_ = 11001;
+} // namespace WSA
+
+/// An IPv4 address as 4 bytes in network order.
+using TIdIPv4Bytes = std::array<uint8_t, 4>;
+/// The list type that carries descriptors into SockSelect; nullptr stands for an absent list.
+using TIdSocketDescriptorList = std::vector<TIdSocketDescriptor>;
+
+/// An abstract set of descriptors; the concrete class is chosen by the stack.
+class TIdSocketList {
+public:
+  virtual ~TIdSocketList() = default;
+  virtual TIdSocketDescriptor ItemAt(int32_t AIndex) const = 0;
+  virtual void AddSocket(TIdSocketDescriptor ASocket) = 0;
+  virtual void RemoveSocket(TIdSocketDescriptor ASocket) = 0;
+  virtual int32_t SocketCount() const = 0;
+};
+
+/// The socket stack. Shared by all threads without a lock: every operation works only on its
+/// arguments and the platform, except GetLocalAddressList / FirstLocalAddress, which must not
+/// run on two threads at once. Results of -1 mean failure; callers pass raw results to
+/// CheckSocketResult.
+class TIdStack {
+public:
+  TIdStack();
+  virtual ~TIdStack();
+  TIdStack(const TIdStack&) = delete;
+  TIdStack& operator=(const TIdStack&) = delete;
+
+  virtual void FillLocalAddresses() = 0;
+  virtual std::string FirstLocalAddress() = 0;
+  /// Refilled on every call; the stack keeps ownership.
+  virtual TStringList& GetLocalAddressList() = 0;
+  /// A new descriptor, or InvalidSocketDescriptor; the outputs hold the remote end.
+  virtual TIdSocketDescriptor SockAccept(TIdSocketDescriptor ASocket, std::string& AIP,
+                                         int32_t& APort) = 0;
+  /// An empty AIP binds to any local address.
+  virtual int32_t SockBind(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
+                           int32_t APort) = 0;
+  virtual int32_t SockClose(TIdSocketDescriptor ASocket) = 0;
+  virtual int32_t SockConnect(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
+                              int32_t APort) = 0;
+  /// First IPv4 address of the host; failure raises EIdSocketError.
+  virtual std::string SockHostToAddress(const std::string& AHost) = 0;
+  virtual std::string SockLocalHostName() = 0;
+  virtual std::string SockAddressToHost(const std::string& AIP) = 0;
+  /// A named service's port, or the name read as a number; else EIdInvalidServiceName.
+  virtual int32_t SockServicePort(const std::string& AService) = 0;
+  /// The service's official name, then its aliases; empty when none.
+  virtual std::unique_ptr<TStringList> SockPortServices(int32_t APort) = 0;
+  virtual uint16_t SockHostToNet16(uint16_t AValue) = 0;
+  virtual int32_t SockListen(TIdSocketDescriptor ASocket, int32_t ABacklog) = 0;
+  virtual uint16_t SockNetToHost16(uint16_t AValue) = 0;
+  virtual uint32_t SockHostToNet32(uint32_t AValue) = 0;
+  virtual uint32_t SockNetToHost32(uint32_t AValue) = 0;
+  /// Bytes received, 0 when the peer has closed, -1 on failure.
+  virtual int32_t SockRecv(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength,
+                           int32_t AFlags) = 0;
+  virtual int32_t SockRecvFrom(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength,
+                               int32_t AFlags, std::string& AIP, int32_t& APort) = 0;
+  /// Waits until a descriptor of the lists is ready; a list of more than 64 raises
+  /// EIdStackSetSizeExceeded. The present lists are rewritten to the ready descriptors.
+  /// Returns the count of ready descriptors, 0 on timeout, -1 on failure.
+  virtual int32_t SockSelect(TIdSocketDescriptorList* ARead, TIdSocketDescriptorList* AWrite,
+                             TIdSocketDescriptorList* AError, int32_t ATimeout) = 0;
+  virtual int32_t SockSend(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
+                           int32_t AFlags) = 0;
+  virtual int32_t SockSendTo(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
+                             int32_t AFlags, const std::string& AIP, int32_t APort) = 0;
+  virtual int32_t SockSetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
+                                const void* AOptVal, int32_t AOptLen) = 0;
+  virtual TIdSocketDescriptor SockCreate(int32_t AFamily, int32_t AType, int32_t AProtocol) = 0;
+  /// Direction: 0 receive, 1 send, 2 both.
+  virtual int32_t SockShutdown(TIdSocketDescriptor ASocket, int32_t AHow) = 0;
+  /// "Socket Error # <n>" CR LF and the number's text (empty when it has none).
+  virtual std::string SockErrorText(int32_t AErrorNumber);
+  /// The calling thread's most recent socket error, as a Windows Sockets number.
+  virtual int32_t SockLastError() = 0;
+  virtual void SockPeerAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
+                               int32_t& APort) = 0;
+  virtual void SockLocalAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
+                                int32_t& APort) = 0;
+  virtual int32_t SockGetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
+                                void* AOptVal, int32_t& AOptLen) = 0;
+  /// The four bytes in memory order, in decimal, joined by ".".
+  virtual std::string AddressToText(const TIdIPv4Bytes& AAddress);
+  /// Inverse of AddressToText: four parts cut at "."; anything after a fourth "." is ignored;
+  /// a part that is not an integer raises EConvertError; no range test (300 gives 44).
+  virtual void ParseAddressText(const std::string& AIP, TIdIPv4Bytes& AAddress);
+
+  /// Constructs an instance of the process's stack class.
+  static std::unique_ptr<TIdStack> NewStackInstance();
+  /// False unless AResult is -1. Then records the error in LastSocketError and returns true
+  /// when it is one of AIgnoredErrors; otherwise raises EIdSocketError.
+  bool CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnoredErrors = {});
+  [[noreturn]] void ThrowSocketError(int32_t AErrorNumber);
+  /// A new IPv4 socket; raises EIdInvalidSocket "Cannot allocate socket." on failure.
+  TIdSocketDescriptor NewSocket(int32_t ASocketType, int32_t AProtocol);
+  /// "LOCALHOST" (any case) gives 127.0.0.1 without a lookup; an address text is returned as is.
+  std::string LookupHost(const std::string& AHost);
+  static bool IsIPAddressText(const std::string& AText);
+  /// The 32-bit address value (network-order bytes) of an address text.
+  uint32_t TextToAddress(const std::string& AIP);
+
+  /// The error number of the most recent failure seen by CheckSocketResult, on any thread.
+  int32_t LastSocketError() const noexcept { return FLastSocketError.load(std::memory_order_relaxed); }
+
+protected:
+  std::unique_ptr<TStringList> FLocalAddressList; // owned; created on first use
+
+private:
+  std::atomic<int32_t> FLastSocketError{0};
+};
+
+/// Creates the stack object of this process.
+using TIdStackClass = std::unique_ptr<TIdStack> (*)();
+/// The stack class, fixed at program start: the platform's stack unless a program or test
+/// replaces it before the first component exists.
+TIdStackClass& StackClass();
+/// The platform's own stack class (set by the stack implementation built for this platform).
+std::unique_ptr<TIdStack> NewPlatformStack();
+
+/// Creates an instance of the concrete socket list.
+using TIdSocketListClass = std::unique_ptr<TIdSocketList> (*)();
+TIdSocketListClass& SocketListClass();
+/// The platform's own socket list (64 slots, as a select set).
+std::unique_ptr<TIdSocketList> NewPlatformSocketList();
+
+/// The process-wide stack: exists exactly while at least one TIdComponent exists.
+TIdStack* GlobalStack() noexcept;
+
+/// The fixed text of a socket error number in the base table; empty when it has none.
+const char* SocketErrorTextOf(int32_t AErrorNumber) noexcept;
+
+} // namespace Id
