@@ -44,6 +44,11 @@ ID_EXCEPTION(EIdSocksServerConnectionRefusedError, EIdSocksError,
 ID_EXCEPTION(EIdSocksServerTTLExpiredError, EIdSocksError, RS::RSSocksServerTTLExpiredError);
 ID_EXCEPTION(EIdSocksServerCommandError, EIdSocksError, RS::RSSocksServerCommandError);
 ID_EXCEPTION(EIdSocksServerAddressError, EIdSocksError, RS::RSSocksServerAddressError);
+/// A SOCKS request that cannot be expressed on the wire (a field over 255 bytes, a NUL inside a
+/// NUL-terminated field, a port outside 0..65535); raised before anything is sent.
+ID_EXCEPTION(EIdSocksInvalidValue, EIdSocksError, "");
+/// A SOCKS 5 reply whose address type is none of 1, 3 and 4, so its length is unknown.
+ID_EXCEPTION(EIdSocksUnknownAddressType, EIdSocksError, "");
 
 ID_EXCEPTION(EIdInvalidSocket, EIdException, RS::RSCannotAllocateSocket);
 ID_EXCEPTION(EIdSocketHandleError, EIdException, "");

@@ -93,3 +93,17 @@ std::string TempDirectory() {
 }
 
 } // namespace Id
+
+#include "runtime/Thread.h"
+
+namespace Id {
+
+bool CallerIsThread(const TThread& AThread) {
+  return std::this_thread::get_id() == AThread.ThreadID();
+}
+
+void SetThreadPriorityOf(TThread& AThread, TThreadPriority APriority) {
+  AThread.SetPriority(APriority);
+}
+
+} // namespace Id

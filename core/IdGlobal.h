@@ -50,3 +50,15 @@ std::string EnsureTrailingDelimiter(const std::string& APath);
 std::string TempDirectory();
 
 } // namespace Id
+
+namespace Id {
+
+class TThread;
+enum class TThreadPriority : uint8_t;
+
+/// True when the calling thread is AThread's own thread.
+bool CallerIsThread(const TThread& AThread);
+/// Sets AThread's platform priority (best effort; never fails the thread).
+void SetThreadPriorityOf(TThread& AThread, TThreadPriority APriority);
+
+} // namespace Id

@@ -27,6 +27,11 @@ inline constexpr const char* RSSocksServerConnectionRefusedError = "Connection r
 inline constexpr const char* RSSocksServerTTLExpiredError = "TTL expired.";
 inline constexpr const char* RSSocksServerCommandError = "Command not supported.";
 inline constexpr const char* RSSocksServerAddressError = "Address type not supported.";
+inline constexpr const char* RSSocksValueTooLong = "The socks %s is longer than 255 bytes.";
+inline constexpr const char* RSSocksValueHasNul = "The socks %s contains a NUL byte.";
+inline constexpr const char* RSSocksPortOutOfRange = "The socks destination port %d is out of range.";
+inline constexpr const char* RSSocksUnknownAddressType =
+    "Socks server replied with unknown address type %d.";
 inline constexpr const char* RSCannotAllocateSocket = "Cannot allocate socket.";
 inline constexpr const char* RSStackError = "Socket Error # %d\r\n%s";
 inline constexpr const char* RSCouldNotBindSocket =

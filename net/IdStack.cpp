@@ -81,7 +81,8 @@ TIdStack::TIdStack() = default;
 TIdStack::~TIdStack() = default;
 
 std::string TIdStack::SockErrorText(int32_t AErrorNumber) {
-  return Format(RS::RSStackError, {int64_t(AErrorNumber), std::string(SocketErrorTextOf(AErrorNumber))});
+  return Format(RS::RSStackError,
+                {int64_t(AErrorNumber), std::string(SocketErrorTextOf(AErrorNumber))});
 }
 
 std::string TIdStack::AddressToText(const TIdIPv4Bytes& AAddress) {
@@ -97,7 +98,9 @@ void TIdStack::ParseAddressText(const std::string& AIP, TIdIPv4Bytes& AAddress) 
   AAddress = Parsed;
 }
 
-std::unique_ptr<TIdStack> TIdStack::NewStackInstance() { return StackClass()(); }
+std::unique_ptr<TIdStack> TIdStack::NewStackInstance() {
+  return StackClass()();
+}
 
 bool TIdStack::CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnoredErrors) {
   if (AResult != SocketErrorResult) return false;
@@ -155,6 +158,11 @@ uint32_t TIdStack::TextToAddress(const std::string& AIP) {
 TIdStackClass& StackClass() {
   static TIdStackClass Class = &NewPlatformStack;
   return Class;
+}
+
+TIdFileTransmitter& FileTransmitter() {
+  static TIdFileTransmitter Transmitter = nullptr;
+  return Transmitter;
 }
 
 TIdSocketListClass& SocketListClass() {

@@ -158,6 +158,17 @@ public:
   /// a part that is not an integer raises EConvertError; no range test (300 gives 44).
   virtual void ParseAddressText(const std::string& AIP, TIdIPv4Bytes& AAddress);
 
+  /// Reserves ASocket's descriptor number for the caller until the matching ReleaseDescriptor:
+  /// a SockClose meanwhile closes the socket but keeps the number from being handed to a new
+  /// socket, and later calls with it fail with 10038. False (nothing reserved) when the
+  /// descriptor is already closed. Any thread. The base class reserves nothing.
+  virtual bool AcquireDescriptor(TIdSocketDescriptor ASocket) {
+    (void)ASocket;
+    return true;
+  }
+  /// Ends a reservation made by AcquireDescriptor; frees the number if the socket was closed.
+  virtual void ReleaseDescriptor(TIdSocketDescriptor ASocket) { (void)ASocket; }
+
   /// Constructs an instance of the process's stack class.
   static std::unique_ptr<TIdStack> NewStackInstance();
   /// False unless AResult is -1. Then records the error in LastSocketError and returns true
@@ -195,6 +206,13 @@ using TIdSocketListClass = std::unique_ptr<TIdSocketList> (*)();
 TIdSocketListClass& SocketListClass();
 /// The platform's own socket list (64 slots, as a select set).
 std::unique_ptr<TIdSocketList> NewPlatformSocketList();
+
+/// Sends a whole file on a connected socket without copying it through the caller's buffers.
+/// Result: the file's size when all of it was sent, 0 on failure.
+using TIdFileTransmitter = int64_t (*)(TIdSocketDescriptor ASocket, const std::string& AFileName);
+/// The process's whole-file sender, installed at program start by a stack that has one; empty
+/// otherwise (callers then copy the file through a stream).
+TIdFileTransmitter& FileTransmitter();
 
 /// The process-wide stack: exists exactly while at least one TIdComponent exists.
 TIdStack* GlobalStack() noexcept;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -9,6 +10,10 @@
 namespace Id {
 
 enum class TOperation { opInsert, opRemove };
+
+class TComponent;
+/// A plain event with only its sender.
+using TNotifyEvent = std::function<void(TComponent* ASender)>;
 
 /// Bits of TComponent::ComponentState.
 enum TComponentStateFlag : unsigned {

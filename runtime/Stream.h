@@ -51,6 +51,8 @@ public:
   char* Memory() noexcept { return FMemory; }
   const char* Memory() const noexcept { return FMemory; }
   int64_t Capacity() const noexcept { return FCapacity; }
+  /// The number of valid bytes in the block, read without seeking.
+  int64_t DataSize() const noexcept { return FSize; }
 
 private:
   void SetCapacity(int64_t ANew);

@@ -1,0 +1,52 @@
+// Small helpers shared by the benchmark programs: command-line flags, CPU pinning, monotonic
+// time, a stop signal that can be waited on, and loopback listening sockets.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace Id::Bench {
+
+/// Flags of the form --name value (or --name alone, read as "1"). Throws std::runtime_error on a
+/// word that is not a flag or on a number that does not parse.
+class TBenchArgs {
+public:
+  TBenchArgs(int argc, char** argv);
+  /// The flag's text, or ADefault when it was not given.
+  std::string Str(const std::string& AName, const std::string& ADefault) const;
+  /// The flag as an integer, or ADefault when it was not given.
+  long Int(const std::string& AName, long ADefault) const;
+  /// The flag as a floating-point number, or ADefault when it was not given.
+  double Real(const std::string& AName, double ADefault) const;
+  bool Has(const std::string& AName) const { return FValues.count(AName) != 0; }
+
+private:
+  std::map<std::string, std::string> FValues;
+};
+
+/// Pins the calling thread (and the threads it starts afterwards) to one CPU; throws
+/// std::runtime_error when the kernel refuses.
+void PinToCpu(int ACpu);
+
+/// Monotonic clock in nanoseconds.
+uint64_t NowNs();
+
+/// Routes SIGTERM and SIGINT to a pipe so that a thread can wait for them; ignores SIGPIPE.
+/// Call once, from the main thread, before starting other threads.
+void InstallStopSignal();
+/// The read end of the stop pipe: readable once SIGTERM or SIGINT arrived.
+int StopSignalFd();
+/// Blocks the calling thread until SIGTERM or SIGINT arrives.
+void WaitForStopSignal();
+
+/// A blocking TCP socket listening on 127.0.0.1 at APort (0: any free port) with ABacklog.
+/// Throws std::runtime_error on failure.
+int ListenLoopback(int APort, int ABacklog);
+/// The local port of a bound socket.
+int LocalPort(int AFd);
+
+/// Writes "key=value" to stdout as one line and flushes it, for the run script to read.
+void PrintFact(const std::string& AKey, const std::string& AValue);
+
+} // namespace Id::Bench

@@ -1,0 +1,43 @@
+// A line protocol served through the framework's command handlers: the command PING answered by
+// a ReplyNormal of 200. Other lines get the server's ReplyUnknownCommand, 500. Prints port=N
+// when listening; on SIGTERM sets Active false and prints stop_ms=N.
+//
+//   id_line_server [--port 0] [--backlog 15]
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+
+#include "bench/BenchSupport.h"
+#include "bench/IdBenchServer.h"
+#include "server/IdCommandHandlers.h"
+#include "server/IdRFCReply.h"
+#include "server/IdTCPServer.h"
+
+namespace Id::Bench {
+namespace {
+
+int Main(int argc, char** argv) {
+  TBenchArgs Args(argc, argv);
+  InstallStopSignal();
+  auto Server = std::make_unique<TIdTCPServer>(nullptr);
+  TIdCommandHandler* Ping = Server->CommandHandlers().Add();
+  Ping->SetCommand("PING");
+  Ping->ReplyNormal().SetNumericCode(200);
+  Server->ReplyUnknownCommand().SetNumericCode(500);
+  StartOnLoopback(*Server, Args);
+  ServeUntilStopSignal(*Server);
+  return 0;
+}
+
+} // namespace
+} // namespace Id::Bench
+
+int main(int argc, char** argv) {
+  try {
+    return Id::Bench::Main(argc, argv);
+  } catch (const std::exception& E) {
+    std::fprintf(stderr, "id_line_server: %s\n", E.what());
+    return 1;
+  }
+}

@@ -1,0 +1,42 @@
+// The transport under a connection: waits for input, receives, sends and closes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/IdComponent.h"
+
+namespace Id {
+
+/// The abstract transport of a TIdTCPConnection. A transport is used by the thread of its
+/// connection; CloseIO may also be called from another thread to abort a blocked call.
+class TIdIOHandler : public TIdComponent {
+public:
+  explicit TIdIOHandler(TComponent* AOwner);
+  /// Runs this class's CloseIO (which does nothing): a derived transport closes in its own
+  /// destructor.
+  ~TIdIOHandler() override;
+
+  /// Called by the peer thread when it starts serving an accepted transport. Base: nothing.
+  virtual void AcceptCompleted();
+  /// Closes the transport; callable from any thread. Base: nothing.
+  virtual void CloseIO();
+  /// Connects to AHost:APort, binding locally to ABoundIP/ABoundPort or the port range first.
+  /// ATimeout in ms; -1 and 0 mean the default. Base: nothing.
+  virtual void ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP,
+                         int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax,
+                         int32_t ATimeout);
+  /// True while the transport has an open channel.
+  virtual bool IsOpen() = 0;
+  /// Prepares the transport for a new connection. Base: nothing.
+  virtual void OpenIO();
+  /// Waits up to ATimeout ms (or TimeoutInfinite) for input; true when readable.
+  virtual bool AwaitReadable(int32_t ATimeout) = 0;
+  /// Raw result: bytes received, 0 for an orderly close, -1 (SocketErrorResult) for a failure
+  /// that the caller tests with CheckSocketResult.
+  virtual int32_t ReceiveBytes(void* ABuffer, int32_t ALength) = 0;
+  /// Raw result: bytes accepted (possibly fewer than ALength), 0, or -1 as ReceiveBytes.
+  virtual int32_t SendBytes(const void* ABuffer, int32_t ALength) = 0;
+};
+
+} // namespace Id

@@ -1,0 +1,28 @@
+// The server-side transport factory: accepts one client into a ready transport.
+#pragma once
+
+#include <memory>
+
+#include "connection/IdIOHandler.h"
+#include "net/IdStack.h"
+
+namespace Id {
+
+class TIdThread;
+
+/// The abstract server transport. The server calls PrepareServing at each activation; its
+/// listener threads call AcceptClient, each on its own thread.
+class TIdServerIOHandler : public TIdComponent {
+public:
+  explicit TIdServerIOHandler(TComponent* AOwner) : TIdComponent(AOwner) {}
+
+  /// Called once per activation, on the thread that activates the server. Base: nothing.
+  virtual void PrepareServing();
+  /// Accepts one pending client of AListener into a new transport owned by the caller; nullptr
+  /// when none was accepted. AThread, when given, is the calling listener thread, whose halted
+  /// state ends the wait. Base: nullptr.
+  virtual std::unique_ptr<TIdIOHandler> AcceptClient(TIdSocketDescriptor AListener,
+                                                     TIdThread* AThread);
+};
+
+} // namespace Id

@@ -1,0 +1,21 @@
+// The socket implementation of the server transport factory.
+#pragma once
+
+#include "connection/IdServerIOHandler.h"
+
+namespace Id {
+
+/// Accepts clients into new TIdIOHandlerSocket transports.
+class TIdServerIOHandlerSocket : public TIdServerIOHandler {
+public:
+  explicit TIdServerIOHandlerSocket(TComponent* AOwner) : TIdServerIOHandler(AOwner) {}
+
+  /// With AThread: waits for AListener to become readable in steps of 100 ms, returning nullptr
+  /// as soon as AThread is halted; then accepts. Without: accepts at once. Returns an open
+  /// TIdIOHandlerSocket owned by the caller, or nullptr when the accept found no connection
+  /// (listening socket closed or interrupted). Other accept failures raise EIdSocketError.
+  std::unique_ptr<TIdIOHandler> AcceptClient(TIdSocketDescriptor AListener,
+                                             TIdThread* AThread) override;
+};
+
+} // namespace Id

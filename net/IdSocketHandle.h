@@ -1,0 +1,145 @@
+// One socket with its local and remote binding, and the collection of a server's bindings.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "net/IdStack.h"
+#include "runtime/Collection.h"
+
+namespace Id {
+
+/// A socket together with its binding. Used by one thread at a time (the listener thread for a
+/// listening binding, the peer thread for a connection), except that any other thread may call
+/// CloseDescriptor to stop that user: its blocked calls return at once, and the descriptor
+/// number stays reserved until this handle is reopened, cleared or destroyed, so the user never
+/// reaches another socket through a stale number. Every socket call goes to GlobalStack, which
+/// must exist (some TIdComponent alive) while the handle holds a socket.
+class TIdSocketHandle : public TCollectionItem {
+public:
+  /// Joins no collection by itself (TCollection::Add does); takes the port from ACollection's
+  /// DefaultPort when ACollection is a TIdSocketHandles.
+  explicit TIdSocketHandle(TCollection* ACollection = nullptr);
+  /// Closes an open socket.
+  ~TIdSocketHandle() override;
+
+  /// From another TIdSocketHandle: copies IP, Port, RemoteIP and RemotePort only. Any other
+  /// source raises EConvertError (the collection item's refusal).
+  void Assign(const TCollectionItem& ASource) override;
+
+  /// Closes any socket held, then allocates a new one (IPv4). Raises EIdInvalidSocket
+  /// "Cannot allocate socket." when the platform refuses. IP and Port are kept for BindLocal.
+  void OpenSocket(int32_t ASocketType = Id_SOCK_STREAM, int32_t AProtocol = Id_IPPROTO_IP);
+  /// Idempotent; callable from any thread. Shuts the sending side down, then closes the socket;
+  /// both results are ignored. Descriptor and the binding texts keep their values.
+  virtual void CloseDescriptor();
+  /// Connects to RemoteIP:RemotePort; on success reads both bindings back. Returns the raw
+  /// result for the caller's CheckSocketResult (bindings are not read on failure).
+  virtual int32_t ConnectToRemote(int32_t AFamily = Id_PF_INET);
+  /// Datagram receive on this socket; raw result.
+  virtual int32_t ReceiveFrom(void* ABuffer, int32_t ALength, int32_t AFlags, std::string& AIP,
+                              int32_t& APort);
+  /// Receive on this socket; raw result (bytes, 0 for the peer's orderly close, -1).
+  int32_t ReceiveInto(void* ABuffer, int32_t ALength, int32_t AFlags = 0);
+  /// Send on this socket; raw result (bytes sent, possibly fewer than ALength, or -1).
+  int32_t SendFrom(const void* ABuffer, int32_t ALength, int32_t AFlags = 0);
+  /// Sets a socket option (Windows Sockets numbering, see IdStack.h); raises EIdSocketError.
+  void SetOption(int32_t ALevel, int32_t AOptName, const void* AOptVal, int32_t AOptLen);
+
+  /// Binds following the port rules: a fixed Port (or an incomplete range) binds once and raises
+  /// EIdCouldNotBindSocket when the address is in use; with Port 0 and both ClientPortMin and
+  /// ClientPortMax set, raises EIdInvalidPortRange for an inverted range and
+  /// EIdCanNotBindPortInRange when every port of it is taken. Other failures: EIdSocketError.
+  void BindLocal();
+  /// One bind to IP:Port; false when the address is in use, raises on other failures; on
+  /// success IP and Port hold the address actually bound.
+  bool BindOnce();
+  /// Tries ClientPortMax down to ClientPortMin; false when every port is in use (Port is then
+  /// ClientPortMin) or the range is inverted.
+  bool BindInPortRange();
+  /// Starts listening with at least ABacklog pending connections; raises EIdSocketError.
+  void StartListening(int32_t ABacklog);
+  /// Accepts a pending connection of the listening socket AListening into this handle (which
+  /// holds no socket afterwards on failure). False when the listener was closed (by another
+  /// thread) or the call was interrupted; other failures raise EIdSocketError.
+  bool AcceptFrom(TIdSocketDescriptor AListening);
+  /// Waits until this socket is readable: true when readable, false on timeout or a failed wait.
+  /// ATimeout in ms, 0 polls, TimeoutInfinite waits without limit. Raises
+  /// EIdConnClosedGracefully "Connection Closed Gracefully." when the handle holds no socket,
+  /// including when another thread closed it during the wait. On the main thread with an active
+  /// anti-freeze the wait is cut into IdleTimeOut slices, each followed by an idle step.
+  bool WaitReadable(int32_t ATimeout);
+  /// One readability wait on any descriptor (not this handle's): no allocation test, no slicing.
+  bool WaitDescriptorReadable(TIdSocketDescriptor ADescriptor, int32_t ATimeout);
+
+  /// Sets RemoteIP and RemotePort; no socket call.
+  void SetRemote(const std::string& AIP, int32_t APort);
+  /// Reads the socket's local end into IP and Port; raises EIdSocketError.
+  void ReadLocalBinding();
+  /// Reads the socket's remote end into RemoteIP and RemotePort; raises EIdSocketError.
+  void ReadRemoteBinding();
+  /// Forgets the socket (it is not closed) and the remote end; AResetLocal also clears IP and
+  /// Port. Called by the handle's user thread only.
+  void ClearBinding(bool AResetLocal);
+
+  /// The socket; meaningful only while IsAllocated.
+  TIdSocketDescriptor Descriptor() const noexcept {
+    return static_cast<TIdSocketDescriptor>(FSocket.load());
+  }
+  /// True while the handle owns an open socket.
+  bool IsAllocated() const noexcept { return (FSocket.load() & AllocatedBit) != 0; }
+
+  /// Local address text; empty means any local address.
+  const std::string& IP() const noexcept { return FIP; }
+  void SetIP(const std::string& AValue) { FIP = AValue; }
+  /// Local port; 0 means any.
+  int32_t Port() const noexcept { return FPort; }
+  void SetPort(int32_t AValue) noexcept { FPort = AValue; }
+  const std::string& RemoteIP() const noexcept { return FRemoteIP; }
+  int32_t RemotePort() const noexcept { return FRemotePort; }
+  /// The bind range, used only when Port is 0 and both bounds are non-zero.
+  int32_t ClientPortMin() const noexcept { return FClientPortMin; }
+  void SetClientPortMin(int32_t AValue) noexcept { FClientPortMin = AValue; }
+  int32_t ClientPortMax() const noexcept { return FClientPortMax; }
+  void SetClientPortMax(int32_t AValue) noexcept { FClientPortMax = AValue; }
+
+private:
+  void TakeDescriptor(TIdSocketDescriptor ADescriptor);
+  void ReleaseDescriptorHold();
+  bool SelectReadable(TIdSocketDescriptor ADescriptor, int32_t ATimeout);
+
+  // Descriptor (low 32 bits) and IsAllocated (AllocatedBit) in one word, so that a closing
+  // thread always takes the flag together with the descriptor it belongs to. Written by the
+  // user thread; the flag is also cleared by a closing thread.
+  static constexpr uint64_t AllocatedBit = uint64_t(1) << 32;
+  std::atomic<uint64_t> FSocket{InvalidSocketDescriptor};
+  // The stack reference that keeps the descriptor number reserved; user thread only.
+  bool FHoldsDescriptor = false;
+  std::string FIP;
+  std::string FRemoteIP;
+  int32_t FPort = 0;
+  int32_t FRemotePort = 0;
+  int32_t FClientPortMin = 0;
+  int32_t FClientPortMax = 0;
+};
+
+/// The bindings of a server (its Bindings property); owned by the server component.
+class TIdSocketHandles : public TOwnedCollectionOf<TIdSocketHandle> {
+public:
+  explicit TIdSocketHandles(TComponent* AOwner);
+
+  /// Adds a binding whose Port is DefaultPort; the collection owns it.
+  TIdSocketHandle* AddBinding();
+  /// The binding at AIndex; raises EListError outside 0..Count-1.
+  TIdSocketHandle* BindingAt(int AIndex) const;
+
+  /// The port that new bindings receive.
+  int32_t DefaultPort() const noexcept { return FDefaultPort; }
+  void SetDefaultPort(int32_t AValue) noexcept { FDefaultPort = AValue; }
+
+private:
+  int32_t FDefaultPort = 0;
+};
+
+} // namespace Id

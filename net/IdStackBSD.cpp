@@ -1,0 +1,925 @@
+#include "net/IdStackBSD.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "core/IdResourceStrings.h"
+
+namespace Id {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Error numbers
+
+struct TErrnoMapping {
+  int Errno;
+  int32_t Number;
+};
+
+// Every errno a socket call can give, with its Windows Sockets number.
+constexpr TErrnoMapping ErrnoMappings[] = {
+    {EINTR, 10004},        {EBADF, 10009},           {EACCES, 10013},
+    {EPERM, 10013},        {EFAULT, 10014},          {EINVAL, 10022},
+    {EMFILE, 10024},       {ENFILE, 10024},          {EAGAIN, 10035},
+    {EINPROGRESS, 10036},  {EALREADY, 10037},        {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},        {EPROTOTYPE, 10041},
+    {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},   {EPFNOSUPPORT, 10046},    {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},
+    {ENETUNREACH, 10051},  {ENETRESET, 10052},       {ECONNABORTED, 10053},
+    {ECONNRESET, 10054},   {ENOBUFS, 10055},         {ENOMEM, 10055},
+    {EISCONN, 10056},      {ENOTCONN, 10057},        {ESHUTDOWN, 10058},
+    {EPIPE, 10058},        {ETOOMANYREFS, 10059},    {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061}, {ELOOP, 10062},           {ENAMETOOLONG, 10063},
+    {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},    {ENOTEMPTY, 10066},
+};
+
+// Lookup results of the Windows numbering beyond the base table.
+constexpr int32_t WSATryAgain = 11002;
+constexpr int32_t WSANoRecovery = 11003;
+
+// The calling thread's last socket error, written right after the failing call so that later
+// library calls (which may touch errno) cannot change it.
+thread_local int32_t TlsLastError = 0;
+
+int32_t FailWith(int32_t ANumber) {
+  TlsLastError = ANumber;
+  return SocketErrorResult;
+}
+
+int32_t FailErrno(int AErrno) {
+  return FailWith(TIdStackBSD::ErrorFromErrno(AErrno));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Descriptor use counts
+//
+// One word per descriptor number: holds (reservations) in bits 0..13, calls in progress in
+// bits 14..29, Parked (the number now refers to the dead descriptor) in bit 30, Closing in bit
+// 31, Closed (the number went back to the system) in bit 32, and a generation above, which
+// makes every renewal of the word unique. A closed word stays closed until the stack hands the
+// number out again, so that late calls with it fail with 10038 rather than reach the system.
+
+constexpr uint64_t HoldUnit = 1;
+constexpr uint64_t HoldMask = 0x3FFF;
+constexpr uint64_t CallUnit = uint64_t(1) << 14;
+constexpr uint64_t CallMask = uint64_t(0xFFFF) << 14;
+constexpr uint64_t ParkedBit = uint64_t(1) << 30;
+constexpr uint64_t ClosingBit = uint64_t(1) << 31;
+constexpr uint64_t ClosedBit = uint64_t(1) << 32;
+constexpr int GenerationShift = 33;
+constexpr uint64_t CountMask = HoldMask | CallMask;
+constexpr int BlockBits = 10;
+constexpr int BlockSize = 1 << BlockBits;
+constexpr int BlockCount = 1024; // numbers below 2^20, the system's ceiling for open files
+
+uint64_t Calls(uint64_t AWord) { return (AWord & CallMask) / CallUnit; }
+uint64_t Holds(uint64_t AWord) { return AWord & HoldMask; }
+bool IsClosing(uint64_t AWord) { return (AWord & ClosingBit) != 0; }
+bool IsUnused(uint64_t AWord) { return IsClosing(AWord) && (AWord & CountMask) == 0; }
+uint64_t NextGeneration(uint64_t AWord) {
+  return ((AWord >> GenerationShift) + 1) << GenerationShift;
+}
+
+using TSlot = std::atomic<uint64_t>;
+
+// A socket that never carries data: parked numbers refer to it, so that a late call on one
+// fails at once instead of reaching a socket that reused the number.
+int DeadDescriptor() {
+  static const int Dead = [] {
+    int Pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Pair) != 0) return -1;
+    ::close(Pair[1]);
+    ::shutdown(Pair[0], SHUT_RDWR);
+    return Pair[0];
+  }();
+  return Dead;
+}
+
+class TDescriptorTable {
+public:
+  // The word of a descriptor number; nullptr for numbers the table does not track.
+  TSlot* Slot(int AFd) {
+    if (AFd < 0 || AFd >= BlockSize * BlockCount) return nullptr;
+    std::atomic<TSlot*>& Block = FBlocks[AFd >> BlockBits];
+    TSlot* B = Block.load(std::memory_order_acquire);
+    if (!B) {
+      TSlot* Fresh = new TSlot[BlockSize]();
+      if (Block.compare_exchange_strong(B, Fresh, std::memory_order_acq_rel))
+        B = Fresh;
+      else
+        delete[] Fresh;
+    }
+    return &B[AFd & (BlockSize - 1)];
+  }
+
+  // Adds a call or a hold unless the descriptor is closing or closed.
+  static bool Enter(int AFd, TSlot& AWord, uint64_t AUnit) {
+    uint64_t W = AWord.load();
+    do {
+      if (!Usable(AFd, AWord, W)) return false;
+    } while (!AWord.compare_exchange_weak(W, W + AUnit));
+    return true;
+  }
+
+  // Marks the descriptor closing and counts the closer as a call; false when already closing.
+  static bool BeginClose(int AFd, TSlot& AWord, uint64_t& APrior) {
+    uint64_t W = AWord.load();
+    do {
+      if (!Usable(AFd, AWord, W)) return false;
+    } while (!AWord.compare_exchange_weak(W, (W | ClosingBit) + CallUnit));
+    APrior = W;
+    return true;
+  }
+
+  // Ends a call. The last call of a closing descriptor that is still reserved parks the number
+  // while it still counts, so that no final close can run under the park.
+  static void LeaveCall(int AFd, TSlot& AWord) {
+    uint64_t W = AWord.load();
+    while (IsClosing(W) && Calls(W) == 1 && Holds(W) > 0 && !(W & ParkedBit)) {
+      if (!AWord.compare_exchange_weak(W, W | ParkedBit)) continue;
+      Park(AFd);
+      break;
+    }
+    Finish(AFd, AWord, AWord.fetch_sub(CallUnit) - CallUnit);
+  }
+
+  static void LeaveHold(int AFd, TSlot& AWord) {
+    Finish(AFd, AWord, AWord.fetch_sub(HoldUnit) - HoldUnit);
+  }
+
+  // A number the stack just got from the system: whatever socket had it before is gone.
+  static void Renew(TSlot& AWord) {
+    uint64_t W = AWord.load();
+    if (IsUnused(W)) AWord.compare_exchange_strong(W, NextGeneration(W));
+  }
+
+private:
+  // True when calls may enter W (reloaded on a lost race). A closed number that is open again
+  // belongs to a descriptor made outside the stack, which starts a fresh word.
+  static bool Usable(int AFd, TSlot& AWord, uint64_t& W) {
+    while (IsClosing(W)) {
+      if (!(W & ClosedBit) || ::fcntl(AFd, F_GETFD) < 0) return false;
+      if (AWord.compare_exchange_weak(W, NextGeneration(W))) W = NextGeneration(W);
+    }
+    return true;
+  }
+
+  static void Park(int AFd) {
+    const int Dead = DeadDescriptor();
+    // Replacing the number releases the socket (and a listener's port) at once.
+    if (Dead >= 0) ::dup3(Dead, AFd, O_CLOEXEC);
+  }
+
+  static void Finish(int AFd, TSlot& AWord, uint64_t ANow) {
+    if (!IsUnused(ANow)) return;
+    ::close(AFd);
+    // Fails harmlessly when the number was already handed out again and renewed.
+    AWord.compare_exchange_strong(ANow, ANow | ClosedBit);
+  }
+
+  std::atomic<TSlot*> FBlocks[BlockCount]{};
+};
+
+TDescriptorTable& Table() {
+  // Never destroyed: threads still winding down at process end may use sockets.
+  static TDescriptorTable* T = new TDescriptorTable;
+  return *T;
+}
+
+bool ToFd(TIdSocketDescriptor ADescriptor, int& AFd) {
+  if (ADescriptor > static_cast<TIdSocketDescriptor>(INT_MAX)) return false;
+  AFd = static_cast<int>(ADescriptor);
+  return true;
+}
+
+TIdSocketDescriptor FromFd(int AFd) {
+  return AFd < 0 ? InvalidSocketDescriptor : static_cast<TIdSocketDescriptor>(AFd);
+}
+
+// One call in progress on a descriptor, for the duration of the guard.
+class TDescriptorCall {
+public:
+  explicit TDescriptorCall(TIdSocketDescriptor ADescriptor) {
+    if (!ToFd(ADescriptor, FFd)) return;
+    FSlot = Table().Slot(FFd);
+    FValid = !FSlot || TDescriptorTable::Enter(FFd, *FSlot, CallUnit);
+  }
+  ~TDescriptorCall() {
+    if (FValid && FSlot) TDescriptorTable::LeaveCall(FFd, *FSlot);
+  }
+  TDescriptorCall(const TDescriptorCall&) = delete;
+  TDescriptorCall& operator=(const TDescriptorCall&) = delete;
+
+  // False for a descriptor that is closed (or never was a number); the error is then 10038.
+  bool Valid() const noexcept { return FValid; }
+  int Fd() const noexcept { return FFd; }
+  // A call that failed because another thread closed the socket under it reports 10038,
+  // whatever the woken system call said.
+  int32_t Fail(int AErrno) const {
+    if (FSlot && IsClosing(FSlot->load())) return FailWith(WSA::ENOTSOCK_);
+    return FailErrno(AErrno);
+  }
+  bool ClosedMeanwhile() const { return FSlot && IsClosing(FSlot->load()); }
+
+private:
+  int FFd = -1;
+  TSlot* FSlot = nullptr;
+  bool FValid = false;
+};
+
+void RenewDescriptor(int AFd) {
+  if (TSlot* S = Table().Slot(AFd)) TDescriptorTable::Renew(*S);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Addresses
+
+sockaddr_in MakeAddress(TIdStack& AStack, int32_t AFamily, const std::string& AIP, int32_t APort) {
+  sockaddr_in Address{};
+  Address.sin_family = static_cast<sa_family_t>(AFamily);
+  Address.sin_port = htons(static_cast<uint16_t>(APort));
+  Address.sin_addr.s_addr = AIP.empty() ? htonl(INADDR_ANY) : AStack.TextToAddress(AIP);
+  return Address;
+}
+
+std::string AddressText(TIdStack& AStack, const in_addr& AAddress) {
+  TIdIPv4Bytes Bytes;
+  std::memcpy(Bytes.data(), &AAddress, Bytes.size());
+  return AStack.AddressToText(Bytes);
+}
+
+void ReadAddress(TIdStack& AStack, const sockaddr_in& AAddress, std::string& AIP, int32_t& APort) {
+  AIP = AddressText(AStack, AAddress.sin_addr);
+  APort = ntohs(AAddress.sin_port);
+}
+
+struct TAddrInfoFree {
+  void operator()(addrinfo* A) const { ::freeaddrinfo(A); }
+};
+using TAddrInfo = std::unique_ptr<addrinfo, TAddrInfoFree>;
+
+// IPv4 addresses of a host, in the order the name service gives them.
+int LookupIPv4(const std::string& AHost, TAddrInfo& AResult, int& AErrno) {
+  addrinfo Hints{};
+  Hints.ai_family = AF_INET;
+  Hints.ai_socktype = SOCK_STREAM;
+  addrinfo* Found = nullptr;
+  errno = 0;
+  const int Result = ::getaddrinfo(AHost.c_str(), nullptr, &Hints, &Found);
+  AErrno = errno;
+  AResult.reset(Found);
+  return Result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Socket options: Windows Sockets numbering to the native one
+
+constexpr int32_t WinLevelSocket = Id_SOL_SOCKET;
+
+struct TOptionMapping {
+  int32_t WinName;
+  int Native;
+};
+
+constexpr TOptionMapping SocketLevelOptions[] = {
+    {0x0001, SO_DEBUG},
+    {0x0002, SO_ACCEPTCONN},
+    {Id_SO_REUSEADDR, SO_REUSEADDR},
+    {Id_SO_KEEPALIVE, SO_KEEPALIVE},
+    {0x0010, SO_DONTROUTE},
+    {0x0020, SO_BROADCAST},
+    {Id_SO_LINGER, SO_LINGER},
+    {0x0100, SO_OOBINLINE},
+    {Id_SO_SNDBUF, SO_SNDBUF},
+    {Id_SO_RCVBUF, SO_RCVBUF},
+    {Id_SO_ERROR, SO_ERROR},
+    {0x1008, SO_TYPE},
+};
+
+// False for a socket-level option this platform has no equivalent of.
+bool MapOption(int32_t ALevel, int32_t AName, int& ANativeLevel, int& ANativeName) {
+  ANativeLevel = ALevel;
+  ANativeName = AName;
+  if (ALevel == Id_IPPROTO_TCP) {
+    ANativeLevel = IPPROTO_TCP;
+    if (AName == Id_TCP_NODELAY) ANativeName = TCP_NODELAY;
+    return true;
+  }
+  if (ALevel != WinLevelSocket) return true;
+  ANativeLevel = SOL_SOCKET;
+  for (const auto& M : SocketLevelOptions) {
+    if (M.WinName != AName) continue;
+    ANativeName = M.Native;
+    return true;
+  }
+  return false;
+}
+
+// The Windows linger record: two 16-bit fields.
+struct TWinLinger {
+  uint16_t OnOff;
+  uint16_t Linger;
+};
+
+bool IsWinLinger(int ANativeLevel, int ANativeName, int32_t ALength) {
+  return ANativeLevel == SOL_SOCKET && ANativeName == SO_LINGER &&
+         ALength == static_cast<int32_t>(sizeof(TWinLinger));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Select over poll()
+
+constexpr size_t SelectSetSize = 64;
+
+struct TSelectEntry {
+  TIdSocketDescriptorList* List;
+  TIdSocketDescriptor Descriptor;
+  short Ready; // the revents that count as ready for its list
+};
+
+// Enters every descriptor of a select for the length of the wait.
+class TSelectCalls {
+public:
+  bool Enter(TIdSocketDescriptor ADescriptor) {
+    FCalls.push_back(std::make_unique<TDescriptorCall>(ADescriptor));
+    return FCalls.back()->Valid();
+  }
+  bool AnyClosedMeanwhile() const {
+    return std::any_of(FCalls.begin(), FCalls.end(),
+                       [](const auto& C) { return C->ClosedMeanwhile(); });
+  }
+
+private:
+  std::vector<std::unique_ptr<TDescriptorCall>> FCalls;
+};
+
+void AddSelectList(TIdSocketDescriptorList* AList, short AEvents, short AReady,
+                   std::vector<TSelectEntry>& AEntries, std::vector<pollfd>& AFds) {
+  if (!AList) return;
+  for (TIdSocketDescriptor D : *AList) {
+    AEntries.push_back({AList, D, AReady});
+    AFds.push_back({static_cast<int>(D), AEvents, 0});
+  }
+}
+
+void ClearLists(std::initializer_list<TIdSocketDescriptorList*> ALists) {
+  for (auto* L : ALists)
+    if (L) L->clear();
+}
+
+// poll() with interrupted waits resumed for the time that is left.
+int PollRetrying(std::vector<pollfd>& AFds, int32_t ATimeout) {
+  using Clock = std::chrono::steady_clock;
+  const auto Deadline = Clock::now() + std::chrono::milliseconds(std::max(ATimeout, 0));
+  int Wait = ATimeout == TimeoutInfinite ? -1 : ATimeout;
+  for (;;) {
+    const int Result = ::poll(AFds.data(), AFds.size(), Wait);
+    if (Result >= 0 || errno != EINTR) return Result;
+    if (Wait > 0) {
+      const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now());
+      Wait = static_cast<int>(std::max<int64_t>(Left.count(), 0));
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// System calls with interrupted calls retried
+
+template <class F> auto Retrying(F ACall) {
+  for (;;) {
+    const auto Result = ACall();
+    if (Result >= 0 || errno != EINTR) return Result;
+  }
+}
+
+// A connect interrupted by a signal goes on in the background; wait for its outcome.
+int FinishInterruptedConnect(int AFd) {
+  pollfd P{AFd, POLLOUT, 0};
+  if (Retrying([&] { return ::poll(&P, 1, -1); }) < 0) return -1;
+  int Error = 0;
+  socklen_t Length = sizeof(Error);
+  if (::getsockopt(AFd, SOL_SOCKET, SO_ERROR, &Error, &Length) != 0) return -1;
+  if (Error == 0) return 0;
+  errno = Error;
+  return -1;
+}
+
+// Blocks SIGPIPE on this thread for a call that has no MSG_NOSIGNAL (sendfile), and swallows
+// the signal that call raised.
+class TSigPipeBlock {
+public:
+  TSigPipeBlock() {
+    sigemptyset(&FSet);
+    sigaddset(&FSet, SIGPIPE);
+    sigset_t Pending;
+    sigpending(&Pending);
+    FWasPending = sigismember(&Pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &FSet, &FOld);
+  }
+  ~TSigPipeBlock() {
+    if (FRaised && !FWasPending) {
+      const timespec Zero{0, 0};
+      while (sigtimedwait(&FSet, nullptr, &Zero) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &FOld, nullptr);
+  }
+  void NoteRaised() noexcept { FRaised = true; }
+
+private:
+  sigset_t FSet;
+  sigset_t FOld;
+  bool FWasPending = false;
+  bool FRaised = false;
+};
+
+bool SendWholeFile(int ASocket, int AFile, off_t ASize) {
+  TSigPipeBlock Block;
+  off_t Offset = 0;
+  while (Offset < ASize) {
+    const size_t Chunk = static_cast<size_t>(std::min<off_t>(ASize - Offset, 0x7FFFF000));
+    const ssize_t Sent = ::sendfile(ASocket, AFile, &Offset, Chunk);
+    if (Sent < 0 && errno == EINTR) continue;
+    if (Sent < 0) {
+      if (errno == EPIPE) Block.NoteRaised();
+      FailErrno(errno);
+      return false;
+    }
+    if (Sent == 0) return false; // the file shrank under us
+  }
+  return true;
+}
+
+const bool FileTransmitterInstalled = [] {
+  FileTransmitter() = &TransmitFileToSocket;
+  return true;
+}();
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Platform registration
+
+std::unique_ptr<TIdStack> NewPlatformStack() {
+  return std::make_unique<TIdStackBSD>();
+}
+
+std::unique_ptr<TIdSocketList> NewPlatformSocketList() {
+  return std::make_unique<TIdSocketListBSD>();
+}
+
+int64_t TransmitFileToSocket(TIdSocketDescriptor ASocket, const std::string& AFileName) {
+  (void)FileTransmitterInstalled;
+  TDescriptorCall Call(ASocket);
+  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_), 0;
+  const int File = ::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (File < 0) return FailErrno(errno), 0;
+  struct stat Info {};
+  bool Sent = ::fstat(File, &Info) == 0;
+  if (Sent) {
+    ::posix_fadvise(File, 0, 0, POSIX_FADV_SEQUENTIAL);
+    Sent = SendWholeFile(Call.Fd(), File, Info.st_size);
+  }
+  ::close(File);
+  return Sent ? static_cast<int64_t>(Info.st_size) : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TIdStackBSD
+
+TIdStackBSD::TIdStackBSD() {
+  // Made now rather than under a first close, when descriptors may have run out.
+  DeadDescriptor();
+}
+
+int32_t TIdStackBSD::ErrorFromErrno(int AErrno) noexcept {
+  for (const auto& M : ErrnoMappings)
+    if (M.Errno == AErrno) return M.Number;
+  return ErrnoErrorBase + AErrno;
+}
+
+int32_t TIdStackBSD::ErrorFromLookup(int ALookupResult, int AErrno) noexcept {
+  switch (ALookupResult) {
+  case EAI_NONAME:
+  case EAI_NODATA:
+  case EAI_ADDRFAMILY:
+    return WSA::HOST_NOT_FOUND_;
+  case EAI_AGAIN:
+    return WSATryAgain;
+  case EAI_MEMORY:
+    return WSA::ENOBUFS_;
+  case EAI_FAMILY:
+    return 10047;
+  case EAI_SOCKTYPE:
+    return 10044;
+  case EAI_BADFLAGS:
+    return WSA::EINVAL_;
+  case EAI_OVERFLOW:
+    return WSA::EFAULT_;
+  case EAI_SYSTEM:
+    return AErrno != 0 ? ErrorFromErrno(AErrno) : WSANoRecovery;
+  default:
+    return WSANoRecovery;
+  }
+}
+
+void TIdStackBSD::RaiseLookupError(int ALookupResult, int AErrno) {
+  TlsLastError = ErrorFromLookup(ALookupResult, AErrno);
+  CheckSocketResult(SocketErrorResult);
+  throw EIdSocketError(TlsLastError, SockErrorText(TlsLastError)); // not reached
+}
+
+void TIdStackBSD::FillLocalAddresses() {
+  if (!FLocalAddressList) FLocalAddressList = std::make_unique<TStringList>();
+  FLocalAddressList->Clear();
+  TAddrInfo Found;
+  int Errno = 0;
+  const int Result = LookupIPv4(SockLocalHostName(), Found, Errno);
+  if (Result != 0) RaiseLookupError(Result, Errno);
+  for (const addrinfo* A = Found.get(); A; A = A->ai_next)
+    FLocalAddressList->Add(
+        AddressText(*this, reinterpret_cast<const sockaddr_in*>(A->ai_addr)->sin_addr));
+}
+
+std::string TIdStackBSD::FirstLocalAddress() {
+  return GetLocalAddressList().Strings(0);
+}
+
+TStringList& TIdStackBSD::GetLocalAddressList() {
+  if (!FLocalAddressList) FLocalAddressList = std::make_unique<TStringList>();
+  FillLocalAddresses();
+  return *FLocalAddressList;
+}
+
+TIdSocketDescriptor TIdStackBSD::SockAccept(TIdSocketDescriptor ASocket, std::string& AIP,
+                                            int32_t& APort) {
+  TDescriptorCall Call(ASocket);
+  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_), InvalidSocketDescriptor;
+  sockaddr_in Address{};
+  socklen_t Length = sizeof(Address);
+  const int Fd = Retrying([&] {
+    return ::accept4(Call.Fd(), reinterpret_cast<sockaddr*>(&Address), &Length, SOCK_CLOEXEC);
+  });
+  if (Fd < 0) return Call.Fail(errno), InvalidSocketDescriptor;
+  RenewDescriptor(Fd);
+  ReadAddress(*this, Address, AIP, APort);
+  return FromFd(Fd);
+}
+
+int32_t TIdStackBSD::SockBind(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
+                              int32_t APort) {
+  const sockaddr_in Address = MakeAddress(*this, AFamily, AIP, APort);
+  TDescriptorCall Call(ASocket);
+  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
+  if (::bind(Call.Fd(), reinterpret_cast<const sockaddr*>(&Address), sizeof(Address)) != 0)
+    return Call.Fail(errno);
+  return 0;
+}
+
+int32_t TIdStackBSD::SockClose(TIdSocketDescriptor ASocket) {
+  int Fd;
+  if (!ToFd(ASocket, Fd)) return FailWith(WSA::ENOTSOCK_);
+  TSlot* Slot = Table().Slot(Fd);
+  if (!Slot) return ::close(Fd) == 0 ? 0 : FailErrno(errno);
+  uint64_t Prior = 0;
+  if (!TDescriptorTable::BeginClose(Fd, *Slot, Prior)) return FailWith(WSA::ENOTSOCK_);
+  // A plain close() wakes no thread blocked on the socket; shutting both directions down wakes
+  // all of them. The number itself is released by the last call or reservation to leave.
+  if (Calls(Prior) > 0) ::shutdown(Fd, SHUT_RDWR);
+  TDescriptorTable::LeaveCall(Fd, *Slot);
+  return 0;
+}
+
+int32_t TIdStackBSD::SockConnect(TIdSocketDescriptor ASocket, int32_t AFamily,
+                                 const std::string& AIP, int32_t APort) {
+  const sockaddr_in Address = MakeAddress(*this, AFamily, AIP, APort);
+  TDescriptorCall Call(ASocket);
+  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
+  int Result = ::connect(Call.Fd(), reinterpret_cast<const sockaddr*>(&Address), sizeof(Address));
+  if (Result != 0 && errno == EINTR) Result = FinishInterruptedConnect(Call.Fd());
+  return Result == 0 ? 0 : Call.Fail(errno);
+}
+
+std::string TIdStackBSD::SockHostToAddress(const std::string& AHost) {
+  TAddrInfo Found;
+  int Errno = 0;
+  const int Result = LookupIPv4(AHost, Found, Errno);
+  if (Result != 0) RaiseLookupError(Result, Errno);
+  if (!Found) RaiseLookupError(EAI_NONAME, 0);
+  return AddressText(*this, reinterpret_cast<const sockaddr_in*>(Found->ai_addr)->sin_addr);
+}
+
+std::string TIdStackBSD::SockLocalHostName() {
+  char Name[251] = {};
+  ::gethostname(Name, 250);
+  return std::string(Name);
+}
+
+std::string TIdStackBSD::SockAddressToHost(const std::string& AIP) {
+  sockaddr_in Address{};
+  Address.sin_family = AF_INET;
+  if (::inet_aton(AIP.c_str(), &Address.sin_addr) == 0) RaiseLookupError(EAI_NONAME, 0);
+  char Host[NI_MAXHOST] = {};
+  errno = 0;
+  const int Result = ::getnameinfo(reinterpret_cast<const sockaddr*>(&Address), sizeof(Address),
+                                   Host, sizeof(Host), nullptr, 0, NI_NAMEREQD);
+  if (Result != 0) RaiseLookupError(Result, errno);
+  return std::string(Host);
+}
+
+int32_t TIdStackBSD::SockServicePort(const std::string& AService) {
+  servent Entry{};
+  servent* Found = nullptr;
+  std::vector<char> Buffer(1024);
+  while (::getservbyname_r(AService.c_str(), nullptr, &Entry, Buffer.data(), Buffer.size(),
+                           &Found) == ERANGE)
+    Buffer.resize(Buffer.size() * 2);
+  if (Found) return ntohs(static_cast<uint16_t>(Found->s_port));
+  try {
+    return StrToInt(AService);
+  } catch (const EConvertError&) {
+    throw MakeInvalidServiceName(AService);
+  }
+}
+
+std::unique_ptr<TStringList> TIdStackBSD::SockPortServices(int32_t APort) {
+  auto Services = std::make_unique<TStringList>();
+  servent Entry{};
+  servent* Found = nullptr;
+  std::vector<char> Buffer(1024);
+  while (::getservbyport_r(htons(static_cast<uint16_t>(APort)), nullptr, &Entry, Buffer.data(),
+                           Buffer.size(), &Found) == ERANGE)
+    Buffer.resize(Buffer.size() * 2);
+  if (!Found) return Services;
+  Services->Add(Found->s_name);
+  for (char** Alias = Found->s_aliases; Alias && *Alias; ++Alias)
+    Services->Add(*Alias);
+  return Services;
+}
+
+uint16_t TIdStackBSD::SockHostToNet16(uint16_t AValue) {
+  return htons(AValue);
+}
+uint16_t TIdStackBSD::SockNetToHost16(uint16_t AValue) {
+  return ntohs(AValue);
+}
+uint32_t TIdStackBSD::SockHostToNet32(uint32_t AValue) {
+  return htonl(AValue);
+}
+uint32_t TIdStackBSD::SockNetToHost32(uint32_t AValue) {
+  return ntohl(AValue);
+}
+
+int32_t TIdStackBSD::SockListen(TIdSocketDescriptor ASocket, int32_t ABacklog) {
+  TDescriptorCall Call(ASocket);
+  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
+  if (::listen(Call.Fd(), std::max<int32_t>(ABacklog, SOMAXCONN)) != 0) return Call.Fail(errno);
+  return 0;
+}
+
+int32_t TIdStackBSD::SockRecv(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength,
+                              int32_t AFlags) {
+  TDescriptorCall Call(ASocket);
+  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
+  const ssize_t Result = Retrying([&] {
+    return ::recv(Call.Fd(), ABuffer, static_cast<size_t>(std::max(ALength, 0)), AFlags);
+  });
+  return Result < 0 ? Call.Fail(errno) : static_cast<int32_t>(Result);
+}
+
+int32_t TIdStackBSD::SockRecvFrom(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength,
+                                  int32_t AFlags, std::string& AIP, int32_t& APort) {
+  TDescriptorCall Call(ASocket);
+  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
+  sockaddr_in Address{};
+  socklen_t Length = sizeof(Address);
+  const ssize_t Result = Retrying([&] {
+    return ::recvfrom(Call.Fd(), ABuffer, static_cast<size_t>(std::max(ALength, 0)), AFlags,
+                      reinterpret_cast<sockaddr*>(&Address), &Length);
+  });
+  if (Result < 0) return Call.Fail(errno);
+  ReadAddress(*this, Address, AIP, APort);
+  return static_cast<int32_t>(Result);
+}
+
+int32_t TIdStackBSD::SockSelect(TIdSocketDescriptorList* ARead, TIdSocketDescriptorList* AWrite,
+                                TIdSocketDescriptorList* AError, int32_t ATimeout) {
+  for (auto* L : {ARead, AWrite, AError})
+    if (L && L->size() > SelectSetSize) throw EIdStackSetSizeExceeded();
+  std::vector<TSelectEntry> Entries;
+  std::vector<pollfd> Fds;
+  AddSelectList(ARead, POLLIN, POLLIN | POLLHUP | POLLERR, Entries, Fds);
+  AddSelectList(AWrite, POLLOUT, POLLOUT | POLLERR, Entries, Fds);
+  AddSelectList(AError, POLLPRI, POLLPRI | POLLERR, Entries, Fds);
+  if (Fds.empty() || (ATimeout < 0 && ATimeout != TimeoutInfinite)) {
+    ClearLists({ARead, AWrite, AError});
+    return FailWith(WSA::EINVAL_);
+  }
+  TSelectCalls Calls;
+  for (const auto& E : Entries)
+    if (!Calls.Enter(E.Descriptor)) {
+      ClearLists({ARead, AWrite, AError});
+      return FailWith(WSA::ENOTSOCK_);
+    }
+  const int Result = PollRetrying(Fds, ATimeout);
+  const int Errno = errno;
+  ClearLists({ARead, AWrite, AError});
+  if (Result < 0) return FailErrno(Errno);
+  // A socket closed during the wait, or a number that is no socket at all, fails the select as
+  // a non-socket would.
+  const bool Invalid = std::any_of(Fds.begin(), Fds.end(),
+                                   [](const pollfd& P) { return (P.revents & POLLNVAL) != 0; });
+  if (Invalid || Calls.AnyClosedMeanwhile()) return FailWith(WSA::ENOTSOCK_);
+  int32_t Ready = 0;
+  for (size_t I = 0; I < Entries.size(); ++I) {
+    if (!(Fds[I].revents & Entries[I].Ready)) continue;
+    Entries[I].List->push_back(Entries[I].Descriptor);
+    ++Ready;
+  }
+  return Ready;
+}
+
+int32_t TIdStackBSD::SockSend(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
+                              int32_t AFlags) {
+  TDescriptorCall Call(ASocket);
+  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
+  const ssize_t Result = Retrying([&] {
+    return ::send(Call.Fd(), ABuffer, static_cast<size_t>(std::max(ALength, 0)),
+                  AFlags | MSG_NOSIGNAL);
+  });
+  return Result < 0 ? Call.Fail(errno) : static_cast<int32_t>(Result);
+}
+
+int32_t TIdStackBSD::SockSendTo(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
+                                int32_t AFlags, const std::string& AIP, int32_t APort) {
+  const sockaddr_in Address = MakeAddress(*this, Id_PF_INET, AIP, APort);
+  TDescriptorCall Call(ASocket);
+  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
+  const ssize_t Result = Retrying([&] {
+    return ::sendto(Call.Fd(), ABuffer, static_cast<size_t>(std::max(ALength, 0)),
+                    AFlags | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&Address),
+                    sizeof(Address));
+  });
+  return Result < 0 ? Call.Fail(errno) : static_cast<int32_t>(Result);
+}
+
+int32_t TIdStackBSD::SockSetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
+                                   const void* AOptVal, int32_t AOptLen) {
+  int Level, Name;
+  if (!MapOption(ALevel, AOptName, Level, Name)) return FailWith(10042);
+  TDescriptorCall Call(ASocket);
+  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
+  linger Native{};
+  const void* Value = AOptVal;
+  socklen_t Length = static_cast<socklen_t>(std::max(AOptLen, 0));
+  if (IsWinLinger(Level, Name, AOptLen)) {
+    TWinLinger Win{};
+    std::memcpy(&Win, AOptVal, sizeof(Win));
+    Native = {Win.OnOff, Win.Linger};
+    Value = &Native;
+    Length = sizeof(Native);
+  }
+  if (::setsockopt(Call.Fd(), Level, Name, Value, Length) != 0) return Call.Fail(errno);
+  return 0;
+}
+
+int32_t TIdStackBSD::SockGetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
+                                   void* AOptVal, int32_t& AOptLen) {
+  int Level, Name;
+  if (!MapOption(ALevel, AOptName, Level, Name)) return FailWith(10042);
+  TDescriptorCall Call(ASocket);
+  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
+  if (IsWinLinger(Level, Name, AOptLen)) {
+    linger Native{};
+    socklen_t Length = sizeof(Native);
+    if (::getsockopt(Call.Fd(), Level, Name, &Native, &Length) != 0) return Call.Fail(errno);
+    const TWinLinger Win{static_cast<uint16_t>(Native.l_onoff),
+                         static_cast<uint16_t>(Native.l_linger)};
+    std::memcpy(AOptVal, &Win, sizeof(Win));
+    return 0;
+  }
+  socklen_t Length = static_cast<socklen_t>(std::max(AOptLen, 0));
+  if (::getsockopt(Call.Fd(), Level, Name, AOptVal, &Length) != 0) return Call.Fail(errno);
+  AOptLen = static_cast<int32_t>(Length);
+  // A pending error is reported in the numbering every caller compares with.
+  if (Level == SOL_SOCKET && Name == SO_ERROR && Length == sizeof(int)) {
+    int Error;
+    std::memcpy(&Error, AOptVal, sizeof(Error));
+    if (Error != 0) Error = ErrorFromErrno(Error);
+    std::memcpy(AOptVal, &Error, sizeof(Error));
+  }
+  return 0;
+}
+
+TIdSocketDescriptor TIdStackBSD::SockCreate(int32_t AFamily, int32_t AType, int32_t AProtocol) {
+  const int Fd = ::socket(AFamily, AType | SOCK_CLOEXEC, AProtocol);
+  if (Fd < 0) return FailErrno(errno), InvalidSocketDescriptor;
+  RenewDescriptor(Fd);
+  return FromFd(Fd);
+}
+
+int32_t TIdStackBSD::SockShutdown(TIdSocketDescriptor ASocket, int32_t AHow) {
+  TDescriptorCall Call(ASocket);
+  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
+  if (::shutdown(Call.Fd(), AHow) != 0) return Call.Fail(errno);
+  return 0;
+}
+
+std::string TIdStackBSD::SockErrorText(int32_t AErrorNumber) {
+  if (AErrorNumber == WSA::HOST_NOT_FOUND_)
+    return Format(RS::RSStackError, {int64_t(AErrorNumber), std::string(RS::RSHostNotFound)});
+  if (AErrorNumber > ErrnoErrorBase) {
+    const char* Text = ::strerrordesc_np(AErrorNumber - ErrnoErrorBase);
+    if (Text) return Format(RS::RSStackError, {int64_t(AErrorNumber), std::string(Text)});
+  }
+  return TIdStack::SockErrorText(AErrorNumber);
+}
+
+int32_t TIdStackBSD::SockLastError() {
+  return TlsLastError;
+}
+
+void TIdStackBSD::SockAddress(bool APeer, TIdSocketDescriptor ASocket, int32_t& AFamily,
+                              std::string& AIP, int32_t& APort) {
+  sockaddr_in Address{};
+  socklen_t Length = sizeof(Address);
+  int32_t Result = 0;
+  {
+    TDescriptorCall Call(ASocket);
+    if (!Call.Valid())
+      Result = FailWith(WSA::ENOTSOCK_);
+    else if ((APeer ? ::getpeername : ::getsockname)(
+                 Call.Fd(), reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
+      Result = Call.Fail(errno);
+  }
+  CheckSocketResult(Result);
+  AFamily = Address.sin_family;
+  ReadAddress(*this, Address, AIP, APort);
+}
+
+void TIdStackBSD::SockPeerAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
+                                  int32_t& APort) {
+  SockAddress(true, ASocket, AFamily, AIP, APort);
+}
+
+void TIdStackBSD::SockLocalAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
+                                   int32_t& APort) {
+  SockAddress(false, ASocket, AFamily, AIP, APort);
+}
+
+bool TIdStackBSD::AcquireDescriptor(TIdSocketDescriptor ASocket) {
+  int Fd;
+  if (!ToFd(ASocket, Fd)) return false;
+  TSlot* Slot = Table().Slot(Fd);
+  return !Slot || TDescriptorTable::Enter(Fd, *Slot, HoldUnit);
+}
+
+void TIdStackBSD::ReleaseDescriptor(TIdSocketDescriptor ASocket) {
+  int Fd;
+  if (!ToFd(ASocket, Fd)) return;
+  if (TSlot* Slot = Table().Slot(Fd)) TDescriptorTable::LeaveHold(Fd, *Slot);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TIdSocketListBSD
+
+TIdSocketDescriptor TIdSocketListBSD::ItemAt(int32_t AIndex) const {
+  if (AIndex < 0 || AIndex >= FCount) throw EIdStackSetSizeExceeded();
+  return FSlots[static_cast<size_t>(AIndex)];
+}
+
+void TIdSocketListBSD::AddSocket(TIdSocketDescriptor ASocket) {
+  if (FCount == static_cast<int32_t>(FSlots.size())) throw EIdStackSetSizeExceeded();
+  FSlots[static_cast<size_t>(FCount++)] = ASocket;
+}
+
+void TIdSocketListBSD::RemoveSocket(TIdSocketDescriptor ASocket) {
+  for (int32_t I = 0; I < FCount; ++I) {
+    if (FSlots[static_cast<size_t>(I)] != ASocket) continue;
+    --FCount;
+    FSlots[static_cast<size_t>(I)] = FSlots[static_cast<size_t>(FCount)];
+    FSlots[static_cast<size_t>(FCount)] = 0;
+    return;
+  }
+}
+
+} // namespace Id

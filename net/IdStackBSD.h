@@ -1,0 +1,114 @@
+// The socket stack over BSD sockets (Linux), and its socket list.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "net/IdStack.h"
+
+namespace Id {
+
+/// Socket error numbers of this stack that have no Windows Sockets equivalent: an errno value
+/// without a mapping is reported as ErrnoErrorBase + errno (stable, never 0).
+inline constexpr int32_t ErrnoErrorBase = 20000;
+
+/// The stack over BSD sockets. Keeps every contract of TIdStack, including the Windows Sockets
+/// error numbering and the 64-descriptor limit of SockSelect, for any descriptor number.
+///
+/// Closing from another thread: SockClose wakes every call blocked on the socket at once
+/// (shutdown of both directions), and the descriptor number is not given back to the system
+/// while a call on it is still in progress or a reservation (AcquireDescriptor) holds it; the
+/// socket itself is released at once and the number parked on a dead descriptor meanwhile.
+/// Calls made with a descriptor after its SockClose fail with 10038. Interrupted calls are
+/// retried inside the stack; sending never raises SIGPIPE. Thread-safe throughout, except the
+/// local-address list (see TIdStack).
+class TIdStackBSD : public TIdStack {
+public:
+  TIdStackBSD();
+
+  void FillLocalAddresses() override;
+  std::string FirstLocalAddress() override;
+  TStringList& GetLocalAddressList() override;
+  TIdSocketDescriptor SockAccept(TIdSocketDescriptor ASocket, std::string& AIP,
+                                 int32_t& APort) override;
+  int32_t SockBind(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
+                   int32_t APort) override;
+  int32_t SockClose(TIdSocketDescriptor ASocket) override;
+  int32_t SockConnect(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
+                      int32_t APort) override;
+  std::string SockHostToAddress(const std::string& AHost) override;
+  std::string SockLocalHostName() override;
+  std::string SockAddressToHost(const std::string& AIP) override;
+  int32_t SockServicePort(const std::string& AService) override;
+  std::unique_ptr<TStringList> SockPortServices(int32_t APort) override;
+  uint16_t SockHostToNet16(uint16_t AValue) override;
+  /// Asks for at least the system's maximum backlog (SOMAXCONN), whatever ABacklog is below it:
+  /// a short queue leaves surplus clients connected on their side and never served.
+  int32_t SockListen(TIdSocketDescriptor ASocket, int32_t ABacklog) override;
+  uint16_t SockNetToHost16(uint16_t AValue) override;
+  uint32_t SockHostToNet32(uint32_t AValue) override;
+  uint32_t SockNetToHost32(uint32_t AValue) override;
+  int32_t SockRecv(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength,
+                   int32_t AFlags) override;
+  int32_t SockRecvFrom(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength, int32_t AFlags,
+                       std::string& AIP, int32_t& APort) override;
+  /// poll()-based: any descriptor number. A negative timeout other than TimeoutInfinite, no
+  /// descriptor at all, or a descriptor closed before or during the wait give -1 (10022,
+  /// 10022, 10038).
+  int32_t SockSelect(TIdSocketDescriptorList* ARead, TIdSocketDescriptorList* AWrite,
+                     TIdSocketDescriptorList* AError, int32_t ATimeout) override;
+  int32_t SockSend(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
+                   int32_t AFlags) override;
+  int32_t SockSendTo(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
+                     int32_t AFlags, const std::string& AIP, int32_t APort) override;
+  /// Levels and names in the Windows Sockets numbering (Id_SOL_SOCKET, Id_SO_*, Id_IPPROTO_TCP,
+  /// Id_TCP_NODELAY); a 4-byte SO_LINGER value is the Windows record (two 16-bit fields).
+  int32_t SockSetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
+                        const void* AOptVal, int32_t AOptLen) override;
+  TIdSocketDescriptor SockCreate(int32_t AFamily, int32_t AType, int32_t AProtocol) override;
+  int32_t SockShutdown(TIdSocketDescriptor ASocket, int32_t AHow) override;
+  /// Adds 11001 "Host not found." and the system's text for ErrnoErrorBase numbers.
+  std::string SockErrorText(int32_t AErrorNumber) override;
+  int32_t SockLastError() override;
+  void SockPeerAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
+                       int32_t& APort) override;
+  void SockLocalAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
+                        int32_t& APort) override;
+  /// As SockSetOption; SO_ERROR comes back as a Windows Sockets number.
+  int32_t SockGetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
+                        void* AOptVal, int32_t& AOptLen) override;
+  bool AcquireDescriptor(TIdSocketDescriptor ASocket) override;
+  void ReleaseDescriptor(TIdSocketDescriptor ASocket) override;
+
+  /// The Windows Sockets number of an errno value (ErrnoErrorBase + errno when unmapped).
+  static int32_t ErrorFromErrno(int AErrno) noexcept;
+  /// The Windows Sockets number of a getaddrinfo/getnameinfo result (11001 for an unknown host).
+  static int32_t ErrorFromLookup(int ALookupResult, int AErrno) noexcept;
+
+private:
+  void SockAddress(bool APeer, TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
+                   int32_t& APort);
+  [[noreturn]] void RaiseLookupError(int ALookupResult, int AErrno);
+};
+
+/// The socket list of this platform: 64 slots, as a select set. Not thread-safe.
+class TIdSocketListBSD : public TIdSocketList {
+public:
+  /// Raises EIdStackSetSizeExceeded "Set Size Exceeded." outside 0..SocketCount-1.
+  TIdSocketDescriptor ItemAt(int32_t AIndex) const override;
+  /// Raises EIdStackSetSizeExceeded when all 64 slots are used; duplicates are kept.
+  void AddSocket(TIdSocketDescriptor ASocket) override;
+  /// Removes the first occurrence by moving the last descriptor into its slot.
+  void RemoveSocket(TIdSocketDescriptor ASocket) override;
+  int32_t SocketCount() const override { return FCount; }
+
+private:
+  int32_t FCount = 0;
+  std::array<TIdSocketDescriptor, 64> FSlots{};
+};
+
+/// Sends a whole file with sendfile(); the result is the file's size, 0 on failure. Installed
+/// as FileTransmitter at program start.
+int64_t TransmitFileToSocket(TIdSocketDescriptor ASocket, const std::string& AFileName);
+
+} // namespace Id

@@ -1,0 +1,98 @@
+// The socket stack over Windows Sockets 2, called through the run-time binding (IdWinsock2),
+// never through an import of the library; its socket list and whole-file sender. Windows builds
+// only.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "net/IdStack.h"
+
+namespace Id {
+
+/// The Windows stack. The first construction in the process loads and starts the socket library
+/// (version 2.2); later ones make no library call, and freeing a stack never cleans the library
+/// up (that happens once at program end). Thread-safe as the library is, except the local-address
+/// list (see TIdStack).
+class TIdStackWindows : public TIdStack {
+public:
+  /// Raises EIdWS2StubError when the library cannot be loaded, EIdStackInitializationFailed
+  /// "Winsock Initialization Error." when its start-up fails (the library is then released, so
+  /// the next construction tries again).
+  TIdStackWindows();
+
+  void FillLocalAddresses() override;
+  std::string FirstLocalAddress() override;
+  TStringList& GetLocalAddressList() override;
+  TIdSocketDescriptor SockAccept(TIdSocketDescriptor ASocket, std::string& AIP,
+                                 int32_t& APort) override;
+  int32_t SockBind(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
+                   int32_t APort) override;
+  int32_t SockClose(TIdSocketDescriptor ASocket) override;
+  int32_t SockConnect(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
+                      int32_t APort) override;
+  std::string SockHostToAddress(const std::string& AHost) override;
+  std::string SockLocalHostName() override;
+  std::string SockAddressToHost(const std::string& AIP) override;
+  int32_t SockServicePort(const std::string& AService) override;
+  std::unique_ptr<TStringList> SockPortServices(int32_t APort) override;
+  uint16_t SockHostToNet16(uint16_t AValue) override;
+  int32_t SockListen(TIdSocketDescriptor ASocket, int32_t ABacklog) override;
+  uint16_t SockNetToHost16(uint16_t AValue) override;
+  uint32_t SockHostToNet32(uint32_t AValue) override;
+  uint32_t SockNetToHost32(uint32_t AValue) override;
+  int32_t SockRecv(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength,
+                   int32_t AFlags) override;
+  int32_t SockRecvFrom(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength, int32_t AFlags,
+                       std::string& AIP, int32_t& APort) override;
+  /// select() over sets of 64; the time record is Timeout / 1000 s and Timeout % 1000 ms, so a
+  /// negative timeout other than TimeoutInfinite goes to the library as a negative time.
+  int32_t SockSelect(TIdSocketDescriptorList* ARead, TIdSocketDescriptorList* AWrite,
+                     TIdSocketDescriptorList* AError, int32_t ATimeout) override;
+  int32_t SockSend(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
+                   int32_t AFlags) override;
+  int32_t SockSendTo(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
+                     int32_t AFlags, const std::string& AIP, int32_t APort) override;
+  int32_t SockSetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
+                        const void* AOptVal, int32_t AOptLen) override;
+  TIdSocketDescriptor SockCreate(int32_t AFamily, int32_t AType, int32_t AProtocol) override;
+  int32_t SockShutdown(TIdSocketDescriptor ASocket, int32_t AHow) override;
+  /// Adds 11001 "Host not found." to the base table.
+  std::string SockErrorText(int32_t AErrorNumber) override;
+  int32_t SockLastError() override;
+  void SockPeerAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
+                       int32_t& APort) override;
+  void SockLocalAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
+                        int32_t& APort) override;
+  int32_t SockGetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
+                        void* AOptVal, int32_t& AOptLen) override;
+};
+
+/// The socket list of this platform, shaped as a select set: a count and 64 slots. Not
+/// thread-safe.
+class TIdSocketListWindows : public TIdSocketList {
+public:
+  /// Raises EIdStackSetSizeExceeded "Set Size Exceeded." outside 0..SocketCount-1.
+  TIdSocketDescriptor ItemAt(int32_t AIndex) const override;
+  /// Raises EIdStackSetSizeExceeded when all 64 slots are used; duplicates are kept.
+  void AddSocket(TIdSocketDescriptor ASocket) override;
+  /// Removes the first occurrence by moving the last descriptor into its slot.
+  void RemoveSocket(TIdSocketDescriptor ASocket) override;
+  int32_t SocketCount() const override { return FCount; }
+
+private:
+  int32_t FCount = 0;
+  std::array<TIdSocketDescriptor, 64> FSlots{};
+};
+
+/// Sends a whole file on a connected socket with TransmitFile; the result is the file's size,
+/// 0 when the file cannot be opened or the transmission fails. Raises EIdWS2StubError when the
+/// library has no TransmitFile. Installed as FileTransmitter at program start on NT-family
+/// Windows.
+int64_t TransmitFileToSocket(TIdSocketDescriptor ASocket, const std::string& AFileName);
+
+/// Whether a stack construction has started the socket library in this process (never reset;
+/// program end cleans the library up when set).
+bool SocketLibraryStarted() noexcept;
+
+} // namespace Id

@@ -1,0 +1,145 @@
+// The platform thread: a body that runs on its own operating-system thread, created suspended or
+// running, with self-suspension, a terminate flag, waiting, priority and self-destruction.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "runtime/SysUtils.h"
+
+namespace Id {
+
+/// Misuse of a thread object: suspending or waiting for a thread from the wrong thread.
+class EThread : public Exception {
+public:
+  using Exception::Exception;
+};
+
+/// The seven-step priority scale, from idle (0) to time-critical (6); tpNormal (3) is the default.
+enum class TThreadPriority : uint8_t {
+  tpIdle = 0,
+  tpLowest = 1,
+  tpLower = 2,
+  tpNormal = 3,
+  tpHigher = 4,
+  tpHighest = 5,
+  tpTimeCritical = 6
+};
+
+/// Identifies an operating-system thread; equal for the object's thread and code running on it.
+using TThreadID = std::thread::id;
+
+/// A thread object. Derived classes supply Execute, the body. The operating-system thread exists
+/// from construction on but runs the body only once resumed (created suspended) or once
+/// AfterConstruction has run (created running).
+///
+/// Ownership: the creator owns the object unless FreeOnTerminate is set, in which case the object
+/// deletes itself on its own thread after the body returns. Destroying a thread whose body has not
+/// finished terminates it, wakes it and waits for it; a body that was never started then never
+/// runs. A destructor never joins its own thread.
+///
+/// Whatever escapes the body is caught at the thread's outermost frame and kept (FatalException),
+/// so no exception ends the process.
+class TThread {
+public:
+  /// Creates the operating-system thread, parked. Throws std::system_error when the system cannot
+  /// create a thread. Called on the creating thread.
+  explicit TThread(bool ACreateSuspended);
+  virtual ~TThread();
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+
+  /// Starts the body of a thread created running. The most-derived constructor must have
+  /// finished first, so the creator calls this right after construction (Create does).
+  /// Does nothing for a thread created suspended.
+  virtual void AfterConstruction();
+  /// Constructs a T created running and starts it. The caller owns the result; for a
+  /// free-on-terminate thread it must release() it at once and never touch it again.
+  template <class T, class... TArgs> static std::unique_ptr<T> Create(TArgs&&... AArgs) {
+    auto Thread = std::make_unique<T>(std::forward<TArgs>(AArgs)...);
+    Thread->AfterConstruction();
+    return Thread;
+  }
+
+  /// Wakes a suspended thread, or starts one created suspended. A Resume that finds the thread
+  /// running is kept, so the thread's next Suspend returns at once: callers that park re-check
+  /// their own condition after waking. Any thread may call it.
+  void Resume();
+  /// Parks the calling thread until Resume. Only the thread itself may call it (EThread
+  /// otherwise); it sleeps on a condition variable.
+  void Suspend();
+  /// Sets the terminated flag only; the body decides when to look at it. Any thread.
+  void Terminate() noexcept { FTerminated.store(true); }
+  bool Terminated() const noexcept { return FTerminated.load(); }
+  /// True while created suspended and not yet resumed, or while parked in Suspend.
+  bool Suspended() const;
+  /// True once the body (and DoTerminate) has returned.
+  bool Finished() const;
+  /// Blocks until the body has returned. Raises EThread when called by the unfinished thread
+  /// itself. Never call it on a free-on-terminate thread: the object may be gone.
+  void WaitFor();
+
+  /// When set before the body returns, the object deletes itself on its own thread afterwards.
+  bool FreeOnTerminate() const;
+  void SetFreeOnTerminate(bool AValue);
+
+  /// The priority last asked for. Setting it applies it to the running thread on a best-effort
+  /// basis (see Thread.cpp); it never fails and never stops the thread.
+  TThreadPriority Priority() const;
+  void SetPriority(TThreadPriority APriority);
+
+  /// Identifier of this object's operating-system thread; valid from construction on.
+  TThreadID ThreadID() const noexcept { return FThreadID; }
+
+  /// What escaped the body or DoTerminate, if anything (empty otherwise), and its message.
+  /// Read them after WaitFor or on the thread itself.
+  std::exception_ptr FatalException() const noexcept { return FFatalException; }
+  const std::string& FatalExceptionMessage() const noexcept { return FFatalExceptionMessage; }
+
+  /// Fired by DoTerminate after the body returns. Runs on the thread itself.
+  std::function<void(TThread&)> OnTerminate;
+
+protected:
+  /// The body. Runs on the thread itself.
+  virtual void Execute() = 0;
+  /// Runs after the body on the thread itself; fires OnTerminate when set.
+  virtual void DoTerminate();
+  /// Terminates, wakes and waits for the body unless it has finished or the caller is the thread
+  /// itself; a body that never started will not run. Every destructor whose members the body
+  /// uses calls it first, so the body never runs against a half-destroyed object.
+  void TerminateWakeAndWait();
+
+private:
+  void ThreadProc();
+  bool WaitForStart();
+  void RunBody();
+  void KeepFatalException(std::exception_ptr AException);
+  bool MarkFinished();
+  bool CallerIsSelf() const noexcept { return std::this_thread::get_id() == FThreadID; }
+
+  mutable std::mutex FLock;
+  std::condition_variable FWake; // signalled on Resume and when the body finishes
+  std::atomic<bool> FTerminated{false};
+  const bool FCreateSuspended;
+  bool FSuspended = true;        // guarded by FLock; the start gate doubles as the first suspension
+  bool FStarted = false;         // guarded by FLock; the gate has been opened
+  bool FSkipBody = false;        // guarded by FLock; destroyed before it was ever started
+  bool FResumePending = false;   // guarded by FLock
+  bool FFinished = false;        // guarded by FLock
+  bool FFreeOnTerminate = false; // guarded by FLock
+  TThreadPriority FPriority = TThreadPriority::tpNormal; // guarded by FLock
+  int FKernelThreadID = 0; // guarded by FLock; 0 until the thread runs
+  std::exception_ptr FFatalException;
+  std::string FFatalExceptionMessage;
+  TThreadID FThreadID;
+  std::thread FThread;
+};
+
+} // namespace Id

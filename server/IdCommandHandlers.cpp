@@ -1,0 +1,166 @@
+#include "server/IdCommandHandlers.h"
+
+#include "core/IdException.h"
+#include "core/IdStrings.h"
+#include "runtime/Component.h"
+#include "server/IdPeerThread.h"
+#include "server/IdRFCReply.h"
+#include "server/IdTCPServer.h"
+
+namespace Id {
+
+namespace {
+
+constexpr const char* CommandHandlerClassName = "TIdCommandHandler";
+
+TIdTCPServer* ServerOf(const TIdPeerThread* AThread) {
+  if (!AThread || !AThread->PeerConnection()) return nullptr;
+  return AThread->PeerConnection()->Server();
+}
+
+// AText starts with APrefix, ignoring case.
+bool StartsWithText(const std::string& AText, const std::string& APrefix) {
+  return AText.size() >= APrefix.size() && SameText(AText.substr(0, APrefix.size()), APrefix);
+}
+
+} // namespace
+
+// TIdCommand ---------------------------------------------------------------------------------
+
+TIdCommand::TIdCommand(TIdCommandHandler* AHandler)
+    : FOwnerHandler(AHandler), FCommandReply(std::make_unique<TIdRFCReply>()) {}
+
+TIdCommand::~TIdCommand() = default;
+
+void TIdCommand::RunCommand() {
+  if (FOwnerHandler && FOwnerHandler->OnCommand) FOwnerHandler->OnCommand(*this);
+}
+
+void TIdCommand::SendCommandReply() {
+  FReplyPending = false;
+  if (TIdTCPServer* Server = ServerOf(FSourceThread))
+    Server->ReplyTexts().UpdateReplyText(*FCommandReply);
+  if (FSourceThread && FSourceThread->PeerConnection())
+    FSourceThread->PeerConnection()->WriteReply(*FCommandReply);
+}
+
+// TIdCommandHandler --------------------------------------------------------------------------
+
+TIdCommandHandler::TIdCommandHandler(TCollection* ACollection)
+    : TCollectionItem(ACollection), FReplyNormal(std::make_unique<TIdRFCReply>()) {}
+
+TIdCommandHandler::~TIdCommandHandler() = default;
+
+std::string TIdCommandHandler::Name() const {
+  // The item ID is given after construction, so the default name is built when asked for.
+  if (FNameSet) return FName;
+  return std::string(CommandHandlerClassName) + IntToStr(ID());
+}
+
+void TIdCommandHandler::SetName(const std::string& AValue) {
+  FName = AValue;
+  FNameSet = true;
+}
+
+std::string TIdCommandHandler::DisplayName() const {
+  return FCommand.empty() ? Name() : FCommand;
+}
+
+void TIdCommandHandler::SetDisplayName(const std::string& AName) {
+  SetName(AName);
+  TCollectionItem::SetDisplayName(AName);
+}
+
+std::string TIdCommandHandler::NamePath() const {
+  TComponent* Owner = Collection() ? Collection()->Owner() : nullptr;
+  if (!Owner) return Name();
+  return Owner->Name() + "." + Name();
+}
+
+bool TIdCommandHandler::Matches(const std::string& AData, std::string& AParamText) const {
+  const size_t Length = FCommand.size();
+  if (SameText(AData, FCommand)) {
+    AParamText.clear();
+    return true;
+  }
+  if (FCmdDelimiter != '\0') {
+    if (!StartsWithText(AData, FCommand + FCmdDelimiter)) return false;
+    AParamText = AData.substr(Length + 1);
+    return true;
+  }
+  if (!StartsWithText(AData, FCommand)) return false;
+  AParamText = AData.substr(Length);
+  return true;
+}
+
+void TIdCommandHandler::ParseParamsInto(TIdCommand& ACommand) const {
+  if (!FParseParams) return;
+  if (FParamDelimiter == ' ')
+    SplitFields(ACommand.ParamText(), &ACommand.ParamList(), " ");
+  else
+    SplitFieldsTrimmed(ACommand.ParamText(), &ACommand.ParamList(),
+                       std::string(1, FParamDelimiter));
+}
+
+bool TIdCommandHandler::TryHandleLine(const std::string& AData, TIdPeerThread& AThread) {
+  std::string ParamText;
+  if (!Matches(AData, ParamText)) return false;
+  auto Command = std::make_unique<TIdCommand>(this);
+  Command->SetReceivedLine(AData);
+  Command->SetSourceThread(&AThread);
+  Command->SetParamText(ParamText);
+  TIdTCPServerConnection* Connection = AThread.PeerConnection();
+  try {
+    ParseParamsInto(*Command);
+    Command->SetReplyPending(true);
+    Command->CommandReply().Assign(*FReplyNormal);
+    RunAndReply(*Command, ServerOf(&AThread));
+  } catch (...) {
+    // Disconnect is honoured on the failure path too; a failing close replaces the exception.
+    if (FDisconnect && Connection) Connection->CloseConnection();
+    throw;
+  }
+  if (FDisconnect && Connection) Connection->CloseConnection();
+  return true;
+}
+
+void TIdCommandHandler::RunAndReply(TIdCommand& ACommand, TIdTCPServer* AServer) {
+  try {
+    ACommand.RunCommand();
+  } catch (const Exception& E) {
+    if (!ReplyToException(ACommand, AServer, E)) throw;
+    return;
+  }
+  if (ACommand.ReplyPending()) ACommand.SendCommandReply();
+  SendResponse(ACommand);
+}
+
+// The exception reply (handler's code, else the server's) when one is configured and nothing
+// has been replied yet; false leaves the exception to the caller.
+bool TIdCommandHandler::ReplyToException(TIdCommand& ACommand, TIdTCPServer* AServer,
+                                         const Exception& AException) {
+  if (!ACommand.ReplyPending()) return false;
+  int32_t Code = FReplyExceptionCode;
+  if (Code <= 0 && AServer) Code = AServer->ReplyExceptionCode();
+  if (Code <= 0) return false;
+  ACommand.CommandReply().SetCodeAndText(Code, AException.Message());
+  ACommand.SendCommandReply();
+  return true;
+}
+
+void TIdCommandHandler::SendResponse(TIdCommand& ACommand) {
+  TIdTCPServerConnection* Connection =
+      ACommand.SourceThread() ? ACommand.SourceThread()->PeerConnection() : nullptr;
+  if (!Connection) return;
+  if (ACommand.ResponseLines().Count() > 0)
+    Connection->WriteDotTerminatedLines(ACommand.ResponseLines());
+  else if (FResponse.Count() > 0)
+    Connection->WriteDotTerminatedLines(FResponse);
+}
+
+// TIdCommandHandlers -------------------------------------------------------------------------
+
+TIdCommandHandlers::TIdCommandHandlers(TIdTCPServer* AServer)
+    : TOwnedCollectionOf<TIdCommandHandler>(AServer), FServer(AServer) {}
+
+} // namespace Id

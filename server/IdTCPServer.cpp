@@ -1,0 +1,378 @@
+#include "server/IdTCPServer.h"
+
+#include "connection/IdIntercept.h"
+#include "connection/IdServerIOHandlerSocket.h"
+#include "core/IdException.h"
+#include "net/IdSocketHandle.h"
+#include "server/IdCommandHandlers.h"
+#include "server/IdListenerThread.h"
+#include "server/IdPeerThread.h"
+#include "server/IdRFCReply.h"
+#include "threads/IdThreadMgrDefault.h"
+
+namespace Id {
+
+namespace {
+
+// Deactivation inspects PeerThreadList once per step of this length.
+constexpr int32_t TerminateWaitStepMs = 250;
+
+} // namespace
+
+// Construction and destruction ----------------------------------------------------------------
+
+TIdTCPServer::TIdTCPServer(TComponent* AOwner)
+    : TIdComponent(AOwner), FBindings(std::make_unique<TIdSocketHandles>(this)),
+      FCommandHandlers(std::make_unique<TIdCommandHandlers>(this)),
+      FGreeting(std::make_unique<TIdRFCReply>()),
+      FMaxConnectionReply(std::make_unique<TIdRFCReply>()),
+      FReplyTexts(std::make_unique<TIdRFCReplies>(this)),
+      FReplyUnknownCommand(std::make_unique<TIdRFCReply>()),
+      FPeerThreadClass(IdThreadClassOf<TIdPeerThread>()) {}
+
+TIdTCPServer::~TIdTCPServer() {
+  try {
+    SetActive(false);
+  } catch (...) {
+    // A timeout is not the end of it, see below.
+  }
+  // Peer threads still use the server (its events, lists and manager) until they end: those
+  // that outlived TerminateWaitTime (or a rolled-back activation) are waited for.
+  if (FPeerThreadList.Count() != 0) WaitForPeerThreadsWithoutLimit();
+  if (FIOHandler && FOwnsIOHandler) {
+    TIdServerIOHandler* Owned = FIOHandler;
+    FIOHandler = nullptr;
+    FOwnsIOHandler = false;
+    delete Owned;
+  }
+}
+
+// Activation and deactivation -------------------------------------------------------------------
+
+void TIdTCPServer::SetActive(bool AValue) {
+  // A stored Active waits for Loaded.
+  if (IsDesigning() || AValue == FActive || IsLoading()) {
+    FActive = AValue;
+    return;
+  }
+  if (AValue)
+    Activate();
+  else
+    Deactivate();
+  FActive = AValue;
+}
+
+void TIdTCPServer::Loaded() {
+  TIdComponent::Loaded();
+  if (FActive) {
+    FActive = false;
+    SetActive(true);
+  }
+}
+
+void TIdTCPServer::Activate() {
+  PrepareActivation();
+  try {
+    BindAll();
+    StartListeners();
+  } catch (...) {
+    RollBackActivation();
+    throw;
+  }
+}
+
+// Everything before the first socket: handlers, the default binding, the thread manager and
+// its thread class, the I/O handler, reply texts.
+void TIdTCPServer::PrepareActivation() {
+  if (!FHandlersPrepared) {
+    FHandlersPrepared = true;
+    PrepareCommandHandlers();
+  }
+  if (FBindings->Count() == 0) FBindings->AddBinding();
+  ThreadMgr()->SetThreadClassRef(FPeerThreadClass);
+  if (!FIOHandler) {
+    SetIOHandler(new TIdServerIOHandlerSocket(this));
+    FOwnsIOHandler = true;
+  }
+  FReplyTexts->UpdateReplyText(*FReplyUnknownCommand);
+  FReplyTexts->UpdateReplyText(*FMaxConnectionReply);
+  FIOHandler->PrepareServing();
+}
+
+void TIdTCPServer::BindAll() {
+  for (int I = 0; I < FBindings->Count(); ++I) {
+    TIdSocketHandle* Binding = FBindings->Items(I);
+    Binding->OpenSocket(Id_SOCK_STREAM, Id_IPPROTO_IP);
+    if (FReuseSocket == TIdReuseSocket::rsTrue)
+      Binding->SetOption(Id_SOL_SOCKET, Id_SO_REUSEADDR, &OptionTrue, sizeof(OptionTrue));
+    Binding->BindLocal();
+  }
+}
+
+// Listening and starting the listener alternate binding by binding.
+void TIdTCPServer::StartListeners() {
+  FListenerThreadList = std::make_unique<TThreadList<std::unique_ptr<TIdListenerThread>>>();
+  for (int I = 0; I < FBindings->Count(); ++I) {
+    TIdSocketHandle* Binding = FBindings->Items(I);
+    Binding->StartListening(FListenQueue);
+    auto Listener = std::make_unique<TIdListenerThread>(this, Binding);
+    TIdListenerThread* Started = Listener.get();
+    FListenerThreadList->LockList()->push_back(std::move(Listener));
+    Started->StartRunning();
+  }
+}
+
+// A failed bind, listen or listener start undoes the whole activation: the listeners already
+// started stop, every binding's socket (the failing one included) is closed, Active stays false.
+void TIdTCPServer::RollBackActivation() {
+  try {
+    StopListeners();
+    for (int I = 0; I < FBindings->Count(); ++I)
+      FBindings->Items(I)->CloseDescriptor();
+    Deactivate();
+  } catch (...) {
+    // The activation's own failure is what the caller gets.
+  }
+  FActive = false;
+}
+
+void TIdTCPServer::Deactivate() {
+  StopListeners();
+  try {
+    TerminatePeerThreads();
+  } catch (...) {
+    ReleaseImplicitThreadMgr();
+    throw;
+  }
+  ReleaseImplicitThreadMgr();
+}
+
+// An implicit manager goes once no peer thread is left to give itself back to it.
+void TIdTCPServer::ReleaseImplicitThreadMgr() {
+  if (!FOwnsThreadMgr || FPeerThreadList.Count() != 0) return;
+  SetThreadMgr(nullptr);
+}
+
+void TIdTCPServer::StopListeners() {
+  if (!FListenerThreadList) return;
+  {
+    auto Listeners = FListenerThreadList->LockList();
+    // All are asked first, so they stop together: each notices within one 100 ms accept step.
+    for (auto& Listener : *Listeners)
+      Listener->RequestTerminate();
+    // The binding is closed only after its listener has left its wait and accept: a descriptor
+    // number freed under a waiting thread could be reused by a new socket meanwhile.
+    for (auto& Listener : *Listeners) {
+      Listener->TerminateAndWaitFor();
+      Listener->ListenBinding()->CloseDescriptor();
+      Listener.reset();
+    }
+  }
+  FListenerThreadList.reset();
+}
+
+// Closes every listed peer's transport under its thread, whose next read or write fails and
+// ends it. A peer thread frees its connection only after leaving the list, so it is alive here.
+void TIdTCPServer::DropPeerConnections() {
+  auto Peers = FPeerThreadList.LockList();
+  for (TIdPeerThread* Peer : *Peers)
+    if (TIdTCPServerConnection* Connection = Peer->PeerConnection()) Connection->CloseTransport();
+}
+
+void TIdTCPServer::TerminatePeerThreads() {
+  DropPeerConnections();
+  // Unlocked while waiting, so that ending peer threads can remove themselves.
+  const int32_t Steps = FTerminateWaitTime / TerminateWaitStepMs;
+  for (int32_t Step = 0; Step < Steps; ++Step) {
+    if (FPeerThreadList.Count() == 0) return;
+    SleepMs(TerminateWaitStepMs);
+  }
+  throw EIdTerminateThreadTimeout();
+}
+
+void TIdTCPServer::WaitForPeerThreadsWithoutLimit() {
+  DropPeerConnections();
+  while (FPeerThreadList.Count() != 0)
+    SleepMs(TerminateWaitStepMs);
+}
+
+// Properties ------------------------------------------------------------------------------------
+
+void TIdTCPServer::SetBindings(const TIdSocketHandles& AValue) {
+  FBindings->Assign(AValue);
+}
+
+int32_t TIdTCPServer::DefaultPort() const {
+  return FBindings->DefaultPort();
+}
+
+void TIdTCPServer::SetDefaultPort(int32_t AValue) {
+  FBindings->SetDefaultPort(AValue);
+}
+
+void TIdTCPServer::SetIntercept(TIdServerIntercept* AValue) {
+  FIntercept = AValue;
+  if (AValue) FreeNotification(AValue);
+}
+
+void TIdTCPServer::SetIOHandler(TIdServerIOHandler* AValue) {
+  if (FIOHandler && FOwnsIOHandler) {
+    // Cleared first: freeing it notifies this server, which must not see it as current.
+    TIdServerIOHandler* Owned = FIOHandler;
+    FIOHandler = nullptr;
+    FOwnsIOHandler = false;
+    delete Owned;
+  }
+  FIOHandler = AValue;
+  if (AValue) FreeNotification(AValue);
+}
+
+TIdThreadMgr* TIdTCPServer::ThreadMgr() {
+  std::lock_guard<std::mutex> Guard(FThreadMgrLock);
+  if (IsDesigning() || FThreadMgr) return FThreadMgr;
+  FThreadMgr = new TIdThreadMgrDefault(this);
+  // Made while active (its predecessor was destroyed), it must be able to make peer threads.
+  FThreadMgr->SetThreadClassRef(FPeerThreadClass);
+  FreeNotification(FThreadMgr);
+  FOwnsThreadMgr = true;
+  return FThreadMgr;
+}
+
+void TIdTCPServer::SetThreadMgr(TIdThreadMgr* AValue) {
+  TIdThreadMgr* Implicit = nullptr;
+  {
+    std::lock_guard<std::mutex> Guard(FThreadMgrLock);
+    if (FOwnsThreadMgr) Implicit = FThreadMgr;
+    FOwnsThreadMgr = false;
+    FThreadMgr = AValue;
+  }
+  // Freed once no longer current: its removal notice must not look like the current manager's.
+  delete Implicit;
+  if (AValue) FreeNotification(AValue);
+}
+
+TIdThreadMgr* TIdTCPServer::CurrentThreadMgr() {
+  std::lock_guard<std::mutex> Guard(FThreadMgrLock);
+  return FThreadMgr;
+}
+
+void TIdTCPServer::Notification(TComponent* AComponent, TOperation AOperation) {
+  TIdComponent::Notification(AComponent, AOperation);
+  if (AOperation != TOperation::opRemove || !AComponent) return;
+  if (AComponent == CurrentThreadMgr()) {
+    // Forgotten before the wait: the manager is already partly destroyed, so ending peer
+    // threads must not give themselves back to it (they free themselves instead).
+    {
+      std::lock_guard<std::mutex> Guard(FThreadMgrLock);
+      FThreadMgr = nullptr;
+      FOwnsThreadMgr = false;
+    }
+    try {
+      TerminatePeerThreads();
+    } catch (const Exception&) {
+      // A removal notice cannot fail: the manager is going either way.
+    }
+  } else if (AComponent == FIntercept) {
+    FIntercept = nullptr;
+  } else if (AComponent == FIOHandler) {
+    FIOHandler = nullptr;
+    FOwnsIOHandler = false;
+  }
+}
+
+// The peer thread's road ---------------------------------------------------------------------
+
+void TIdTCPServer::HandleConnect(TIdPeerThread& AThread) {
+  // Peer threads greet at the same time: the text lookup writes the shared greeting (once, while
+  // it has no text), so it runs under a lock and each thread sends its own copy.
+  TIdRFCReply Greeting;
+  {
+    std::lock_guard<std::mutex> Guard(FGreetingLock);
+    FReplyTexts->UpdateReplyText(*FGreeting);
+    Greeting.Assign(*FGreeting);
+  }
+  AThread.PeerConnection()->WriteReply(Greeting);
+  if (OnConnect) OnConnect(AThread);
+}
+
+void TIdTCPServer::HandleDisconnect(TIdPeerThread& AThread) {
+  if (OnDisconnect) OnDisconnect(AThread);
+}
+
+bool TIdTCPServer::HandleExecute(TIdPeerThread& AThread) {
+  if (FCommandHandlersEnabled && FCommandHandlers->Count() > 0) {
+    TIdTCPServerConnection* Connection = AThread.PeerConnection();
+    if (Connection->IsConnected()) {
+      const std::string Line = Connection->ReadLine("\n", -1, -1);
+      if (!Line.empty()) DispatchCommand(Line, AThread);
+    }
+    return true;
+  }
+  if (!OnExecute) return false;
+  OnExecute(AThread);
+  return true;
+}
+
+void TIdTCPServer::DispatchCommand(const std::string& AData, TIdPeerThread& AThread) {
+  NotifyBeforeCommand(AData, AThread);
+  try {
+    bool Handled = false;
+    for (int I = 0; I < FCommandHandlers->Count(); ++I) {
+      TIdCommandHandler* Handler = FCommandHandlers->Items(I);
+      if (Handler->Enabled() && Handler->TryHandleLine(AData, AThread)) {
+        Handled = true;
+        break;
+      }
+    }
+    if (!Handled) HandleUnknownCommand(AData, AThread);
+  } catch (...) {
+    NotifyAfterCommand(AThread);
+    throw;
+  }
+  NotifyAfterCommand(AThread);
+}
+
+void TIdTCPServer::HandleUnknownCommand(const std::string& AData, TIdPeerThread& AThread) {
+  if (OnNoCommandHandler) {
+    OnNoCommandHandler(*this, AData, AThread);
+    return;
+  }
+  if (!FReplyUnknownCommand->HasContent()) throw EIdTCPServerError(RS::RSNoCommandHandlerFound);
+  AThread.PeerConnection()->WriteReply(*FReplyUnknownCommand);
+}
+
+void TIdTCPServer::NotifyPeerException(TIdPeerThread& AThread, const Exception& AException) {
+  if (OnException) OnException(AThread, AException);
+}
+
+void TIdTCPServer::NotifyListenException(TIdListenerThread& AThread, const Exception& AException) {
+  if (OnListenException) OnListenException(AThread, AException);
+}
+
+void TIdTCPServer::NotifyBeforeCommand(const std::string& AData, TIdPeerThread& AThread) {
+  if (OnBeforeCommandHandler) OnBeforeCommandHandler(*this, AData, AThread);
+}
+
+void TIdTCPServer::NotifyAfterCommand(TIdPeerThread& AThread) {
+  if (OnAfterCommandHandler) OnAfterCommandHandler(*this, AThread);
+}
+
+// Given back while still listed: deactivation frees an implicit manager only once the list is
+// empty, so the manager is alive here and no new one is made. Without a manager (it was
+// destroyed under the running threads) the thread frees itself when it ends.
+void TIdTCPServer::ReleasePeerThread(TIdPeerThread& AThread) {
+  try {
+    if (TIdThreadMgr* Manager = CurrentThreadMgr()) {
+      Manager->ReturnThread(&AThread);
+    } else {
+      AThread.SetFreeOnTerminate(true);
+      AThread.RequestTerminate();
+    }
+  } catch (...) {
+    FPeerThreadList.Remove(&AThread);
+    throw;
+  }
+  FPeerThreadList.Remove(&AThread);
+}
+
+} // namespace Id

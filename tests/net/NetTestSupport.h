@@ -1,0 +1,105 @@
+// Loopback sockets and thread facts for the socket-layer tests.
+#pragma once
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <initializer_list>
+#include <string>
+
+#include "core/IdComponent.h"
+#include "net/IdStack.h"
+#include "support/WaitFor.h"
+
+namespace IdTest {
+
+/// Keeps the platform's GlobalStack alive for the life of the fixture.
+class TPlatformStack {
+public:
+  Id::TIdStack& Stack() { return *Id::GlobalStack(); }
+
+private:
+  Id::TIdComponent FUser{nullptr};
+};
+
+/// A listening socket on 127.0.0.1 with a port chosen by the platform.
+struct TListener {
+  Id::TIdSocketDescriptor Socket = Id::InvalidSocketDescriptor;
+  int32_t Port = 0;
+};
+
+inline TListener Listen(Id::TIdStack& S) {
+  TListener L;
+  L.Socket = S.NewSocket(Id::Id_SOCK_STREAM, Id::Id_IPPROTO_IP);
+  S.CheckSocketResult(S.SockBind(L.Socket, Id::Id_PF_INET, "127.0.0.1", 0));
+  S.CheckSocketResult(S.SockListen(L.Socket, 16));
+  int32_t Family = 0;
+  std::string IP;
+  S.SockLocalAddress(L.Socket, Family, IP, L.Port);
+  return L;
+}
+
+/// Both ends of one loopback connection, made on one thread: listen, connect, accept.
+struct TPair {
+  Id::TIdSocketDescriptor Client = Id::InvalidSocketDescriptor;
+  Id::TIdSocketDescriptor Server = Id::InvalidSocketDescriptor;
+};
+
+inline TPair ConnectedPair(Id::TIdStack& S) {
+  const TListener L = Listen(S);
+  TPair P;
+  P.Client = S.NewSocket(Id::Id_SOCK_STREAM, Id::Id_IPPROTO_IP);
+  S.CheckSocketResult(S.SockConnect(P.Client, Id::Id_PF_INET, "127.0.0.1", L.Port));
+  std::string IP;
+  int32_t Port = 0;
+  P.Server = S.SockAccept(L.Socket, IP, Port);
+  S.CheckSocketResult(static_cast<int32_t>(P.Server));
+  S.SockClose(L.Socket);
+  return P;
+}
+
+inline void ClosePair(Id::TIdStack& S, const TPair& P) {
+  S.SockClose(P.Client);
+  S.SockClose(P.Server);
+}
+
+/// The calling thread's kernel id, for BlockedIn.
+inline pid_t ThreadId() {
+  return static_cast<pid_t>(::syscall(SYS_gettid));
+}
+
+/// True when thread ATid is inside one of the system calls ACalls (read from /proc).
+inline bool BlockedIn(pid_t ATid, std::initializer_list<long> ACalls) {
+  std::ifstream In("/proc/self/task/" + std::to_string(ATid) + "/syscall");
+  long Number = -1;
+  if (!(In >> Number)) return false;
+  for (long C : ACalls)
+    if (C == Number) return true;
+  return false;
+}
+
+/// Waits until thread ATid (published through ATidSlot) is blocked in one of ACalls.
+inline bool WaitBlockedIn(const std::atomic<pid_t>& ATidSlot, std::initializer_list<long> ACalls) {
+  return WaitFor([&] {
+    const pid_t Tid = ATidSlot.load();
+    return Tid != 0 && BlockedIn(Tid, ACalls);
+  });
+}
+
+/// The system calls a blocked wait, accept or receive sits in.
+inline constexpr std::initializer_list<long> PollCalls = {SYS_poll, SYS_ppoll};
+inline constexpr std::initializer_list<long> AcceptCalls = {SYS_accept, SYS_accept4};
+inline constexpr std::initializer_list<long> RecvCalls = {SYS_recvfrom};
+inline constexpr std::initializer_list<long> SendCalls = {SYS_sendto};
+
+/// Milliseconds since AStart.
+inline int64_t ElapsedMs(std::chrono::steady_clock::time_point AStart) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               AStart)
+      .count();
+}
+
+} // namespace IdTest

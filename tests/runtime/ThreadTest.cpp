@@ -1,0 +1,273 @@
+// The platform thread on real operating-system threads: start, self-suspension, termination,
+// waiting, self-destruction, destruction of unfinished threads, priority and escaped exceptions.
+#include "runtime/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <stdexcept>
+
+#include "core/IdGlobal.h"
+#include "support/WaitFor.h"
+
+namespace Id {
+namespace {
+
+// A thread whose body is a function given by the test.
+class TBodyThread : public TThread {
+public:
+  TBodyThread(bool ACreateSuspended, std::function<void(TBodyThread&)> ABody)
+      : TThread(ACreateSuspended), FBody(std::move(ABody)) {}
+  ~TBodyThread() override { TerminateWakeAndWait(); }
+
+protected:
+  void Execute() override { FBody(*this); }
+
+private:
+  std::function<void(TBodyThread&)> FBody;
+};
+
+// Tells the test when it is destroyed; used for threads that free themselves.
+class TSelfFreeingThread : public TBodyThread {
+public:
+  TSelfFreeingThread(std::function<void(TBodyThread&)> ABody, std::promise<void>& AGone)
+      : TBodyThread(true, std::move(ABody)), FGone(AGone) {}
+  ~TSelfFreeingThread() override {
+    TerminateWakeAndWait();
+    FGone.set_value();
+  }
+
+private:
+  std::promise<void>& FGone;
+};
+
+TEST(ThreadStart, CreatedSuspendedRunsOnlyAfterResume) {
+  std::atomic<int> Runs{0};
+  TBodyThread T(true, [&](TBodyThread&) { ++Runs; });
+  EXPECT_TRUE(T.Suspended());
+  EXPECT_FALSE(T.Finished());
+  EXPECT_EQ(Runs.load(), 0);
+  T.Resume();
+  T.WaitFor();
+  EXPECT_EQ(Runs.load(), 1);
+  EXPECT_TRUE(T.Finished());
+  EXPECT_FALSE(T.Suspended());
+}
+
+TEST(ThreadStart, CreatedRunningStartsThroughCreate) {
+  std::promise<void> Ran;
+  auto T = TThread::Create<TBodyThread>(false, [&](TBodyThread&) { Ran.set_value(); });
+  Ran.get_future().get();
+  T->WaitFor();
+  EXPECT_TRUE(T->Finished());
+}
+
+TEST(ThreadStart, IdentifierIsTheBodysThread) {
+  std::promise<std::thread::id> BodyId;
+  std::atomic<bool> CallerWasThread{false};
+  TBodyThread T(true, [&](TBodyThread& Self) {
+    BodyId.set_value(std::this_thread::get_id());
+    CallerWasThread = CallerIsThread(Self);
+  });
+  EXPECT_FALSE(CallerIsThread(T));
+  T.Resume();
+  EXPECT_EQ(BodyId.get_future().get(), T.ThreadID());
+  T.WaitFor();
+  EXPECT_TRUE(CallerWasThread.load());
+}
+
+TEST(ThreadSuspend, ParkedThreadSleepsUntilResumed) {
+  std::atomic<int> Stage{0};
+  TBodyThread T(true, [&](TBodyThread& Self) {
+    Stage = 1;
+    Self.Suspend();
+    Stage = 2;
+  });
+  T.Resume();
+  ASSERT_TRUE(IdTest::WaitFor([&] { return Stage == 1 && T.Suspended(); }));
+  EXPECT_EQ(Stage.load(), 1);
+  T.Resume();
+  T.WaitFor();
+  EXPECT_EQ(Stage.load(), 2);
+}
+
+TEST(ThreadSuspend, ResumeThatArrivesBeforeSuspendIsNotLost) {
+  std::promise<void> Resumed;
+  auto ResumedFuture = Resumed.get_future();
+  TBodyThread T(true, [&](TBodyThread& Self) {
+    ResumedFuture.wait();
+    Self.Suspend(); // returns at once: the wake-up came first
+  });
+  T.Resume();
+  T.Resume();
+  Resumed.set_value();
+  T.WaitFor();
+  EXPECT_TRUE(T.Finished());
+}
+
+TEST(ThreadSuspend, OnlyTheThreadItselfMaySuspend) {
+  TBodyThread T(true, [](TBodyThread&) {});
+  EXPECT_THROW(T.Suspend(), EThread);
+  T.Resume();
+  T.WaitFor();
+}
+
+TEST(ThreadWait, WaitingForItselfRaisesInsteadOfHanging) {
+  std::string Message;
+  TBodyThread T(true, [&](TBodyThread& Self) {
+    try {
+      Self.WaitFor();
+    } catch (const EThread& E) {
+      Message = E.Message();
+    }
+  });
+  T.Resume();
+  T.WaitFor();
+  EXPECT_EQ(Message, "A thread cannot wait for itself");
+}
+
+TEST(ThreadTerminate, TerminateOnlySetsTheFlag) {
+  std::atomic<int> Rounds{0};
+  TBodyThread T(true, [&](TBodyThread& Self) {
+    while (!Self.Terminated())
+      ++Rounds;
+  });
+  T.Resume();
+  ASSERT_TRUE(IdTest::WaitFor([&] { return Rounds > 0; }));
+  EXPECT_FALSE(T.Finished());
+  T.Terminate();
+  T.WaitFor();
+  EXPECT_TRUE(T.Terminated());
+}
+
+TEST(ThreadDestroy, UnstartedThreadNeverRunsItsBody) {
+  std::atomic<int> Runs{0};
+  {
+    TBodyThread T(true, [&](TBodyThread&) { ++Runs; });
+  }
+  EXPECT_EQ(Runs.load(), 0);
+}
+
+TEST(ThreadDestroy, ParkedThreadIsTerminatedWokenAndAwaited) {
+  std::atomic<bool> SawTerminated{false};
+  std::atomic<bool> Ended{false};
+  {
+    TBodyThread T(true, [&](TBodyThread& Self) {
+      Self.Suspend();
+      SawTerminated = Self.Terminated();
+      Ended = true;
+    });
+    T.Resume();
+    ASSERT_TRUE(IdTest::WaitFor([&] { return T.Suspended(); }));
+  }
+  EXPECT_TRUE(Ended.load());
+  EXPECT_TRUE(SawTerminated.load());
+}
+
+TEST(ThreadDestroy, RunningThreadIsTerminatedAndAwaited) {
+  std::atomic<bool> Started{false};
+  std::atomic<bool> Ended{false};
+  {
+    TBodyThread T(true, [&](TBodyThread& Self) {
+      Started = true;
+      while (!Self.Terminated())
+        std::this_thread::yield();
+      Ended = true;
+    });
+    T.Resume();
+    ASSERT_TRUE(IdTest::WaitFor([&] { return Started.load(); }));
+  }
+  EXPECT_TRUE(Ended.load());
+}
+
+TEST(ThreadFreeOnTerminate, ObjectDeletesItselfAfterItsBody) {
+  std::promise<void> Gone;
+  std::atomic<bool> BodyRan{false};
+  auto* T = new TSelfFreeingThread([&](TBodyThread&) { BodyRan = true; }, Gone);
+  T->SetFreeOnTerminate(true);
+  EXPECT_TRUE(T->FreeOnTerminate());
+  T->Resume();
+  Gone.get_future().get(); // the destructor ran; ASan reports it if it did not free
+  EXPECT_TRUE(BodyRan.load());
+}
+
+TEST(ThreadFailure, ExceptionEscapingTheBodyIsKeptNotFatal) {
+  TBodyThread T(true, [](TBodyThread&) { throw std::runtime_error("boom"); });
+  T.Resume();
+  T.WaitFor();
+  EXPECT_EQ(T.FatalExceptionMessage(), "boom");
+  ASSERT_TRUE(T.FatalException());
+  EXPECT_THROW(std::rethrow_exception(T.FatalException()), std::runtime_error);
+}
+
+TEST(ThreadFailure, AnythingThrownIsCaught) {
+  TBodyThread T(true, [](TBodyThread&) { throw 42; });
+  T.Resume();
+  T.WaitFor();
+  EXPECT_EQ(T.FatalExceptionMessage(), "Unknown exception");
+}
+
+TEST(ThreadTerminateEvent, FiresOnTheThreadAfterTheBody) {
+  std::atomic<bool> BodyDone{false};
+  std::atomic<bool> SawBodyDone{false};
+  std::atomic<bool> OnOwnThread{false};
+  TBodyThread T(true, [&](TBodyThread&) { BodyDone = true; });
+  T.OnTerminate = [&](TThread& Self) {
+    SawBodyDone = BodyDone.load();
+    OnOwnThread = CallerIsThread(Self);
+  };
+  T.Resume();
+  T.WaitFor();
+  EXPECT_TRUE(SawBodyDone.load());
+  EXPECT_TRUE(OnOwnThread.load());
+}
+
+int NiceOfCallingThread() {
+  return getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+}
+
+TEST(ThreadPriority, LowerStepsApplyToTheRunningThread) {
+  std::promise<int> Nice;
+  TBodyThread T(true, [&](TBodyThread&) { Nice.set_value(NiceOfCallingThread()); });
+  SetThreadPriorityOf(T, TThreadPriority::tpLowest);
+  EXPECT_EQ(T.Priority(), TThreadPriority::tpLowest);
+  T.Resume();
+  EXPECT_EQ(Nice.get_future().get(), 10);
+  T.WaitFor();
+}
+
+TEST(ThreadPriority, ChangeWhileRunningApplies) {
+  std::promise<void> Changed;
+  std::promise<int> Nice;
+  auto ChangedFuture = Changed.get_future();
+  TBodyThread T(true, [&](TBodyThread&) {
+    ChangedFuture.wait();
+    Nice.set_value(NiceOfCallingThread());
+  });
+  T.Resume();
+  T.SetPriority(TThreadPriority::tpIdle);
+  Changed.set_value();
+  EXPECT_EQ(Nice.get_future().get(), 19);
+  T.WaitFor();
+}
+
+TEST(ThreadPriority, RaisingNeverFailsTheThread) {
+  // Unprivileged this is refused and the thread keeps its priority; privileged it applies.
+  std::atomic<bool> Ran{false};
+  TBodyThread T(true, [&](TBodyThread&) { Ran = true; });
+  T.SetPriority(TThreadPriority::tpTimeCritical);
+  EXPECT_EQ(T.Priority(), TThreadPriority::tpTimeCritical);
+  T.Resume();
+  T.WaitFor();
+  EXPECT_TRUE(Ran.load());
+  EXPECT_FALSE(T.FatalException());
+  T.SetPriority(TThreadPriority::tpNormal); // finished: only recorded
+  EXPECT_EQ(T.Priority(), TThreadPriority::tpNormal);
+}
+
+} // namespace
+} // namespace Id

@@ -1,0 +1,323 @@
+// Activation and deactivation of the server: deferred Active, bindings and their roll-back,
+// stopping listeners and peer threads, and the components the server refers to.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "connection/IdServerIOHandlerSocket.h"
+#include "core/IdException.h"
+#include "server/IdRFCReply.h"
+#include "server/ServerTestSupport.h"
+#include "threads/IdThreadMgrDefault.h"
+
+using namespace Id;
+using namespace IdTest;
+
+namespace {
+
+// Serves each client by reading lines until it goes away: keeps connections open.
+void ServeByReading(TIdTCPServer& AServer) {
+  AServer.OnExecute = [](TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
+}
+
+// Records the removal of the component it watches.
+class TRemovalProbe : public TComponent {
+public:
+  explicit TRemovalProbe(TComponent* AWatched) : TComponent(nullptr) { FreeNotification(AWatched); }
+  void Notification(TComponent* AComponent, TOperation AOperation) override {
+    TComponent::Notification(AComponent, AOperation);
+    if (AOperation == TOperation::opRemove) Removed = true;
+  }
+  bool Removed = false;
+};
+
+class TCountingServer : public TIdTCPServer {
+public:
+  using TIdTCPServer::TIdTCPServer;
+  int Prepared = 0;
+
+protected:
+  void PrepareCommandHandlers() override { ++Prepared; }
+};
+
+} // namespace
+
+TEST(ServerActivation, StoredActiveWaitsForLoaded) {
+  TIdTCPServer Server(nullptr);
+  ServeByReading(Server);
+  Server.SetComponentStateFlag(csLoading, true);
+  TIdSocketHandle* Binding = Server.Bindings().AddBinding();
+  Binding->SetIP("127.0.0.1");
+  Server.SetActive(true);
+  EXPECT_TRUE(Server.Active()) << "recorded";
+  EXPECT_FALSE(Binding->IsAllocated()) << "but nothing bound while loading";
+
+  Server.Loaded();
+  EXPECT_TRUE(Server.Active());
+  ASSERT_TRUE(Binding->IsAllocated());
+  EXPECT_NE(Binding->Port(), 0);
+  EXPECT_TRUE(Accepts(Binding->Port()));
+}
+
+TEST(ServerActivation, SettingActiveTwiceActivatesOnceAndDeactivationFreesThePort) {
+  TIdTCPServer Server(nullptr);
+  ServeByReading(Server);
+  const int32_t Port = StartOnLoopback(Server);
+  const auto Descriptor = Server.Bindings().Items(0)->Descriptor();
+  Server.SetActive(true);
+  EXPECT_EQ(Server.Bindings().Items(0)->Descriptor(), Descriptor) << "not bound again";
+  EXPECT_TRUE(Accepts(Port));
+
+  Server.SetActive(false);
+  EXPECT_FALSE(Server.Active());
+  EXPECT_FALSE(Server.Bindings().Items(0)->IsAllocated());
+  EXPECT_FALSE(Accepts(Port));
+}
+
+TEST(ServerActivation, NoBindingsListensOnDefaultPort) {
+  int32_t FreePort = 0;
+  {
+    TPortBlocker Probe; // a port the platform just handed out, free again once closed
+    FreePort = Probe.Port();
+  }
+  TIdTCPServer Server(nullptr);
+  ServeByReading(Server);
+  Server.SetDefaultPort(FreePort);
+  Server.SetActive(true);
+  ASSERT_EQ(Server.Bindings().Count(), 1);
+  EXPECT_EQ(Server.Bindings().Items(0)->Port(), FreePort);
+  EXPECT_EQ(Server.Bindings().Items(0)->IP(), "0.0.0.0");
+  EXPECT_TRUE(Accepts(FreePort));
+}
+
+TEST(ServerActivation, SecondBindingTakenRollsBackTheFirst) {
+  TPortBlocker Taken;
+  TIdTCPServer Server(nullptr);
+  ServeByReading(Server);
+  TIdSocketHandle* First = Server.Bindings().AddBinding();
+  First->SetIP("127.0.0.1");
+  TIdSocketHandle* Second = Server.Bindings().AddBinding();
+  Second->SetIP("127.0.0.1");
+  Second->SetPort(Taken.Port());
+
+  try {
+    Server.SetActive(true);
+    FAIL() << "the bind must fail";
+  } catch (const EIdCouldNotBindSocket& E) {
+    EXPECT_STREQ(E.what(), "Could not bind socket. Address and port are already in use.");
+  }
+  EXPECT_FALSE(Server.Active());
+  EXPECT_FALSE(First->IsAllocated());
+  EXPECT_FALSE(Second->IsAllocated()) << "the failing binding's socket is closed as well";
+  EXPECT_FALSE(Accepts(First->Port()));
+}
+
+TEST(ServerActivation, ListenFailureOnALaterBindingRollsBackEverything) {
+  // With address reuse both bindings bind to the same port; only one of them can listen.
+  int32_t SharedPort = 0;
+  {
+    TPortBlocker Probe;
+    SharedPort = Probe.Port();
+  }
+  TIdTCPServer Server(nullptr);
+  ServeByReading(Server);
+  Server.SetReuseSocket(TIdReuseSocket::rsTrue);
+  for (int I = 0; I < 2; ++I) {
+    TIdSocketHandle* Binding = Server.Bindings().AddBinding();
+    Binding->SetIP("127.0.0.1");
+    Binding->SetPort(SharedPort);
+  }
+
+  try {
+    Server.SetActive(true);
+    FAIL() << "listening on the second binding must fail";
+  } catch (const EIdSocketError& E) {
+    EXPECT_EQ(E.SocketErrorCode(), WSA::EADDRINUSE_);
+  }
+  EXPECT_FALSE(Server.Active());
+  EXPECT_FALSE(Server.Bindings().Items(0)->IsAllocated());
+  EXPECT_FALSE(Server.Bindings().Items(1)->IsAllocated());
+  EXPECT_FALSE(Accepts(SharedPort)) << "the first listener is stopped";
+  EXPECT_EQ(LiveThreadCount(), 0) << "the started listener thread is gone";
+
+  Server.SetReuseSocket(TIdReuseSocket::rsOSDependent);
+  Server.Bindings().Delete(1);
+  Server.SetActive(true);
+  EXPECT_TRUE(Accepts(SharedPort)) << "the server can be activated again";
+}
+
+TEST(ServerActivation, DeactivationWithoutConnectionsStopsTheListenerPromptly) {
+  TIdTCPServer Server(nullptr);
+  ServeByReading(Server);
+  const int32_t Port = StartOnLoopback(Server);
+  const auto Start = std::chrono::steady_clock::now();
+  Server.SetActive(false);
+  const auto Elapsed = std::chrono::steady_clock::now() - Start;
+  EXPECT_LT(Elapsed, std::chrono::seconds(1)) << "the listener notices within one 100 ms step";
+  EXPECT_FALSE(Accepts(Port));
+}
+
+TEST(ServerActivation, DeactivationDropsConnectionsAndWaitsForTheirThreads) {
+  TIdTCPServer Server(nullptr);
+  TEventLog Disconnects;
+  ServeByReading(Server);
+  Server.OnDisconnect = [&](TIdPeerThread&) { Disconnects.Add("disconnect"); };
+  const int32_t Port = StartOnLoopback(Server);
+  TTestClient A(Port), B(Port);
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadList().Count() == 2; }, FactLimit));
+
+  Server.SetActive(false);
+  EXPECT_EQ(Server.PeerThreadList().Count(), 0);
+  EXPECT_EQ(Disconnects.Count(), 2u);
+  EXPECT_TRUE(A.WaitClosed());
+  EXPECT_TRUE(B.WaitClosed());
+  // The implicit manager went with the last peer, and the threads ending afterwards did not
+  // make a new one.
+  ASSERT_TRUE(WaitFor([] { return LiveThreadCount() == 0; }, FactLimit));
+  for (int I = 0; I < Server.ComponentCount(); ++I)
+    EXPECT_EQ(dynamic_cast<TIdThreadMgr*>(Server.Components(I)), nullptr);
+}
+
+TEST(ServerActivation, TerminateWaitTimeBelowOneStepAlwaysRaises) {
+  TIdTCPServer Server(nullptr);
+  ServeByReading(Server);
+  Server.SetTerminateWaitTime(249);
+  const int32_t Port = StartOnLoopback(Server);
+  try {
+    Server.SetActive(false);
+    FAIL() << "no inspection of the list can succeed";
+  } catch (const EIdTerminateThreadTimeout& E) {
+    EXPECT_STREQ(E.what(), "Terminate Thread Timeout");
+  }
+  EXPECT_TRUE(Server.Active()) << "recorded as active";
+  EXPECT_FALSE(Accepts(Port)) << "but the listener is stopped";
+
+  Server.SetTerminateWaitTime(250);
+  Server.SetActive(false);
+  EXPECT_FALSE(Server.Active());
+}
+
+TEST(ServerActivation, DestroyingAnActiveServerDeactivatesIt) {
+  auto Server = std::make_unique<TIdTCPServer>(nullptr);
+  ServeByReading(*Server);
+  const int32_t Port = StartOnLoopback(*Server);
+  TTestClient Client(Port);
+  ASSERT_TRUE(WaitFor([&] { return Server->PeerThreadList().Count() == 1; }, FactLimit));
+  Server.reset();
+  EXPECT_TRUE(Client.WaitClosed());
+  EXPECT_FALSE(Accepts(Port));
+}
+
+TEST(ServerActivation, DestructionOutlastsATimeoutWithoutCrashing) {
+  // A peer thread that outlives TerminateWaitTime still uses the server (its events, its list,
+  // its manager): the destructor waits for it instead of leaving it a freed server.
+  TEventLog Ends;
+  auto Server = std::make_unique<TIdTCPServer>(nullptr);
+  Server->SetTerminateWaitTime(0);
+  Server->OnExecute = [&](TIdPeerThread& AThread) {
+    TIdTCPServerConnection& Connection = *AThread.PeerConnection();
+    // Busy until the server drops the connection, and a little beyond, so that the thread is
+    // usually still running when the wait gives up (the assertions hold either way).
+    while (!Connection.PeerClosed())
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  Server->OnDisconnect = [&](TIdPeerThread&) { Ends.Add("end"); };
+  const int32_t Port = StartOnLoopback(*Server);
+  TTestClient Client(Port);
+  ASSERT_TRUE(WaitFor([&] { return Server->PeerThreadList().Count() == 1; }, FactLimit));
+  Server.reset();
+  EXPECT_EQ(Ends.Count(), 1u) << "the peer thread ended before the server went";
+  EXPECT_TRUE(Client.WaitClosed());
+}
+
+TEST(ServerActivation, PrepareCommandHandlersRunsOnlyAtTheFirstActivation) {
+  TCountingServer Server(nullptr);
+  ServeByReading(Server);
+  StartOnLoopback(Server);
+  Server.SetActive(false);
+  Server.SetActive(true);
+  Server.SetActive(false);
+  EXPECT_EQ(Server.Prepared, 1);
+}
+
+TEST(ServerActivation, ImplicitThreadMgrIsMadeOnReadAndFreedWhenReplaced) {
+  TIdTCPServer Server(nullptr);
+  TIdThreadMgr* Implicit = Server.ThreadMgr();
+  ASSERT_NE(Implicit, nullptr);
+  EXPECT_EQ(Server.ThreadMgr(), Implicit) << "made once";
+  TRemovalProbe ImplicitProbe(Implicit);
+
+  TIdThreadMgrDefault Mine(nullptr);
+  Server.SetThreadMgr(&Mine);
+  EXPECT_TRUE(ImplicitProbe.Removed) << "the implicit manager is freed";
+  EXPECT_EQ(Server.ThreadMgr(), &Mine);
+
+  TRemovalProbe MineProbe(&Mine);
+  Server.SetThreadMgr(nullptr);
+  EXPECT_FALSE(MineProbe.Removed) << "a manager of the application is never freed";
+}
+
+TEST(ServerActivation, ImplicitThreadMgrGoesWithTheLastPeerAtDeactivation) {
+  TIdTCPServer Server(nullptr);
+  ServeByReading(Server);
+  StartOnLoopback(Server);
+  TRemovalProbe Probe(Server.ThreadMgr());
+  Server.SetActive(false);
+  EXPECT_TRUE(Probe.Removed);
+}
+
+TEST(ServerActivation, RemovedComponentsAreForgotten) {
+  TIdTCPServer Server(nullptr);
+  auto Manager = std::make_unique<TIdThreadMgrDefault>(nullptr);
+  auto Handler = std::make_unique<TIdServerIOHandlerSocket>(nullptr);
+  Server.SetThreadMgr(Manager.get());
+  Server.SetIOHandler(Handler.get());
+  Manager.reset();
+  Handler.reset();
+  EXPECT_EQ(Server.IOHandler(), nullptr);
+  TIdThreadMgr* Replacement = Server.ThreadMgr();
+  ASSERT_NE(Replacement, nullptr);
+  Replacement->SetSpawnPriority(TThreadPriority::tpNormal); // a freed manager would fault here
+
+  // The server works with what it makes in their place.
+  ServeByReading(Server);
+  EXPECT_TRUE(Accepts(StartOnLoopback(Server)));
+  EXPECT_NE(Server.IOHandler(), nullptr);
+}
+
+TEST(ServerActivation, DestroyingTheThreadMgrUnderRunningPeersDropsThem) {
+  TIdTCPServer Server(nullptr);
+  auto Manager = std::make_unique<TIdThreadMgrDefault>(nullptr);
+  Server.SetThreadMgr(Manager.get());
+  ServeByReading(Server);
+  const int32_t Port = StartOnLoopback(Server);
+  TTestClient A(Port), B(Port);
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadList().Count() == 2; }, FactLimit));
+
+  Manager.reset();
+  EXPECT_EQ(Server.PeerThreadList().Count(), 0) << "their connections were dropped";
+  EXPECT_TRUE(A.WaitClosed());
+  EXPECT_TRUE(B.WaitClosed());
+  EXPECT_TRUE(WaitFor([] { return LiveThreadCount() == 1; }, FactLimit))
+      << "the peer threads freed themselves; the listener is left";
+  TTestClient C(Port);
+  EXPECT_TRUE(WaitFor([&] { return Server.PeerThreadList().Count() == 1; }, FactLimit))
+      << "later clients are served through an implicit manager";
+}
+
+TEST(ServerActivation, AssigningAnIOHandlerFreesTheImplicitOne) {
+  TIdTCPServer Server(nullptr);
+  ServeByReading(Server);
+  StartOnLoopback(Server);
+  Server.SetActive(false);
+  ASSERT_NE(Server.IOHandler(), nullptr);
+  TRemovalProbe Probe(Server.IOHandler());
+  TIdServerIOHandlerSocket Mine(nullptr);
+  Server.SetIOHandler(&Mine);
+  EXPECT_TRUE(Probe.Removed);
+  EXPECT_EQ(Server.IOHandler(), &Mine);
+  Server.SetIOHandler(nullptr);
+}

@@ -1,0 +1,213 @@
+#include "threads/IdThread.h"
+
+#include <typeinfo>
+
+#include "core/IdException.h"
+#include "core/IdGlobal.h"
+
+namespace Id {
+
+namespace {
+
+// The count of live thread objects and its lock. It comes into being with the first thread
+// object (one instance even when two threads construct the first ones at once) and, at program
+// end, waits for the last thread object to go before the lock itself goes.
+class TLiveThreads {
+public:
+  ~TLiveThreads() {
+    WaitUntilNone([] { SleepMs(static_cast<uint32_t>(LiveThreadWaitStep.count())); });
+  }
+
+  void Change(int32_t ADelta) {
+    std::lock_guard<TCriticalSection> Guard(FLock);
+    FCount += ADelta;
+  }
+  int32_t Count() {
+    std::lock_guard<TCriticalSection> Guard(FLock);
+    return FCount;
+  }
+  int WaitUntilNone(const std::function<void()>& ASleep) {
+    int Sleeps = 0;
+    while (Count() != 0) {
+      ASleep();
+      ++Sleeps;
+    }
+    return Sleeps;
+  }
+
+private:
+  TCriticalSection FLock; // LiveThreadLock
+  int32_t FCount = 0;     // LiveThreadCount; guarded by FLock
+};
+
+TLiveThreads& LiveThreads() {
+  static TLiveThreads Instance;
+  return Instance;
+}
+
+} // namespace
+
+int32_t LiveThreadCount() {
+  return LiveThreads().Count();
+}
+
+int WaitForNoLiveThreads(const std::function<void()>& ASleep) {
+  return LiveThreads().WaitUntilNone(ASleep);
+}
+
+TIdThread::TIdThread(bool ACreateSuspended)
+    : TIdBaseThread(ACreateSuspended), FStateLock(std::make_unique<TCriticalSection>()),
+      FHalted(ACreateSuspended) {
+  try {
+    LiveThreads().Change(+1);
+  } catch (...) {
+    // Counting is bookkeeping for program end; it never stops a thread from being made.
+  }
+}
+
+TIdThread::~TIdThread() {
+  SetFreeOnTerminate(false);
+  RequestTerminate();
+  TerminateWakeAndWait();
+  try {
+    ReleaseData();
+  } catch (...) {
+    // Destruction goes on whatever the data's destructor did.
+  }
+  try {
+    FStateLock.reset();
+    LiveThreads().Change(-1);
+  } catch (...) {
+  }
+}
+
+bool TIdThread::IsHalted() const {
+  if (!FStateLock) return true;
+  std::lock_guard<TCriticalSection> Guard(*FStateLock);
+  return Terminated() || FHalted || Suspended();
+}
+
+TIdThreadStopAction TIdThread::StopAction() const {
+  std::lock_guard<TCriticalSection> Guard(*FStateLock);
+  return FStopAction;
+}
+
+void TIdThread::SetStopAction(TIdThreadStopAction AValue) {
+  std::lock_guard<TCriticalSection> Guard(*FStateLock);
+  FStopAction = AValue;
+}
+
+void TIdThread::StartRunning() {
+  std::lock_guard<TCriticalSection> Guard(*FStateLock);
+  if (!IsHalted()) return;
+  // A terminated thread stays halted: it wakes only to leave its loop.
+  FHalted = Terminated();
+  Resume();
+}
+
+void TIdThread::StopRunning() {
+  std::lock_guard<TCriticalSection> Guard(*FStateLock);
+  if (IsHalted()) return;
+  if (FStopAction == TIdThreadStopAction::taTerminate) RequestTerminate();
+  FHalted = true;
+}
+
+void TIdThread::RequestTerminate() {
+  std::lock_guard<TCriticalSection> Guard(*FStateLock);
+  FHalted = true;
+  Terminate();
+}
+
+void TIdThread::TerminateAndWaitFor() {
+  if (FreeOnTerminate()) throw EIdThreadTerminateAndWaitFor();
+  RequestTerminate();
+  StartRunning();
+  WaitFor();
+}
+
+void TIdThread::ReleaseData() {
+  FDataObject.reset();
+}
+
+void TIdThread::NotifyException(const Exception& AException) {
+  if (OnRunException) OnRunException(*this, AException);
+}
+
+void TIdThread::NotifyHalted() {
+  if (OnHalted) OnHalted(*this);
+}
+
+void TIdThread::Execute() {
+  try {
+    RunLoop();
+  } catch (const Exception& E) {
+    RecordException(E);
+    NotifyException(E);
+    RequestTerminate();
+  }
+}
+
+void TIdThread::RecordException(const Exception& AException) {
+  FLastExceptionClass = std::type_index(typeid(AException));
+  FLastExceptionMessage = AException.Message();
+}
+
+void TIdThread::RunLoop() {
+  try {
+    BeforeLoop();
+    while (!Terminated()) {
+      if (IsHalted()) {
+        NotifyHalted();
+        if (!ParkWhileHalted()) break;
+      }
+      RunPhase();
+      // A phase ended by a terminate request is a halt too: report it once before leaving.
+      if (Terminated()) NotifyHalted();
+    }
+  } catch (...) {
+    AfterLoop();
+    throw;
+  }
+  AfterLoop();
+}
+
+// Returns false when the thread is to leave its loop.
+bool TIdThread::ParkWhileHalted() {
+  // A wake-up can arrive between the test and Suspend (Resume keeps it), or be left over
+  // from an earlier one: the state is tested again after every wake-up.
+  while (IsHalted()) {
+    if (Terminated()) return false;
+    Suspend();
+  }
+  return !Terminated();
+}
+
+void TIdThread::RunPhase() {
+  try {
+    BeforeRunPhase();
+    try {
+      RunStepsWhileRunning();
+    } catch (...) {
+      AfterRunPhase();
+      throw;
+    }
+    AfterRunPhase();
+  } catch (...) {
+    ReleaseData();
+    throw;
+  }
+  ReleaseData();
+}
+
+void TIdThread::RunStepsWhileRunning() {
+  while (!IsHalted()) {
+    try {
+      RunStep();
+    } catch (const Exception&) {
+      RequestTerminate();
+      throw;
+    }
+  }
+}
+
+} // namespace Id
