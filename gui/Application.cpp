@@ -15,7 +15,9 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 // The font library that draws message box text keeps caches it never frees; not our leaks.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n";
+}
 #endif
 
 namespace Id {

@@ -235,7 +235,8 @@ private:
     Property.Path = ExpectIdent("Property name");
     while (IsSymbol('.')) {
       Advance();
-      Property.Path += "." + ExpectIdent("Property name");
+      Property.Path += '.';
+      Property.Path += ExpectIdent("Property name");
     }
     ExpectSymbol('=');
     Property.Value = ParseValue();
