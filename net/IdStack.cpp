@@ -155,6 +155,26 @@ uint32_t TIdStack::TextToAddress(const std::string& AIP) {
   return Value;
 }
 
+TIdSocketDescriptor TIdSocketListSet::ItemAt(int32_t AIndex) const {
+  if (AIndex < 0 || AIndex >= FCount) throw EIdStackSetSizeExceeded();
+  return FSlots[static_cast<size_t>(AIndex)];
+}
+
+void TIdSocketListSet::AddSocket(TIdSocketDescriptor ASocket) {
+  if (FCount == Capacity) throw EIdStackSetSizeExceeded();
+  FSlots[static_cast<size_t>(FCount++)] = ASocket;
+}
+
+void TIdSocketListSet::RemoveSocket(TIdSocketDescriptor ASocket) {
+  for (int32_t I = 0; I < FCount; ++I) {
+    if (FSlots[static_cast<size_t>(I)] != ASocket) continue;
+    --FCount;
+    FSlots[static_cast<size_t>(I)] = FSlots[static_cast<size_t>(FCount)];
+    FSlots[static_cast<size_t>(FCount)] = 0;
+    return;
+  }
+}
+
 TIdStackClass& StackClass() {
   static TIdStackClass Class = &NewPlatformStack;
   return Class;

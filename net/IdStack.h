@@ -86,6 +86,24 @@ public:
   virtual int32_t SocketCount() const = 0;
 };
 
+/// A socket list shaped as a select set: a count and 64 slots. Not thread-safe. The concrete
+/// list of each stack is this shape.
+class TIdSocketListSet : public TIdSocketList {
+public:
+  static constexpr int32_t Capacity = 64;
+  /// Raises EIdStackSetSizeExceeded "Set Size Exceeded." outside 0..SocketCount-1.
+  TIdSocketDescriptor ItemAt(int32_t AIndex) const override;
+  /// Raises EIdStackSetSizeExceeded when all 64 slots are used; duplicates are kept.
+  void AddSocket(TIdSocketDescriptor ASocket) override;
+  /// Removes the first occurrence by moving the last descriptor into its slot.
+  void RemoveSocket(TIdSocketDescriptor ASocket) override;
+  int32_t SocketCount() const override { return FCount; }
+
+private:
+  int32_t FCount = 0;
+  std::array<TIdSocketDescriptor, Capacity> FSlots{};
+};
+
 /// The socket stack. Shared by all threads without a lock: every operation works only on its
 /// arguments and the platform, except GetLocalAddressList / FirstLocalAddress, which must not
 /// run on two threads at once. Results of -1 mean failure; callers pass raw results to
@@ -184,7 +202,9 @@ public:
   uint32_t TextToAddress(const std::string& AIP);
 
   /// The error number of the most recent failure seen by CheckSocketResult, on any thread.
-  int32_t LastSocketError() const noexcept { return FLastSocketError.load(std::memory_order_relaxed); }
+  int32_t LastSocketError() const noexcept {
+    return FLastSocketError.load(std::memory_order_relaxed);
+  }
 
 protected:
   std::unique_ptr<TStringList> FLocalAddressList; // owned; created on first use

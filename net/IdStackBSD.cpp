@@ -91,10 +91,18 @@ constexpr int BlockBits = 10;
 constexpr int BlockSize = 1 << BlockBits;
 constexpr int BlockCount = 1024; // numbers below 2^20, the system's ceiling for open files
 
-uint64_t Calls(uint64_t AWord) { return (AWord & CallMask) / CallUnit; }
-uint64_t Holds(uint64_t AWord) { return AWord & HoldMask; }
-bool IsClosing(uint64_t AWord) { return (AWord & ClosingBit) != 0; }
-bool IsUnused(uint64_t AWord) { return IsClosing(AWord) && (AWord & CountMask) == 0; }
+uint64_t Calls(uint64_t AWord) {
+  return (AWord & CallMask) / CallUnit;
+}
+uint64_t Holds(uint64_t AWord) {
+  return AWord & HoldMask;
+}
+bool IsClosing(uint64_t AWord) {
+  return (AWord & ClosingBit) != 0;
+}
+bool IsUnused(uint64_t AWord) {
+  return IsClosing(AWord) && (AWord & CountMask) == 0;
+}
 uint64_t NextGeneration(uint64_t AWord) {
   return ((AWord >> GenerationShift) + 1) << GenerationShift;
 }
@@ -897,29 +905,6 @@ void TIdStackBSD::ReleaseDescriptor(TIdSocketDescriptor ASocket) {
   int Fd;
   if (!ToFd(ASocket, Fd)) return;
   if (TSlot* Slot = Table().Slot(Fd)) TDescriptorTable::LeaveHold(Fd, *Slot);
-}
-
-// ---------------------------------------------------------------------------------------------
-// TIdSocketListBSD
-
-TIdSocketDescriptor TIdSocketListBSD::ItemAt(int32_t AIndex) const {
-  if (AIndex < 0 || AIndex >= FCount) throw EIdStackSetSizeExceeded();
-  return FSlots[static_cast<size_t>(AIndex)];
-}
-
-void TIdSocketListBSD::AddSocket(TIdSocketDescriptor ASocket) {
-  if (FCount == static_cast<int32_t>(FSlots.size())) throw EIdStackSetSizeExceeded();
-  FSlots[static_cast<size_t>(FCount++)] = ASocket;
-}
-
-void TIdSocketListBSD::RemoveSocket(TIdSocketDescriptor ASocket) {
-  for (int32_t I = 0; I < FCount; ++I) {
-    if (FSlots[static_cast<size_t>(I)] != ASocket) continue;
-    --FCount;
-    FSlots[static_cast<size_t>(I)] = FSlots[static_cast<size_t>(FCount)];
-    FSlots[static_cast<size_t>(FCount)] = 0;
-    return;
-  }
 }
 
 } // namespace Id

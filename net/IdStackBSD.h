@@ -91,21 +91,8 @@ private:
   [[noreturn]] void RaiseLookupError(int ALookupResult, int AErrno);
 };
 
-/// The socket list of this platform: 64 slots, as a select set. Not thread-safe.
-class TIdSocketListBSD : public TIdSocketList {
-public:
-  /// Raises EIdStackSetSizeExceeded "Set Size Exceeded." outside 0..SocketCount-1.
-  TIdSocketDescriptor ItemAt(int32_t AIndex) const override;
-  /// Raises EIdStackSetSizeExceeded when all 64 slots are used; duplicates are kept.
-  void AddSocket(TIdSocketDescriptor ASocket) override;
-  /// Removes the first occurrence by moving the last descriptor into its slot.
-  void RemoveSocket(TIdSocketDescriptor ASocket) override;
-  int32_t SocketCount() const override { return FCount; }
-
-private:
-  int32_t FCount = 0;
-  std::array<TIdSocketDescriptor, 64> FSlots{};
-};
+/// The socket list of this platform: a select set of 64 slots (see TIdSocketListSet).
+class TIdSocketListBSD : public TIdSocketListSet {};
 
 /// Sends a whole file with sendfile(); the result is the file's size, 0 on failure. Installed
 /// as FileTransmitter at program start.

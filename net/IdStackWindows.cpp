@@ -340,26 +340,6 @@ int32_t TIdStackWindows::SockGetOption(TIdSocketDescriptor ASocket, int32_t ALev
 // ---------------------------------------------------------------------------------------------
 // TIdSocketListWindows
 
-TIdSocketDescriptor TIdSocketListWindows::ItemAt(int32_t AIndex) const {
-  if (AIndex < 0 || AIndex >= FCount) throw EIdStackSetSizeExceeded();
-  return FSlots[static_cast<size_t>(AIndex)];
-}
-
-void TIdSocketListWindows::AddSocket(TIdSocketDescriptor ASocket) {
-  if (FCount == static_cast<int32_t>(FSlots.size())) throw EIdStackSetSizeExceeded();
-  FSlots[static_cast<size_t>(FCount++)] = ASocket;
-}
-
-void TIdSocketListWindows::RemoveSocket(TIdSocketDescriptor ASocket) {
-  for (int32_t I = 0; I < FCount; ++I) {
-    if (FSlots[static_cast<size_t>(I)] != ASocket) continue;
-    --FCount;
-    FSlots[static_cast<size_t>(I)] = FSlots[static_cast<size_t>(FCount)];
-    FSlots[static_cast<size_t>(FCount)] = 0;
-    return;
-  }
-}
-
 // ---------------------------------------------------------------------------------------------
 // Whole-file sending
 

@@ -68,22 +68,8 @@ public:
                         void* AOptVal, int32_t& AOptLen) override;
 };
 
-/// The socket list of this platform, shaped as a select set: a count and 64 slots. Not
-/// thread-safe.
-class TIdSocketListWindows : public TIdSocketList {
-public:
-  /// Raises EIdStackSetSizeExceeded "Set Size Exceeded." outside 0..SocketCount-1.
-  TIdSocketDescriptor ItemAt(int32_t AIndex) const override;
-  /// Raises EIdStackSetSizeExceeded when all 64 slots are used; duplicates are kept.
-  void AddSocket(TIdSocketDescriptor ASocket) override;
-  /// Removes the first occurrence by moving the last descriptor into its slot.
-  void RemoveSocket(TIdSocketDescriptor ASocket) override;
-  int32_t SocketCount() const override { return FCount; }
-
-private:
-  int32_t FCount = 0;
-  std::array<TIdSocketDescriptor, 64> FSlots{};
-};
+/// The socket list of this platform: a select set of 64 slots (see TIdSocketListSet).
+class TIdSocketListWindows : public TIdSocketListSet {};
 
 /// Sends a whole file on a connected socket with TransmitFile; the result is the file's size,
 /// 0 when the file cannot be opened or the transmission fails. Raises EIdWS2StubError when the
