@@ -124,4 +124,13 @@ void PrintFact(const std::string& AKey, const std::string& AValue) {
   std::fflush(stdout);
 }
 
+int RunTool(const char* AName, int (*AMain)(int, char**), int argc, char** argv, int AFailureCode) {
+  try {
+    return AMain(argc, argv);
+  } catch (const std::exception& E) {
+    std::fprintf(stderr, "%s: %s\n", AName, E.what());
+    return AFailureCode;
+  }
+}
+
 } // namespace Id::Bench

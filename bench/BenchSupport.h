@@ -49,4 +49,8 @@ int LocalPort(int AFd);
 /// Writes "key=value" to stdout as one line and flushes it, for the run script to read.
 void PrintFact(const std::string& AKey, const std::string& AValue);
 
+/// Runs a tool's main; a failure is printed as "<name>: <what>" and gives AFailureCode.
+int RunTool(const char* AName, int (*AMain)(int, char**), int argc, char** argv,
+            int AFailureCode = 1);
+
 } // namespace Id::Bench

@@ -34,10 +34,5 @@ int Main(int argc, char** argv) {
 } // namespace Id::Bench
 
 int main(int argc, char** argv) {
-  try {
-    return Id::Bench::Main(argc, argv);
-  } catch (const std::exception& E) {
-    std::fprintf(stderr, "id_line_server: %s\n", E.what());
-    return 1;
-  }
+  return Id::Bench::RunTool("id_line_server", &Id::Bench::Main, argc, argv);
 }

@@ -76,10 +76,5 @@ int Main(int argc, char** argv) {
 } // namespace Id::Bench
 
 int main(int argc, char** argv) {
-  try {
-    return Id::Bench::Main(argc, argv);
-  } catch (const std::exception& E) {
-    std::fprintf(stderr, "idload: %s\n", E.what());
-    return 2;
-  }
+  return Id::Bench::RunTool("idload", &Id::Bench::Main, argc, argv, 2);
 }
