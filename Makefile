@@ -3,7 +3,7 @@ SHELL := /bin/bash
 DEPS  := scripts/install-deps
 CTEST_FLAGS := --output-on-failure -j2
 
-.PHONY: all deps build run test test-sanitize test-asan test-tsan bench format clean
+.PHONY: all deps build run test test-sanitize test-asan test-tsan test-windows bench fuzz format clean
 
 all: build
 
@@ -37,10 +37,19 @@ test-tsan: deps
 
 test-sanitize: test-asan test-tsan
 
+# The Windows build: cross-compiled with mingw-w64, its test suite run under Wine.
+test-windows:
+	@bash scripts/install-deps-windows
+	bash scripts/wine-tests build/win
+
 bench: deps
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench
 	bash bench/run.sh
+
+# Every fuzz target for FUZZ_SECONDS (default 60) on a copy of its committed corpus.
+fuzz:
+	bash scripts/run-fuzz
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')

@@ -68,7 +68,9 @@ void RegisterBindingsAndEvents(TServerClass& AClass) {
       .Collection<TIdSocketHandle>("Bindings",
                                    [](TIdTCPServer& S) -> TCollection& { return S.Bindings(); })
       .Property("IP", [](TIdSocketHandle& B, const TDescValue& V) { B.SetIP(V.AsString()); })
-      .Property("Port", [](TIdSocketHandle& B, const TDescValue& V) { B.SetPort(V.AsInteger()); });
+      .Property("Port", [](TIdSocketHandle& B, const TDescValue& V) {
+        B.SetPort(ConfiguredPort(V.AsInteger()));
+      });
   AClass
       .Event<TIdServerThreadEvent>(
           "OnConnect", [](TIdTCPServer& S, TIdServerThreadEvent E) { S.OnConnect = std::move(E); })

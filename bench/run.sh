@@ -19,6 +19,8 @@
 #   BENCH_LIMIT    hard limit of the whole run in seconds (default 900)
 #   BENCH_PROGRAM  the program to measure on port 100 last, when the port is free
 #                  (default build/bench/app/testserver; "none" skips it)
+#   BENCH_BASELINE directory with id_test_server and id_line_server of an earlier build, measured
+#                  in the same run as id_base, id_line_base and id_scale_base (before/after)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -30,6 +32,9 @@ SCALE_N=${BENCH_SCALE:-5000}
 OUT=${BENCH_OUT:-$ROOT/bench/results/$(date +%F).md}
 LIMIT=${BENCH_LIMIT:-900}
 PROGRAM=${BENCH_PROGRAM:-$ROOT/build/bench/app/testserver}
+BASE=${BENCH_BASELINE:-}
+HAVE_BASE=""
+[ -n "$BASE" ] && [ -x "$BASE/id_test_server" ] && [ -x "$BASE/id_line_server" ] && HAVE_BASE=1
 CLK_TCK=$(getconf CLK_TCK)
 BULK_BYTES=$((${BENCH_BULK_MB:-1024} * 1024 * 1024))
 
@@ -215,6 +220,9 @@ section_service() {
   if [ -n "$HAVE_ID" ] && start_server id "$BIN/id_test_server" --port 0 --backlog "$BACKLOG"; then
     servers="$servers id"
   fi
+  if [ -n "$HAVE_BASE" ] && start_server id_base "$BASE/id_test_server" --port 0 --backlog "$BACKLOG"; then
+    servers="$servers id_base"
+  fi
   run_section service close "1 8 32 128" "$servers"
   for name in $servers; do stop_server "$name"; done
   # The program's own listen queue of 15: how the same bare server fares with it.
@@ -230,6 +238,10 @@ section_line() {
   start_server bare_line "$BIN/bare_line_server" --backlog "$BACKLOG"
   if [ -n "$HAVE_ID" ] && start_server id_line "$BIN/id_line_server" --port 0 --backlog "$BACKLOG"; then
     servers="$servers id_line"
+  fi
+  if [ -n "$HAVE_BASE" ] &&
+    start_server id_line_base "$BASE/id_line_server" --port 0 --backlog "$BACKLOG"; then
+    servers="$servers id_line_base"
   fi
   run_section line line "1 8 32" "$servers"
   for name in $servers; do stop_server "$name"; done
@@ -268,6 +280,7 @@ scale_one() {
 section_scale() {
   scale_one bare_scale "$BIN/bare_line_server"
   [ -n "$HAVE_ID" ] && scale_one id_scale "$BIN/id_line_server" --port 0
+  [ -n "$HAVE_BASE" ] && scale_one id_scale_base "$BASE/id_line_server" --port 0
   return 0
 }
 
@@ -360,7 +373,7 @@ table_rates() {
 }
 
 write_report() {
-  local service_servers="bare nginx id program" line_servers="bare_line id_line"
+  local service_servers="bare nginx id id_base program" line_servers="bare_line id_line id_line_base"
   mkdir -p "$(dirname "$OUT")"
   {
     echo "# Benchmarks of $(date '+%F %H:%M')"
@@ -370,6 +383,7 @@ write_report() {
     echo "Load average at start $LOAD_START, at end $(cut -d' ' -f1-3 /proc/loadavg) (other work on the machine makes every figure noisy; compare ratios within this run)."
     echo "Servers pinned with \`${SRV[*]:-nothing}\`, idload with \`${LOADCPU[*]:-nothing}\`; listen backlog $BACKLOG for every server; each point is the best of $ROUNDS runs of $SECS s, servers taking turns."
     echo "bare: thread per connection without the framework; bare15: the same with the program's listen queue of 15; nginx: stream module \`return \"test\";\`, one worker; id: the framework's server; program: the real program on port 100 (its own listen queue)."
+    [ -n "$HAVE_BASE" ] && echo "*_base: the same framework servers built from \`$BASE\` (the earlier build), measured in the same run."
     echo
     echo "## Connect, read \"test\", closed by the server"
     echo

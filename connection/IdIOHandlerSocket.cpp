@@ -68,8 +68,10 @@ public:
     if (!FEntered) return;
     std::lock_guard<std::mutex> Guard(FTransport.FLock);
     if (--FTransport.FActiveCalls == 0 && FTransport.FClosePending) {
+      // Closed before the flag is cleared: IsOpen reads the flag first, so it never takes the
+      // socket for open in between.
+      FTransport.FSocketHandle->CloseUnusedDescriptor();
       FTransport.FClosePending = false;
-      FTransport.FSocketHandle->CloseDescriptor();
     }
   }
   TCallGuard(const TCallGuard&) = delete;
@@ -95,6 +97,7 @@ TIdIOHandlerSocket::~TIdIOHandlerSocket() {
   if (FSocksInfo && FSocksInfo != FOwnedSocksInfo.get()) RemoveFreeNotification(FSocksInfo);
   FSocksInfo = nullptr;
   FOwnedSocksInfo.reset();
+  FOpenedHandle = nullptr;
   FSocketHandle.reset();
 }
 
@@ -102,6 +105,7 @@ void TIdIOHandlerSocket::OpenIO() {
   std::lock_guard<std::mutex> Guard(FLock);
   if (!FSocketHandle) {
     FSocketHandle = std::make_unique<TIdSocketHandle>(nullptr);
+    FOpenedHandle = FSocketHandle.get();
     return;
   }
   // Forgetting a socket that is still open would leak it.
@@ -114,7 +118,8 @@ void TIdIOHandlerSocket::CloseIO() {
   std::lock_guard<std::mutex> Guard(FLock);
   if (!FSocketHandle || !FSocketHandle->IsAllocated() || FClosePending) return;
   if (FActiveCalls == 0) {
-    FSocketHandle->CloseDescriptor();
+    // Every call of this transport enters under FLock and finds the socket closed from now on.
+    FSocketHandle->CloseUnusedDescriptor();
     return;
   }
   // A call is inside the socket: wake it now, close when it has left.
@@ -122,9 +127,12 @@ void TIdIOHandlerSocket::CloseIO() {
   FClosePending = true;
 }
 
+// Asked before every read and write: answered without the lock. The pending flag is read
+// before the handle's own flag, the reverse of the order in which a deferred close changes them.
 bool TIdIOHandlerSocket::IsOpen() {
-  std::lock_guard<std::mutex> Guard(FLock);
-  return FSocketHandle && FSocketHandle->IsAllocated() && !FClosePending;
+  const bool ClosePending = FClosePending.load();
+  TIdSocketHandle* Handle = FOpenedHandle.load();
+  return Handle && !ClosePending && Handle->IsAllocated();
 }
 
 TIdSocketDescriptor TIdIOHandlerSocket::Descriptor() {
@@ -164,8 +172,7 @@ int64_t TIdIOHandlerSocket::TransmitFile(TIdFileTransmitter ATransmitter,
 
 void TIdIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort,
                                    const std::string& ABoundIP, int32_t ABoundPort,
-                                   int32_t ABoundPortMin, int32_t ABoundPortMax,
-                                   int32_t ATimeout) {
+                                   int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout) {
   if (!FSocketHandle) OpenIO();
   TIdSocksInfo* Socks = SocksInfo();
   const bool ViaProxy = Socks && Socks->Version() != TSocksVersion::svNoSocks;
@@ -186,9 +193,12 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort,
   if (!FUseNagle)
     FSocketHandle->SetOption(Id_IPPROTO_TCP, Id_TCP_NODELAY, &OptionTrue, sizeof(OptionTrue));
   NotifyStatus(TIdStatus::stConnecting, {FSocketHandle->RemoteIP()});
-  if (ATimeout != -1 && ATimeout != 0) ConnectWithTimeout(ATimeout);
-  else if (TIdAntiFreezeBase::AntiFreezeActive()) ConnectWithTimeout(120000);
-  else ConnectBlocking();
+  if (ATimeout != -1 && ATimeout != 0)
+    ConnectWithTimeout(ATimeout);
+  else if (TIdAntiFreezeBase::AntiFreezeActive())
+    ConnectWithTimeout(120000);
+  else
+    ConnectBlocking();
   if (!Socks) return;
   // Settings shared between transports talk through the one that is connecting.
   Socks->SetOwnerTransport(this);

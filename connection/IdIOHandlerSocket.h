@@ -2,6 +2,7 @@
 // under a timeout and through a SOCKS proxy).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -82,7 +83,10 @@ private:
   // Guards the handle's open/closed state against a CloseIO from another thread.
   std::mutex FLock;
   int32_t FActiveCalls = 0; // calls inside a wait, receive or send on the socket
-  bool FClosePending = false; // shut down by CloseIO; closed when the last call leaves
+  // Shut down by CloseIO; closed when the last call leaves. Written under FLock, after the
+  // descriptor is closed when it goes back to false; IsOpen reads it without the lock.
+  std::atomic<bool> FClosePending{false};
+  std::atomic<TIdSocketHandle*> FOpenedHandle{nullptr}; // FSocketHandle, for IsOpen
 };
 
 } // namespace Id

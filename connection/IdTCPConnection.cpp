@@ -1,10 +1,13 @@
 #include "connection/IdTCPConnection.h"
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
 #include <sys/stat.h>
 
 #include "connection/IdIOHandlerSocket.h"
 #include "core/IdAntiFreezeBase.h"
+#include "core/IdDebugCounters.h"
 #include "core/IdException.h"
 #include "net/IdStack.h"
 #include "server/IdRFCReply.h"
@@ -14,6 +17,14 @@ namespace Id {
 namespace {
 
 constexpr char CRLF[] = "\r\n";
+
+// The length of the longest proper beginning of ATerminator that ends ABytes (0 when none).
+int32_t PartialTerminatorAtEnd(const std::string& ATerminator, const char* ABytes, int32_t ACount) {
+  const int32_t Longest = std::min(ACount, static_cast<int32_t>(ATerminator.size()) - 1);
+  for (int32_t K = Longest; K > 0; --K)
+    if (std::memcmp(ABytes + ACount - K, ATerminator.data(), static_cast<size_t>(K)) == 0) return K;
+  return 0;
+}
 
 // The file test of SendFile: an existing regular file (a directory is not a file to send).
 bool FileExists(const std::string& AFileName) {
@@ -70,9 +81,11 @@ TIdTCPConnection::TIdTCPConnection(TComponent* AOwner) : TIdComponent(AOwner) {
   FPendingInput = std::make_unique<TIdManagedBuffer>(
       [this](TIdSimpleBuffer* ASender, int32_t ACount) { InputConsumed(ASender, ACount); });
   FMaxLineLength = 16384;
+  DebugCountUp(TIdDebugCounter::dcConnections);
 }
 
 TIdTCPConnection::~TIdTCPConnection() {
+  DebugCountDown(TIdDebugCounter::dcConnections);
   CloseTransport();
   std::lock_guard<std::recursive_mutex> Guard(FIOLock);
   if (FOwnsIOHandler) ReleaseIOHandlerLocked();
@@ -133,8 +146,10 @@ void TIdTCPConnection::ReleaseIOHandlerLocked() {
   FIOHandler = nullptr;
   FSocketTransport = nullptr;
   if (!FOwnedIOHandler) return;
-  if (FIOUsers > 0) FRetired.push_back(std::move(FOwnedIOHandler));
-  else FOwnedIOHandler.reset();
+  if (FIOUsers > 0)
+    FRetired.push_back(std::move(FOwnedIOHandler));
+  else
+    FOwnedIOHandler.reset();
 }
 
 void TIdTCPConnection::SetIntercept(TIdConnectionIntercept* AValue) {
@@ -251,18 +266,39 @@ int32_t TIdTCPConnection::FillInputBuffer(bool ARaiseIfClosed, int32_t ATimeout,
         if (ARaiseOnTimeout) throw EIdReadTimeout();
         return -1;
       }
-      // A block size below 1 would read as an orderly close.
-      const int32_t BlockSize = std::max(FRecvBufferSize, 1);
+      const int32_t BlockSize = NextReceiveBlock();
       FReceiveStaging->SetSize(BlockSize);
       N = Handler->ReceiveBytes(FReceiveStaging->Memory(), BlockSize);
+      if (N == BlockSize) GrowReceiveBlock(BlockSize);
     }
     // Only ever set here: a close by another thread must not be undone by this result.
     if (N == 0) FPeerClosed = true;
     if (N != 0) N = CheckReceiveResult(N);
     if (N > 0) N = AppendReceived(N);
+    ReleaseDrainedStaging(N);
     DetectDisconnect(ARaiseIfClosed, false);
   } while (N == 0 && IsConnected());
   return N;
+}
+
+// The staging block starts small and doubles, up to RecvBufferSize, each time a receive fills
+// it: a connection that exchanges short lines keeps little memory while it waits, and a bulk
+// transfer reaches the full block after a few receives. A block size below 1 would read as an
+// orderly close.
+int32_t TIdTCPConnection::NextReceiveBlock() const noexcept {
+  const int32_t Limit = std::max(FRecvBufferSize, 1);
+  return std::min(Limit, std::max(FReceiveBlock, FirstReceiveBlock));
+}
+
+void TIdTCPConnection::GrowReceiveBlock(int32_t AFilled) noexcept {
+  if (AFilled < std::numeric_limits<int32_t>::max() / 2) FReceiveBlock = AFilled * 2;
+}
+
+// A receive that did not fill its block drained the socket: the connection most likely waits
+// for its peer next, and holds no staging memory while it does. Receives that fill the block
+// (a bulk transfer) keep it.
+void TIdTCPConnection::ReleaseDrainedStaging(int32_t AReceived) {
+  if (AReceived < FReceiveStaging->DataSize()) FReceiveStaging->Clear();
 }
 
 int32_t TIdTCPConnection::CheckReceiveResult(int32_t AResult) {
@@ -285,7 +321,8 @@ int32_t TIdTCPConnection::AppendReceived(int32_t ACount) {
   }
   char* Block = FReceiveStaging->Memory();
   if (FASCIIFilter)
-    for (int32_t I = 0; I < ACount; ++I) Block[I] = static_cast<char>(Block[I] & 0x7F);
+    for (int32_t I = 0; I < ACount; ++I)
+      Block[I] = static_cast<char>(Block[I] & 0x7F);
   FPendingInput->Seek(0, TSeekOrigin::soEnd);
   FPendingInput->WriteBuffer(Block, ACount);
   return ACount;
@@ -306,7 +343,8 @@ std::string TIdTCPConnection::ReadLine(const std::string& ATerminator, int32_t A
       // Resume where the last search stopped; step back only far enough to find a longer
       // terminator whose bytes arrived in different receives.
       const int32_t From = std::max(0, Searched - Overlap);
-      const int32_t P = FindInMemory(Terminator, FPendingInput->UnreadStart() + From, Unread - From);
+      const int32_t P =
+          FindInMemory(Terminator, FPendingInput->UnreadStart() + From, Unread - From);
       if (P > 0) FoundAt = From + P;
       Searched = Unread;
     }
@@ -315,8 +353,12 @@ std::string TIdTCPConnection::ReadLine(const std::string& ATerminator, int32_t A
       return TakeLine(FoundAt, Terminator);
     }
     // Checked before every receive, so a line without end costs at most one receive block
-    // beyond the limit.
-    if (AMaxLength != 0 && Searched > AMaxLength) return SplitOrRaise(AMaxLength);
+    // beyond the limit. Trailing bytes that may begin a terminator still on its way (the CR of
+    // CR LF) do not make the line too long yet: the verdict must not depend on the receives.
+    if (AMaxLength != 0 &&
+        Searched - PartialTerminatorAtEnd(Terminator, FPendingInput->UnreadStart(), Searched) >
+            AMaxLength)
+      return SplitOrRaise(AMaxLength);
     DetectDisconnect(true, true);
     FLineTimedOut = FillInputBuffer(true, ATimeout, ATimeout == -1) == -1;
     if (FLineTimedOut) return std::string();
@@ -353,7 +395,8 @@ std::string TIdTCPConnection::ReadUntilClosed() {
   std::string Result;
   NotifyWorkBegin(TWorkMode::wkRead, 0);
   try {
-    while (IsConnected()) Result += ReadAvailable();
+    while (IsConnected())
+      Result += ReadAvailable();
     // Input that arrived before a close seen earlier belongs to the result too.
     Result += FPendingInput->TakeBytes(static_cast<int32_t>(FPendingInput->UnreadCount()));
   } catch (...) {
@@ -364,7 +407,9 @@ std::string TIdTCPConnection::ReadUntilClosed() {
   return Result;
 }
 
-void TIdTCPConnection::PollClosed(bool ARaiseIfClosed) { FillInputBuffer(ARaiseIfClosed, 1, false); }
+void TIdTCPConnection::PollClosed(bool ARaiseIfClosed) {
+  FillInputBuffer(ARaiseIfClosed, 1, false);
+}
 
 // Commands and replies -------------------------------------------------------------------------
 
@@ -416,17 +461,24 @@ void TIdTCPConnection::WriteBytes(const void* ABuffer, int32_t ACount) {
   if (ACount <= 0 || !ABuffer) return;
   DetectDisconnect(true, true);
   if (!IsConnected()) throw EIdNotConnected();
+  if (!FIntercept) {
+    // Nothing changes the bytes on their way: they go out from where they are.
+    SendAll(static_cast<const char*>(ABuffer), ACount);
+    return;
+  }
   TIdSimpleBuffer Outgoing;
   Outgoing.WriteBuffer(ABuffer, ACount);
-  if (FIntercept) {
-    Outgoing.SetPosition(0);
-    FIntercept->InterceptSend(Outgoing);
-  }
+  Outgoing.SetPosition(0);
+  FIntercept->InterceptSend(Outgoing);
   SendAll(Outgoing);
 }
 
 void TIdTCPConnection::SendAll(TIdSimpleBuffer& ABuffer) {
-  const int64_t Total = ABuffer.DataSize();
+  SendAll(ABuffer.Memory(), ABuffer.DataSize());
+}
+
+void TIdTCPConnection::SendAll(const char* AData, int64_t ATotal) {
+  const int64_t Total = ATotal;
   int64_t Sent = 0;
   while (Sent < Total) {
     const auto Chunk = static_cast<int32_t>(std::min<int64_t>(Total - Sent, INT32_MAX));
@@ -434,7 +486,7 @@ void TIdTCPConnection::SendAll(TIdSimpleBuffer& ABuffer) {
     {
       TIOUse Handler(*this);
       if (!Handler) throw EIdNotConnected();
-      N = Handler->SendBytes(ABuffer.Memory() + Sent, Chunk);
+      N = Handler->SendBytes(AData + Sent, Chunk);
     }
     TIdAntiFreezeBase::AntiFreezeStep(false, false);
     if (N == 0) FPeerClosed = true;
@@ -456,7 +508,9 @@ void TIdTCPConnection::WriteText(const std::string& AText) {
   WriteBytes(AText.data(), static_cast<int32_t>(AText.size()));
 }
 
-void TIdTCPConnection::WriteLine(const std::string& AText) { WriteText(AText + CRLF); }
+void TIdTCPConnection::WriteLine(const std::string& AText) {
+  WriteText(AText + CRLF);
+}
 
 void TIdTCPConnection::WriteInt32(int32_t AValue, bool ANetworkOrder) {
   uint32_t Value = static_cast<uint32_t>(AValue);
@@ -507,7 +561,8 @@ void TIdTCPConnection::WriteReply(const TIdRFCReply& AReply) {
 }
 
 void TIdTCPConnection::WriteDotTerminatedLines(const TStringList& ALines) {
-  for (int I = 0; I < ALines.Count(); ++I) WriteLine(ALines[I] == "." ? ".." : ALines[I]);
+  for (int I = 0; I < ALines.Count(); ++I)
+    WriteLine(ALines[I] == "." ? ".." : ALines[I]);
   WriteLine(".");
 }
 

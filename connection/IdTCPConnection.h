@@ -188,10 +188,14 @@ private:
   class TIOUse; // keeps the IOHandler alive while the owning thread is inside it (see .cpp)
 
   int32_t CheckReceiveResult(int32_t AResult);
+  int32_t NextReceiveBlock() const noexcept;
+  void GrowReceiveBlock(int32_t AFilled) noexcept;
+  void ReleaseDrainedStaging(int32_t AReceived);
   int32_t AppendReceived(int32_t ACount);
   std::string TakeLine(int32_t AFoundAt, const std::string& ATerminator);
   std::string SplitOrRaise(int32_t AMaxLength);
   void SendAll(TIdSimpleBuffer& ABuffer);
+  void SendAll(const char* AData, int64_t ATotal);
   void ReleaseIOHandlerLocked();
   bool IOHandlerOpen();
 
@@ -199,7 +203,7 @@ private:
   std::atomic<bool> FPeerClosed{false};
   std::unique_ptr<TIdManagedBuffer> FPendingInput; // owned
   TIdConnectionIntercept* FIntercept = nullptr;    // not owned; cleared on removal notice
-  std::unique_ptr<TIdRFCReply> FLastReply;          // owned
+  std::unique_ptr<TIdRFCReply> FLastReply;         // owned
   TIdMaxLineAction FMaxLineAction = TIdMaxLineAction::maException;
   int32_t FMaxLineLength = 16384;
   bool FLineWasSplit = false;
@@ -207,6 +211,8 @@ private:
   int32_t FReadTimeout = 0;
   int32_t FRecvBufferSize = 32768;
   std::unique_ptr<TIdSimpleBuffer> FReceiveStaging; // owned
+  int32_t FReceiveBlock = 0; // the staging block grown so far; see NextReceiveBlock
+  static constexpr int32_t FirstReceiveBlock = 4096;
   int32_t FSendBufferSize = 32768;
 
   // The transport and its ownership change only under FIOLock, which also serialises the close

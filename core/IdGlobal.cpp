@@ -59,7 +59,9 @@ std::string CutToken(std::string& AInput, int32_t APos, size_t ADelimLen, bool A
   return Result;
 }
 
-bool IsNulDelimiter(const std::string& ADelim) { return ADelim.size() == 1 && ADelim[0] == '\0'; }
+bool IsNulDelimiter(const std::string& ADelim) {
+  return ADelim.size() == 1 && ADelim[0] == '\0';
+}
 
 } // namespace
 
@@ -80,16 +82,13 @@ void SleepMs(uint32_t AMilliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(AMilliseconds));
 }
 
-bool IsMainThread() { return std::this_thread::get_id() == MainThreadId; }
+bool IsMainThread() {
+  return std::this_thread::get_id() == MainThreadId;
+}
 
 std::string EnsureTrailingDelimiter(const std::string& APath) {
   if (!APath.empty() && APath.back() == PathDelim) return APath;
   return APath + PathDelim;
-}
-
-std::string TempDirectory() {
-  const char* Dir = std::getenv("TMPDIR");
-  return EnsureTrailingDelimiter(Dir && *Dir ? Dir : "/tmp");
 }
 
 } // namespace Id

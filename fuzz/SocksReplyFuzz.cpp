@@ -7,62 +7,36 @@
 // password) and the largest piece a receive may return (bits 2-4: 1 to 8 bytes, or all);
 // byte 1 is the target host name's length (bit 7 of byte 0 adds 256, beyond what may be sent);
 // the rest is what the proxy answers.
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "connection/IdIOHandler.h"
 #include "connection/IdSocks.h"
 #include "core/IdException.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
 
 using namespace Id;
 
-/// A transport whose peer answers with the given bytes, in pieces of at most FPiece bytes, and
-/// then closes; it accepts every byte sent to it.
-class TReplayTransport : public TIdIOHandler {
-public:
-  TReplayTransport(const uint8_t* AData, std::size_t ASize, std::size_t APiece)
-      : TIdIOHandler(nullptr), FData(AData), FSize(ASize), FPiece(APiece) {}
-
-  bool IsOpen() override { return true; }
-  bool AwaitReadable(int32_t) override { return FTaken < FSize; }
-  int32_t ReceiveBytes(void* ABuffer, int32_t ALength) override {
-    if (ALength <= 0) std::abort(); // every receive asks for at least one byte
-    const std::size_t N = std::min({std::size_t(ALength), FSize - FTaken, FPiece});
-    std::memcpy(ABuffer, FData + FTaken, N);
-    FTaken += N;
-    return static_cast<int32_t>(N);
-  }
-  int32_t SendBytes(const void*, int32_t ALength) override {
-    if (ALength <= 0) std::abort();
-    return ALength;
-  }
-  std::size_t Taken() const noexcept { return FTaken; }
-
-private:
-  const uint8_t* FData;
-  std::size_t FSize;
-  std::size_t FPiece;
-  std::size_t FTaken = 0;
-};
-
 /// The length of the one exchange a successful negotiation must have taken from AReply.
-std::size_t ExpectedReplyLength(TSocksVersion AVersion, bool AWithPassword,
-                                const uint8_t* AReply, std::size_t ASize) {
+std::size_t ExpectedReplyLength(TSocksVersion AVersion, bool AWithPassword, const uint8_t* AReply,
+                                std::size_t ASize) {
   if (AVersion != TSocksVersion::svSocks5) return 8;
   const std::size_t Head = AWithPassword ? 4 : 2;
-  if (ASize < Head + 5) std::abort(); // success without a whole reply
+  IdFuzz::Check(ASize >= Head + 5, "success without a whole reply");
   const uint8_t* Connect = AReply + Head;
   switch (Connect[3]) {
-  case 1: return Head + 10;
-  case 3: return Head + 7 + Connect[4];
-  case 4: return Head + 22;
-  default: std::abort(); // an unknown address type accepted
+  case 1:
+    return Head + 10;
+  case 3:
+    return Head + 7 + Connect[4];
+  case 4:
+    return Head + 22;
+  default:
+    IdFuzz::Fail("an unknown address type accepted");
   }
 }
 
@@ -87,14 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, std::size_t ASize) {
     Info.SetUsername("user");
     Info.SetPassword("password");
   }
-  TReplayTransport Transport(AData + 2, ASize - 2, Piece);
+  IdFuzz::TMemoryTransport Transport(
+      std::string(reinterpret_cast<const char*>(AData) + 2, ASize - 2),
+      IdFuzz::TChunkSchedule({Piece}), IdFuzz::TPayloadEnd::peSilence);
   try {
     // SOCKS 4 resolves the target itself: give it an address so no lookup leaves the machine.
     Info.NegotiateSocks(Transport, Version == TSocksVersion::svSocks4 ? "127.0.0.1" : Host, 80);
   } catch (const EIdException&) {
     return 0;
   }
-  if (Transport.Taken() != ExpectedReplyLength(Version, WithPassword, AData + 2, ASize - 2))
-    std::abort();
+  IdFuzz::Check(Transport.Taken() ==
+                    ExpectedReplyLength(Version, WithPassword, AData + 2, ASize - 2),
+                "the negotiation took more or less than one reply");
   return 0;
 }

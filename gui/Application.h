@@ -69,6 +69,9 @@ private:
   void WaitForEvents();
   void HandleWakeUps();
   void CloseAllWindows();
+  void CloseOtherWindows();
+  /// Shows AText in a message box; false when there is no window session to show it in.
+  bool ShowMessageBox(const std::string& AText);
   void DestroyForms() noexcept;
   static void WakeCallback(int AFd, void* AApplication);
 

@@ -1,15 +1,8 @@
 #include "gui/Form.h"
 
-#include <FL/Enumerations.H>
-#include <FL/Fl.H>
-#include <FL/Fl_Window.H>
-#include <FL/x.H>
-
 #include <mutex>
 #include <utility>
 #include <vector>
-
-#include "gui/Application.h"
 
 namespace Id {
 
@@ -89,13 +82,6 @@ TFontStyles StylesOf(const TDescValue& AValue) {
   return Styles;
 }
 
-// Colour components as the windowing toolkit wants them.
-Fl_Color ToFlColor(TColor AColor) {
-  const uint32_t RGB = ColorToRGB(AColor);
-  return fl_rgb_color(static_cast<uchar>(RGB >> 16), static_cast<uchar>(RGB >> 8),
-                      static_cast<uchar>(RGB));
-}
-
 void RegisterFontProperties(TDescriptionClass<TForm>& AClass) {
   AClass
       .Property("Font.Charset",
@@ -161,16 +147,6 @@ void TForm::RegisterFormClass() {
   });
 }
 
-TForm::TForm(TComponent* AOwner) : TComponent(AOwner) {
-  RegisterFormClass();
-}
-
-TForm::~TForm() {
-  // A derived form's fields are gone by now: forget them before the children are freed.
-  FPublished = TPublishedTable();
-  DestroyComponents();
-}
-
 void TForm::SetLeft(int AValue) {
   FLeft = AValue;
   UpdateWindowBounds();
@@ -189,52 +165,6 @@ void TForm::SetWidth(int AValue) {
 void TForm::SetHeight(int AValue) {
   FHeight = AValue;
   UpdateWindowBounds();
-}
-
-void TForm::SetCaption(const std::string& AValue) {
-  FCaption = AValue;
-  if (FWindow) FWindow->copy_label(FCaption.c_str());
-}
-
-void TForm::SetColor(TColor AValue) {
-  FColor = AValue;
-  if (!FWindow) return;
-  FWindow->color(ToFlColor(FColor));
-  FWindow->redraw();
-}
-
-void TForm::UpdateWindowBounds() {
-  if (FWindow) FWindow->resize(FLeft, FTop, FWidth, FHeight);
-}
-
-void TForm::Show() {
-  FVisible = true;
-  if (!WindowSessionOpen()) return;
-  if (!FWindow) {
-    FWindow = std::make_unique<Fl_Window>(FLeft, FTop, FWidth, FHeight);
-    FWindow->end();
-    FWindow->copy_label(FCaption.c_str());
-    FWindow->color(ToFlColor(FColor));
-    FWindow->resizable(FWindow.get());
-    FWindow->callback(&TForm::WindowCallback, this);
-  }
-  FWindow->show();
-}
-
-void TForm::Close() {
-  FVisible = false;
-  if (FWindow) FWindow->hide();
-}
-
-unsigned long TForm::WindowHandle() const {
-  if (!FWindow || !FWindow->shown()) return 0;
-  return static_cast<unsigned long>(fl_xid(FWindow.get()));
-}
-
-void TForm::WindowCallback(Fl_Widget*, void* AForm) {
-  // The toolkit also calls this for the Escape key; a form is closed only by the window manager.
-  if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
-  static_cast<TForm*>(AForm)->Close();
 }
 
 void TForm::Notification(TComponent* AComponent, TOperation AOperation) {

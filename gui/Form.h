@@ -10,9 +10,11 @@
 #include "runtime/DescriptionReader.h"
 
 class Fl_Widget;
-class Fl_Window;
 
 namespace Id {
+
+/// The native window of a form; defined by the window layer of each platform.
+class TFormWindow;
 
 /// A colour: 0x00BBGGRR, or a system colour (high byte 0xFF, low byte the system index).
 using TColor = int32_t;
@@ -106,7 +108,8 @@ public:
   /// Hides the form. Closing the application's main form ends TApplication::Run.
   void Close();
   bool Visible() const noexcept { return FVisible; }
-  /// The X window id while the form's window exists, else 0.
+  /// The native window id (X window, Windows window handle) while the form's window exists,
+  /// else 0.
   unsigned long WindowHandle() const;
 
   /// Clears published fields that refer to a removed component.
@@ -139,7 +142,7 @@ private:
   int FTextHeight = 13;
   bool FVisible = false;
   TPublishedTable FPublished;
-  std::unique_ptr<Fl_Window> FWindow; // exists from the first Show in a window session
+  std::unique_ptr<TFormWindow> FWindow; // exists from the first Show in a window session
 };
 
 } // namespace Id

@@ -3,11 +3,13 @@
 #include <typeinfo>
 
 #include "core/IdAntiFreezeBase.h"
+#include "core/IdDebugCounters.h"
 #include "core/IdException.h"
 
 namespace Id {
 
 TIdSocketHandle::TIdSocketHandle(TCollection* ACollection) : TCollectionItem(ACollection) {
+  DebugCountUp(TIdDebugCounter::dcSocketHandles);
   ClearBinding(true);
   FClientPortMin = 0;
   FClientPortMax = 0;
@@ -16,6 +18,7 @@ TIdSocketHandle::TIdSocketHandle(TCollection* ACollection) : TCollectionItem(ACo
 }
 
 TIdSocketHandle::~TIdSocketHandle() {
+  DebugCountDown(TIdDebugCounter::dcSocketHandles);
   CloseDescriptor();
   ReleaseDescriptorHold();
 }
@@ -50,6 +53,20 @@ void TIdSocketHandle::CloseDescriptor() {
   TIdStack* Stack = GlobalStack();
   if (!Stack) return; // no component left: the process is tearing down
   Stack->SockShutdown(D, Id_SD_Send);
+  Stack->SockClose(D);
+}
+
+void TIdSocketHandle::CloseUnusedDescriptor() {
+  uint64_t State = FSocket.load();
+  do {
+    if (!(State & AllocatedBit)) return;
+  } while (!FSocket.compare_exchange_weak(State, State & ~AllocatedBit));
+  const auto D = static_cast<TIdSocketDescriptor>(State);
+  TIdStack* Stack = GlobalStack();
+  if (!Stack) return;
+  Stack->SockShutdown(D, Id_SD_Send);
+  // Without the reservation the close gives the number back at once rather than parking it.
+  if (FHoldsDescriptor.exchange(false)) Stack->ReleaseDescriptor(D);
   Stack->SockClose(D);
 }
 
@@ -124,8 +141,11 @@ bool TIdSocketHandle::AcceptFrom(TIdSocketDescriptor AListening) {
     return false;
   }
   TakeDescriptor(D);
+  // The accept reported the client's address already: asking the system again would only
+  // cost a call (and fail if the client has gone meanwhile).
+  FRemoteIP.swap(FIP);
+  FRemotePort = FPort;
   ReadLocalBinding();
-  ReadRemoteBinding();
   return true;
 }
 
@@ -195,8 +215,7 @@ void TIdSocketHandle::TakeDescriptor(TIdSocketDescriptor ADescriptor) {
 }
 
 void TIdSocketHandle::ReleaseDescriptorHold() {
-  if (!FHoldsDescriptor) return;
-  FHoldsDescriptor = false;
+  if (!FHoldsDescriptor.exchange(false)) return;
   // Without a stack (no component left) the number stays parked; nothing else can be done.
   if (TIdStack* Stack = GlobalStack()) Stack->ReleaseDescriptor(Descriptor());
 }

@@ -60,13 +60,15 @@ constexpr TErrorText SocketErrorTexts[] = {
 
 // A whole text of decimal digits (leading zeros allowed) in 0..255.
 bool IsAddressPart(const std::string& APart) {
-  if (APart.empty() || APart.size() > 10) return false;
-  int64_t Value = 0;
+  if (APart.empty()) return false;
+  int32_t Value = 0;
   for (char C : APart) {
     if (C < '0' || C > '9') return false;
+    // Stops as soon as the value is out of range, so any number of leading zeros is fine.
     Value = Value * 10 + (C - '0');
+    if (Value > 255) return false;
   }
-  return Value <= 255;
+  return true;
 }
 
 } // namespace

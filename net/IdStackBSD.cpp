@@ -395,18 +395,35 @@ void ClearLists(std::initializer_list<TIdSocketDescriptorList*> ALists) {
 }
 
 // poll() with interrupted waits resumed for the time that is left.
-int PollRetrying(std::vector<pollfd>& AFds, int32_t ATimeout) {
+int PollRetrying(pollfd* AFds, size_t ACount, int32_t ATimeout) {
   using Clock = std::chrono::steady_clock;
   const auto Deadline = Clock::now() + std::chrono::milliseconds(std::max(ATimeout, 0));
   int Wait = ATimeout == TimeoutInfinite ? -1 : ATimeout;
   for (;;) {
-    const int Result = ::poll(AFds.data(), AFds.size(), Wait);
+    const int Result = ::poll(AFds, ACount, Wait);
     if (Result >= 0 || errno != EINTR) return Result;
     if (Wait > 0) {
       const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now());
       Wait = static_cast<int>(std::max<int64_t>(Left.count(), 0));
     }
   }
+}
+
+// The select of a single descriptor (a readability wait, the most frequent by far): the same
+// steps as the general one below, without building any list.
+int32_t SelectOne(TIdSocketDescriptorList* AList, short AEvents, short AReady, int32_t ATimeout) {
+  const TIdSocketDescriptor D = AList->front();
+  AList->clear();
+  if (ATimeout < 0 && ATimeout != TimeoutInfinite) return FailWith(WSA::EINVAL_);
+  TDescriptorCall Call(D);
+  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
+  pollfd Fd{static_cast<int>(D), AEvents, 0};
+  const int Result = PollRetrying(&Fd, 1, ATimeout);
+  if (Result < 0) return FailErrno(errno);
+  if ((Fd.revents & POLLNVAL) || Call.ClosedMeanwhile()) return FailWith(WSA::ENOTSOCK_);
+  if (!(Fd.revents & AReady)) return 0;
+  AList->push_back(D);
+  return 1;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -733,6 +750,12 @@ int32_t TIdStackBSD::SockSelect(TIdSocketDescriptorList* ARead, TIdSocketDescrip
                                 TIdSocketDescriptorList* AError, int32_t ATimeout) {
   for (auto* L : {ARead, AWrite, AError})
     if (L && L->size() > SelectSetSize) throw EIdStackSetSizeExceeded();
+  const auto CountOf = [](TIdSocketDescriptorList* L) { return L ? L->size() : 0; };
+  if (CountOf(ARead) + CountOf(AWrite) + CountOf(AError) == 1) {
+    if (CountOf(ARead) == 1) return SelectOne(ARead, POLLIN, POLLIN | POLLHUP | POLLERR, ATimeout);
+    if (CountOf(AWrite) == 1) return SelectOne(AWrite, POLLOUT, POLLOUT | POLLERR, ATimeout);
+    return SelectOne(AError, POLLPRI, POLLPRI | POLLERR, ATimeout);
+  }
   std::vector<TSelectEntry> Entries;
   std::vector<pollfd> Fds;
   AddSelectList(ARead, POLLIN, POLLIN | POLLHUP | POLLERR, Entries, Fds);
@@ -748,7 +771,7 @@ int32_t TIdStackBSD::SockSelect(TIdSocketDescriptorList* ARead, TIdSocketDescrip
       ClearLists({ARead, AWrite, AError});
       return FailWith(WSA::ENOTSOCK_);
     }
-  const int Result = PollRetrying(Fds, ATimeout);
+  const int Result = PollRetrying(Fds.data(), Fds.size(), ATimeout);
   const int Errno = errno;
   ClearLists({ARead, AWrite, AError});
   if (Result < 0) return FailErrno(Errno);

@@ -1,7 +1,6 @@
 #include "runtime/Thread.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
+#include "runtime/ThreadPlatform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,28 +8,6 @@
 namespace Id {
 
 namespace {
-
-// Nice values for the seven steps. Linux threads of an ordinary process all run under the
-// time-sharing policy, where the nice value is the only per-thread knob.
-constexpr int NiceOf[] = {19, 10, 5, 0, -5, -10, -20};
-
-// The lowest nice value this process may ask for without privileges (RLIMIT_NICE maps
-// 1..40 onto 19..-20); a privileged process is not held to it, so it is only the fallback.
-int LowestPermittedNice() {
-  rlimit Limit{};
-  if (getrlimit(RLIMIT_NICE, &Limit) != 0 || Limit.rlim_cur == RLIM_INFINITY) return -20;
-  return 20 - static_cast<int>(std::min<rlim_t>(Limit.rlim_cur, 40));
-}
-
-// Best effort: lowering a thread's priority always works; raising it beyond what the process
-// may do is clamped to the permitted floor, and if even that is refused the thread keeps its
-// priority. Failure is never reported: the thread runs either way.
-void ApplyPriority(int AKernelThreadID, TThreadPriority APriority) {
-  const int Wanted = NiceOf[static_cast<int>(APriority)];
-  if (setpriority(PRIO_PROCESS, static_cast<id_t>(AKernelThreadID), Wanted) == 0) return;
-  const int Permitted = std::max(Wanted, LowestPermittedNice());
-  if (Permitted != Wanted) setpriority(PRIO_PROCESS, static_cast<id_t>(AKernelThreadID), Permitted);
-}
 
 std::string MessageOf(std::exception_ptr AException) {
   try {
@@ -44,11 +21,7 @@ std::string MessageOf(std::exception_ptr AException) {
 
 } // namespace
 
-TThread::TThread(bool ACreateSuspended) : FCreateSuspended(ACreateSuspended) {
-  std::lock_guard<std::mutex> Guard(FLock);
-  FThread = std::thread(&TThread::ThreadProc, this);
-  FThreadID = FThread.get_id();
-}
+TThread::TThread(bool ACreateSuspended) : FCreateSuspended(ACreateSuspended) {}
 
 TThread::~TThread() {
   TerminateWakeAndWait();
@@ -66,13 +39,29 @@ void TThread::AfterConstruction() {
 
 void TThread::Resume() {
   std::lock_guard<std::mutex> Guard(FLock);
-  if (FSuspended) {
-    FSuspended = false;
-    FStarted = true;
+  if (!FStarted) {
+    StartLocked();
+  } else if (FSuspended.load()) {
+    FSuspended.store(false);
     FWake.notify_all();
-  } else if (!FFinished) {
+  } else if (!FFinished.load()) {
     FResumePending = true;
   }
+}
+
+// The new thread takes no lock to begin, so it never waits for this frame to leave FLock: it
+// only takes the lock once its body has returned.
+void TThread::StartLocked() {
+  FStarted = true;
+  FSuspended.store(false);
+  try {
+    FThread = std::thread(&TThread::ThreadProc, this);
+  } catch (...) {
+    FStarted = false;
+    FSuspended.store(true);
+    throw;
+  }
+  FThreadID.store(FThread.get_id());
 }
 
 void TThread::Suspend() {
@@ -82,47 +71,28 @@ void TThread::Suspend() {
     FResumePending = false;
     return;
   }
-  FSuspended = true;
-  FWake.wait(Lock, [this] { return !FSuspended; });
-}
-
-bool TThread::Suspended() const {
-  std::lock_guard<std::mutex> Guard(FLock);
-  return FSuspended;
-}
-
-bool TThread::Finished() const {
-  std::lock_guard<std::mutex> Guard(FLock);
-  return FFinished;
+  FSuspended.store(true);
+  FWake.wait(Lock, [this] { return !FSuspended.load(); });
 }
 
 void TThread::WaitFor() {
   std::unique_lock<std::mutex> Lock(FLock);
-  if (FFinished) return;
+  if (FFinished.load()) return;
   if (CallerIsSelf()) throw EThread("A thread cannot wait for itself");
-  FWake.wait(Lock, [this] { return FFinished; });
-}
-
-bool TThread::FreeOnTerminate() const {
-  std::lock_guard<std::mutex> Guard(FLock);
-  return FFreeOnTerminate;
+  FWake.wait(Lock, [this] { return FFinished.load(); });
 }
 
 void TThread::SetFreeOnTerminate(bool AValue) {
   std::lock_guard<std::mutex> Guard(FLock);
-  FFreeOnTerminate = AValue;
-}
-
-TThreadPriority TThread::Priority() const {
-  std::lock_guard<std::mutex> Guard(FLock);
-  return FPriority;
+  FFreeOnTerminate.store(AValue);
 }
 
 void TThread::SetPriority(TThreadPriority APriority) {
   std::lock_guard<std::mutex> Guard(FLock);
-  FPriority = APriority;
+  FPriority.store(APriority);
   // Once finished, the kernel may already have given the identifier to another thread.
-  if (FKernelThreadID != 0 && !FFinished) ApplyPriority(FKernelThreadID, APriority);
+  const int KernelThreadID = FKernelThreadID.load();
+  if (KernelThreadID != 0 && !FFinished.load()) ApplyThreadPriority(KernelThreadID, APriority);
 }
 
 void TThread::DoTerminate() {
@@ -132,21 +102,27 @@ void TThread::DoTerminate() {
 void TThread::TerminateWakeAndWait() {
   std::unique_lock<std::mutex> Lock(FLock);
   FTerminated.store(true);
-  FFreeOnTerminate = false;
-  if (!FStarted) FSkipBody = true;
-  FStarted = true;
-  FSuspended = false;
+  FFreeOnTerminate.store(false);
+  FSuspended.store(false);
+  if (!FStarted) {
+    // Never started: the body will not run, and there is no thread to wait for.
+    FStarted = true;
+    FFinished.store(true);
+    FWake.notify_all();
+    return;
+  }
   FWake.notify_all();
   if (CallerIsSelf()) return;
-  FWake.wait(Lock, [this] { return FFinished; });
+  FWake.wait(Lock, [this] { return FFinished.load(); });
 }
 
-bool TThread::WaitForStart() {
-  std::unique_lock<std::mutex> Lock(FLock);
-  FKernelThreadID = static_cast<int>(gettid());
-  if (FPriority != TThreadPriority::tpNormal) ApplyPriority(FKernelThreadID, FPriority);
-  FWake.wait(Lock, [this] { return !FSuspended; });
-  return !FSkipBody;
+// The kernel identifier is published before the priority is read, and SetPriority stores the
+// priority before it reads the identifier: one of the two applies a priority set meanwhile.
+void TThread::ApplyStartPriority() {
+  const int KernelThreadID = CurrentKernelThreadID();
+  FKernelThreadID.store(KernelThreadID);
+  const TThreadPriority Priority = FPriority.load();
+  if (Priority != TThreadPriority::tpNormal) ApplyThreadPriority(KernelThreadID, Priority);
 }
 
 void TThread::KeepFatalException(std::exception_ptr AException) {
@@ -171,13 +147,16 @@ void TThread::RunBody() {
 
 bool TThread::MarkFinished() {
   std::lock_guard<std::mutex> Guard(FLock);
-  FFinished = true;
+  FFinished.store(true);
   FWake.notify_all();
-  return FFreeOnTerminate;
+  return FFreeOnTerminate.load();
 }
 
 void TThread::ThreadProc() {
-  if (WaitForStart()) RunBody();
+  // The creator publishes the identifier too, but may not have done so yet.
+  FThreadID.store(std::this_thread::get_id());
+  ApplyStartPriority();
+  RunBody();
   // After MarkFinished an owner may destroy the object at any moment: only the local copy of
   // the free-on-terminate flag is used from here on.
   const bool FreeSelf = MarkFinished();

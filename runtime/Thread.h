@@ -36,9 +36,10 @@ enum class TThreadPriority : uint8_t {
 /// Identifies an operating-system thread; equal for the object's thread and code running on it.
 using TThreadID = std::thread::id;
 
-/// A thread object. Derived classes supply Execute, the body. The operating-system thread exists
-/// from construction on but runs the body only once resumed (created suspended) or once
-/// AfterConstruction has run (created running).
+/// A thread object. Derived classes supply Execute, the body. The operating-system thread is
+/// made when the body starts: at the first Resume (created suspended) or in AfterConstruction
+/// (created running). A thread object that is destroyed before it was started never costs an
+/// operating-system thread.
 ///
 /// Ownership: the creator owns the object unless FreeOnTerminate is set, in which case the object
 /// deletes itself on its own thread after the body returns. Destroying a thread whose body has not
@@ -49,8 +50,8 @@ using TThreadID = std::thread::id;
 /// so no exception ends the process.
 class TThread {
 public:
-  /// Creates the operating-system thread, parked. Throws std::system_error when the system cannot
-  /// create a thread. Called on the creating thread.
+  /// Prepares the thread; the operating-system thread is made when it starts (see Resume).
+  /// Called on the creating thread.
   explicit TThread(bool ACreateSuspended);
   virtual ~TThread();
   TThread(const TThread&) = delete;
@@ -70,7 +71,8 @@ public:
 
   /// Wakes a suspended thread, or starts one created suspended. A Resume that finds the thread
   /// running is kept, so the thread's next Suspend returns at once: callers that park re-check
-  /// their own condition after waking. Any thread may call it.
+  /// their own condition after waking. Any thread may call it. Starting throws
+  /// std::system_error when the system cannot create a thread; the thread then stays suspended.
   void Resume();
   /// Parks the calling thread until Resume. Only the thread itself may call it (EThread
   /// otherwise); it sleeps on a condition variable.
@@ -79,24 +81,25 @@ public:
   void Terminate() noexcept { FTerminated.store(true); }
   bool Terminated() const noexcept { return FTerminated.load(); }
   /// True while created suspended and not yet resumed, or while parked in Suspend.
-  bool Suspended() const;
+  bool Suspended() const noexcept { return FSuspended.load(); }
   /// True once the body (and DoTerminate) has returned.
-  bool Finished() const;
+  bool Finished() const noexcept { return FFinished.load(); }
   /// Blocks until the body has returned. Raises EThread when called by the unfinished thread
   /// itself. Never call it on a free-on-terminate thread: the object may be gone.
   void WaitFor();
 
   /// When set before the body returns, the object deletes itself on its own thread afterwards.
-  bool FreeOnTerminate() const;
+  bool FreeOnTerminate() const noexcept { return FFreeOnTerminate.load(); }
   void SetFreeOnTerminate(bool AValue);
 
   /// The priority last asked for. Setting it applies it to the running thread on a best-effort
   /// basis (see Thread.cpp); it never fails and never stops the thread.
-  TThreadPriority Priority() const;
+  TThreadPriority Priority() const noexcept { return FPriority.load(); }
   void SetPriority(TThreadPriority APriority);
 
-  /// Identifier of this object's operating-system thread; valid from construction on.
-  TThreadID ThreadID() const noexcept { return FThreadID; }
+  /// Identifier of this object's operating-system thread; "no thread" (TThreadID()) until the
+  /// thread has started, so no running thread is ever taken for an unstarted one.
+  TThreadID ThreadID() const noexcept { return FThreadID.load(); }
 
   /// What escaped the body or DoTerminate, if anything (empty otherwise), and its message.
   /// Read them after WaitFor or on the thread itself.
@@ -117,29 +120,30 @@ protected:
   void TerminateWakeAndWait();
 
 private:
+  void StartLocked();
   void ThreadProc();
-  bool WaitForStart();
+  void ApplyStartPriority();
   void RunBody();
   void KeepFatalException(std::exception_ptr AException);
   bool MarkFinished();
-  bool CallerIsSelf() const noexcept { return std::this_thread::get_id() == FThreadID; }
+  bool CallerIsSelf() const noexcept { return std::this_thread::get_id() == FThreadID.load(); }
 
+  // The flags are written under FLock, where a decision depends on them, and read without it.
   mutable std::mutex FLock;
-  std::condition_variable FWake; // signalled on Resume and when the body finishes
+  std::condition_variable FWake; // signalled on a wake-up from Suspend and when the body finishes
   std::atomic<bool> FTerminated{false};
   const bool FCreateSuspended;
-  bool FSuspended = true;        // guarded by FLock; the start gate doubles as the first suspension
-  bool FStarted = false;         // guarded by FLock; the gate has been opened
-  bool FSkipBody = false;        // guarded by FLock; destroyed before it was ever started
-  bool FResumePending = false;   // guarded by FLock
-  bool FFinished = false;        // guarded by FLock
-  bool FFreeOnTerminate = false; // guarded by FLock
-  TThreadPriority FPriority = TThreadPriority::tpNormal; // guarded by FLock
-  int FKernelThreadID = 0; // guarded by FLock; 0 until the thread runs
+  std::atomic<bool> FSuspended{true}; // not started yet, or parked in Suspend
+  bool FStarted = false;              // guarded by FLock; the operating-system thread was made
+  bool FResumePending = false;        // guarded by FLock
+  std::atomic<bool> FFinished{false};
+  std::atomic<bool> FFreeOnTerminate{false};
+  std::atomic<TThreadPriority> FPriority{TThreadPriority::tpNormal};
+  std::atomic<int> FKernelThreadID{0}; // 0 until the thread runs
   std::exception_ptr FFatalException;
   std::string FFatalExceptionMessage;
-  TThreadID FThreadID;
-  std::thread FThread;
+  std::atomic<TThreadID> FThreadID{};
+  std::thread FThread; // guarded by FLock
 };
 
 } // namespace Id

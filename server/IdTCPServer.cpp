@@ -1,5 +1,8 @@
 #include "server/IdTCPServer.h"
 
+#include <chrono>
+#include <thread>
+
 #include "connection/IdIntercept.h"
 #include "connection/IdServerIOHandlerSocket.h"
 #include "core/IdException.h"
@@ -38,7 +41,7 @@ TIdTCPServer::~TIdTCPServer() {
   }
   // Peer threads still use the server (its events, lists and manager) until they end: those
   // that outlived TerminateWaitTime (or a rolled-back activation) are waited for.
-  if (FPeerThreadList.Count() != 0) WaitForPeerThreadsWithoutLimit();
+  WaitForPeerThreadsWithoutLimit();
   if (FIOHandler && FOwnsIOHandler) {
     TIdServerIOHandler* Owned = FIOHandler;
     FIOHandler = nullptr;
@@ -179,21 +182,35 @@ void TIdTCPServer::DropPeerConnections() {
     if (TIdTCPServerConnection* Connection = Peer->PeerConnection()) Connection->CloseTransport();
 }
 
+// The wait is made of TerminateWaitTime / TerminateWaitStepMs steps; the list counts at the
+// start of each step and not after the last one. Ending peer threads wake the wait as they
+// leave the list, so it ends as soon as the last one is gone instead of at a step boundary.
 void TIdTCPServer::TerminatePeerThreads() {
   DropPeerConnections();
-  // Unlocked while waiting, so that ending peer threads can remove themselves.
   const int32_t Steps = FTerminateWaitTime / TerminateWaitStepMs;
-  for (int32_t Step = 0; Step < Steps; ++Step) {
-    if (FPeerThreadList.Count() == 0) return;
-    SleepMs(TerminateWaitStepMs);
+  if (Steps <= 0) throw EIdTerminateThreadTimeout();
+  const auto Step = std::chrono::milliseconds(TerminateWaitStepMs);
+  const auto Start = std::chrono::steady_clock::now();
+  {
+    std::unique_lock<std::mutex> Lock(FPeerGoneLock);
+    if (FPeerGone.wait_until(Lock, Start + (Steps - 1) * Step,
+                             [this] { return FPeerThreadList.Count() == 0; }))
+      return;
   }
+  std::this_thread::sleep_until(Start + Steps * Step);
   throw EIdTerminateThreadTimeout();
 }
 
 void TIdTCPServer::WaitForPeerThreadsWithoutLimit() {
   DropPeerConnections();
-  while (FPeerThreadList.Count() != 0)
-    SleepMs(TerminateWaitStepMs);
+  std::unique_lock<std::mutex> Lock(FPeerGoneLock);
+  FPeerGone.wait(Lock, [this] { return FPeerThreadList.Count() == 0; });
+}
+
+void TIdTCPServer::LeavePeerThreadList(TIdPeerThread& AThread) {
+  std::lock_guard<std::mutex> Guard(FPeerGoneLock);
+  FPeerThreadList.Remove(&AThread);
+  FPeerGone.notify_all();
 }
 
 // Properties ------------------------------------------------------------------------------------
@@ -369,10 +386,10 @@ void TIdTCPServer::ReleasePeerThread(TIdPeerThread& AThread) {
       AThread.RequestTerminate();
     }
   } catch (...) {
-    FPeerThreadList.Remove(&AThread);
+    LeavePeerThreadList(AThread);
     throw;
   }
-  FPeerThreadList.Remove(&AThread);
+  LeavePeerThreadList(AThread);
 }
 
 } // namespace Id

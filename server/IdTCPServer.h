@@ -2,6 +2,7 @@
 // on and off with Active.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -185,6 +186,7 @@ private:
   void ReleaseImplicitThreadMgr();
   void DropPeerConnections();
   void WaitForPeerThreadsWithoutLimit();
+  void LeavePeerThreadList(TIdPeerThread& AThread);
   void DispatchCommand(const std::string& AData, TIdPeerThread& AThread);
   TIdThreadMgr* CurrentThreadMgr();
 
@@ -216,6 +218,10 @@ private:
   bool FHandlersPrepared = false;
 
   TThreadList<TIdPeerThread*> FPeerThreadList; // not owned: the threads free themselves
+  // Held while a peer thread leaves FPeerThreadList and while a wait tests that it is empty: a
+  // waiter that finds it empty knows that no peer thread still touches the server.
+  std::mutex FPeerGoneLock;
+  std::condition_variable FPeerGone; // a peer thread left FPeerThreadList
   // Exists only while active; owns the listener threads.
   std::unique_ptr<TThreadList<std::unique_ptr<TIdListenerThread>>> FListenerThreadList;
 };

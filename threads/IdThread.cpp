@@ -2,6 +2,7 @@
 
 #include <typeinfo>
 
+#include "core/IdDebugCounters.h"
 #include "core/IdException.h"
 #include "core/IdGlobal.h"
 
@@ -58,6 +59,7 @@ int WaitForNoLiveThreads(const std::function<void()>& ASleep) {
 TIdThread::TIdThread(bool ACreateSuspended)
     : TIdBaseThread(ACreateSuspended), FStateLock(std::make_unique<TCriticalSection>()),
       FHalted(ACreateSuspended) {
+  DebugCountUp(TIdDebugCounter::dcThreads);
   try {
     LiveThreads().Change(+1);
   } catch (...) {
@@ -69,6 +71,7 @@ TIdThread::~TIdThread() {
   SetFreeOnTerminate(false);
   RequestTerminate();
   TerminateWakeAndWait();
+  DebugCountDown(TIdDebugCounter::dcThreads);
   try {
     ReleaseData();
   } catch (...) {
@@ -81,10 +84,12 @@ TIdThread::~TIdThread() {
   }
 }
 
+// Read without the lock, in the reverse order of the writers: a wake-up clears Halted before
+// Suspended, and a termination sets the terminated flag before it clears Suspended, so a
+// reader that sees a thread no longer suspended also sees what went before.
 bool TIdThread::IsHalted() const {
   if (!FStateLock) return true;
-  std::lock_guard<TCriticalSection> Guard(*FStateLock);
-  return Terminated() || FHalted || Suspended();
+  return Suspended() || FHalted.load() || Terminated();
 }
 
 TIdThreadStopAction TIdThread::StopAction() const {

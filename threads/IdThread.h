@@ -4,6 +4,7 @@
 #pragma once
 
 #include <any>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -113,7 +114,7 @@ private:
   std::any FDataObject;
   std::unique_ptr<TCriticalSection> FStateLock; // re-entrant; absent once destruction began
   TIdThreadStopAction FStopAction = TIdThreadStopAction::taTerminate; // guarded by FStateLock
-  bool FHalted;                                                       // guarded by FStateLock
+  std::atomic<bool> FHalted; // written under FStateLock; IsHalted reads it without the lock
   std::string FLastExceptionMessage;
   std::optional<std::type_index> FLastExceptionClass;
 };

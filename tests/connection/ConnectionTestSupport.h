@@ -1,14 +1,6 @@
 // Loopback peers and a recording transport for the connection tests.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -20,35 +12,36 @@
 #include "connection/IdIOHandlerSocket.h"
 #include "connection/IdTCPConnection.h"
 #include "core/IdException.h"
+#include "support/RawSocket.h"
 
 namespace IdTest {
 
-/// A raw POSIX socket: the far end of a connection under test, independent of the framework.
+/// A plain socket of the platform: the far end of a connection under test, independent of the
+/// framework's stack.
 class TRawSocket {
 public:
-  explicit TRawSocket(int AFd = -1) : FFd(AFd) {}
+  explicit TRawSocket(int AFd = Raw::NoSocket) : FFd(AFd) {}
   ~TRawSocket() { Close(); }
-  TRawSocket(TRawSocket&& AOther) noexcept : FFd(AOther.FFd) { AOther.FFd = -1; }
+  TRawSocket(TRawSocket&& AOther) noexcept : FFd(AOther.FFd) { AOther.FFd = Raw::NoSocket; }
   TRawSocket& operator=(TRawSocket&& AOther) noexcept {
     if (this != &AOther) {
       Close();
       FFd = AOther.FFd;
-      AOther.FFd = -1;
+      AOther.FFd = Raw::NoSocket;
     }
     return *this;
   }
 
   int Fd() const noexcept { return FFd; }
   void Close() {
-    if (FFd >= 0) ::close(FFd);
-    FFd = -1;
+    if (FFd != Raw::NoSocket) Raw::Close(FFd);
+    FFd = Raw::NoSocket;
   }
   /// Sends every byte (blocking).
   void Send(const std::string& AData) const {
     size_t Done = 0;
     while (Done < AData.size()) {
-      const ssize_t N = ::send(FFd, AData.data() + Done, AData.size() - Done, MSG_NOSIGNAL);
-      if (N < 0 && errno == EINTR) continue;
+      const long N = Raw::Send(FFd, AData.data() + Done, AData.size() - Done);
       if (N <= 0) throw std::runtime_error("peer send failed");
       Done += static_cast<size_t>(N);
     }
@@ -58,8 +51,7 @@ public:
     std::string Out;
     char Block[65536];
     while (Out.size() < ACount && WaitReadable(10000)) {
-      const ssize_t N = ::recv(FFd, Block, std::min(sizeof(Block), ACount - Out.size()), 0);
-      if (N < 0 && errno == EINTR) continue;
+      const long N = Raw::Receive(FFd, Block, std::min(sizeof(Block), ACount - Out.size()));
       if (N <= 0) break;
       Out.append(Block, static_cast<size_t>(N));
     }
@@ -67,44 +59,34 @@ public:
   }
   /// Everything until the other side closes.
   std::string ReceiveAll() const { return Receive(SIZE_MAX); }
-  bool WaitReadable(int AMs) const {
-    pollfd P{FFd, POLLIN, 0};
-    return ::poll(&P, 1, AMs) == 1;
-  }
+  bool WaitReadable(int AMs) const { return Raw::WaitReadable(FFd, AMs) == 1; }
   /// The graceful close of the sending side.
-  void ShutdownWrite() const { ::shutdown(FFd, SHUT_WR); }
+  void ShutdownWrite() const { Raw::ShutdownWrite(FFd); }
   /// Closes with a reset (linger on, timeout 0).
   void Reset() {
-    linger L{1, 0};
-    ::setsockopt(FFd, SOL_SOCKET, SO_LINGER, &L, sizeof(L));
-    Close();
+    if (FFd != Raw::NoSocket) Raw::CloseWithReset(FFd);
+    FFd = Raw::NoSocket;
   }
 
 private:
   int FFd;
 };
 
-/// A listening raw socket on 127.0.0.1 with a platform-chosen port.
+/// A listening plain socket on 127.0.0.1 with a platform-chosen port.
 class TRawListener {
 public:
   explicit TRawListener(int ABacklog = 16) {
-    FSocket = TRawSocket(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t L = sizeof(A);
-    if (::bind(FSocket.Fd(), reinterpret_cast<sockaddr*>(&A), L) != 0 ||
-        ::listen(FSocket.Fd(), ABacklog) != 0 ||
-        ::getsockname(FSocket.Fd(), reinterpret_cast<sockaddr*>(&A), &L) != 0)
+    FSocket = TRawSocket(Raw::Socket());
+    if (FSocket.Fd() == Raw::NoSocket || !Raw::Listen(FSocket.Fd(), 0, ABacklog) ||
+        (FPort = Raw::LocalPort(FSocket.Fd())) == 0)
       throw std::runtime_error("listen failed");
-    FPort = ntohs(A.sin_port);
   }
   int32_t Port() const noexcept { return FPort; }
   int Fd() const noexcept { return FSocket.Fd(); }
   /// Accepts one pending connection (waits up to 10 s).
   TRawSocket Accept() const {
     if (!FSocket.WaitReadable(10000)) throw std::runtime_error("nothing to accept");
-    return TRawSocket(::accept(FSocket.Fd(), nullptr, nullptr));
+    return TRawSocket(Raw::Accept(FSocket.Fd()));
   }
   void Close() { FSocket.Close(); }
 
@@ -113,15 +95,10 @@ private:
   int32_t FPort = 0;
 };
 
-/// A raw client connected to 127.0.0.1:APort.
+/// A plain client connected to 127.0.0.1:APort.
 inline TRawSocket RawConnect(int32_t APort) {
-  TRawSocket S(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  A.sin_port = htons(static_cast<uint16_t>(APort));
-  if (::connect(S.Fd(), reinterpret_cast<sockaddr*>(&A), sizeof(A)) != 0)
-    throw std::runtime_error("connect failed");
+  TRawSocket S(Raw::Socket());
+  if (!Raw::Connect(S.Fd(), APort)) throw std::runtime_error("connect failed");
   return S;
 }
 
@@ -169,8 +146,8 @@ public:
   int32_t ReceiveBytes(void* ABuffer, int32_t ALength) override {
     if (!Open) throw Id::EIdClosedSocket();
     ++Receives;
-    const size_t N = std::min({Incoming.size() - IncomingRead, size_t(ALength),
-                               size_t(MaxPerReceive)});
+    const size_t N =
+        std::min({Incoming.size() - IncomingRead, size_t(ALength), size_t(MaxPerReceive)});
     Incoming.copy(static_cast<char*>(ABuffer), N, IncomingRead);
     IncomingRead += N;
     return static_cast<int32_t>(N);
@@ -183,7 +160,8 @@ public:
   }
   std::string AllSent() const {
     std::string S;
-    for (const auto& B : Sends) S += B;
+    for (const auto& B : Sends)
+      S += B;
     return S;
   }
 };

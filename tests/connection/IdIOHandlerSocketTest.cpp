@@ -106,6 +106,20 @@ TEST(SocketTransport, IsOpenFollowsTheSocket) {
   EXPECT_EQ(Client.ReceiveAll(), "") << "the peer sees the close";
 }
 
+TEST(SocketTransport, CloseWithNoCallInsideGivesTheNumberBackAtOnce) {
+  TListening L;
+  TRawSocket Client = IdTest::RawConnect(L.Port());
+  auto Accepted = AcceptFrom(L);
+  ASSERT_NE(Accepted, nullptr);
+  auto* Socket = dynamic_cast<TIdIOHandlerSocket*>(Accepted.get());
+  ASSERT_NE(Socket, nullptr);
+  const int Fd = static_cast<int>(Socket->SocketHandle()->Descriptor());
+  Accepted->CloseIO();
+  // Nothing of the transport can use the number any more: it is not kept parked.
+  EXPECT_EQ(::fcntl(Fd, F_GETFD), -1);
+  EXPECT_EQ(Client.ReceiveAll(), "") << "the peer sees the close";
+}
+
 TEST(SocketTransport, ClosedTransportRefusesEveryCall) {
   TListening L;
   TRawSocket Client = IdTest::RawConnect(L.Port());
@@ -171,8 +185,8 @@ TEST(SocketConnect, NoDelayOnlyWithoutNagle) {
     T.OpenIO();
     T.ConnectTo("127.0.0.1", L.Port(), "", 0, 0, 0, -1);
     int32_t Value = 0, Length = 4;
-    GlobalStack()->CheckSocketResult(GlobalStack()->SockGetOption(
-        T.Descriptor(), Id_IPPROTO_TCP, Id_TCP_NODELAY, &Value, Length));
+    GlobalStack()->CheckSocketResult(GlobalStack()->SockGetOption(T.Descriptor(), Id_IPPROTO_TCP,
+                                                                  Id_TCP_NODELAY, &Value, Length));
     return Value != 0;
   };
   EXPECT_TRUE(NoDelay(false));
@@ -196,8 +210,9 @@ TEST(SocketConnect, RefusedUnderATimeoutCarriesTheFailureText) {
   TIdIOHandlerSocket T(nullptr);
   T.OpenIO();
   const std::string Expected = GlobalStack()->SockErrorText(10061);
-  EXPECT_EQ(MessageOf<EIdConnectException>([&] { T.ConnectTo("127.0.0.1", Port, "", 0, 0, 0, 2000); }),
-            Expected);
+  EXPECT_EQ(
+      MessageOf<EIdConnectException>([&] { T.ConnectTo("127.0.0.1", Port, "", 0, 0, 0, 2000); }),
+      Expected);
 }
 
 TEST(SocketConnect, SucceedsUnderATimeout) {
@@ -230,12 +245,12 @@ TEST(SocketConnect, LongerTimeoutIsWaitedInSlices) {
   TIdIOHandlerSocket T(nullptr);
   T.OpenIO();
   const auto Start = TClock::now();
-  EXPECT_THROW(T.ConnectTo("127.0.0.1", Full.Listener.Port(), "", 0, 0, 0, 300),
-               EIdConnectTimeout);
+  EXPECT_THROW(T.ConnectTo("127.0.0.1", Full.Listener.Port(), "", 0, 0, 0, 300), EIdConnectTimeout);
   EXPECT_GE(TClock::now() - Start, std::chrono::milliseconds(300));
 }
 
-// Accepting ----------------------------------------------------------------------------------------
+// Accepting
+// ----------------------------------------------------------------------------------------
 
 TEST(ServerAccept, HaltedListenerGetsNothing) {
   TListening L;
@@ -287,7 +302,8 @@ TEST(ServerAccept, ClosedListenerGivesNoConnection) {
   EXPECT_EQ(Server.AcceptClient(D, nullptr), nullptr);
 }
 
-// SOCKS settings ownership -------------------------------------------------------------------------
+// SOCKS settings ownership
+// -------------------------------------------------------------------------
 
 TEST(SocksOwnership, ReadingCreatesOwnSettingsOutsideDesign) {
   TIdIOHandlerSocket T(nullptr);

@@ -63,8 +63,9 @@ TEST(Search, FindInMemory) {
 TEST(Helpers, MinIntAndPaths) {
   EXPECT_EQ(MinInt(3, -2), -2);
   EXPECT_EQ(MinInt(4, 4), 4);
-  EXPECT_EQ(EnsureTrailingDelimiter("/tmp"), "/tmp/");
-  EXPECT_EQ(EnsureTrailingDelimiter("/tmp/"), "/tmp/");
+  const std::string Dir = std::string("tmp") + PathDelim;
+  EXPECT_EQ(EnsureTrailingDelimiter("tmp"), Dir);
+  EXPECT_EQ(EnsureTrailingDelimiter(Dir), Dir);
   const std::string T = TempDirectory();
   ASSERT_FALSE(T.empty());
   EXPECT_EQ(T.back(), PathDelim);

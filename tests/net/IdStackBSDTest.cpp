@@ -440,3 +440,12 @@ TEST_F(BSDStack, WholeFileSendToAResetPeerRaisesNoSIGPIPE) {
   S.SockClose(P.Client);
   std::remove(Name.c_str());
 }
+
+TEST_F(BSDStack, ANumberTakenOverOutsideTheStackStillWorks) {
+  const TIdSocketDescriptor D = S.NewSocket(Id_SOCK_STREAM, 0);
+  S.SockClose(D);
+  const int Raw = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(static_cast<TIdSocketDescriptor>(Raw), D); // the lowest free number again
+  EXPECT_EQ(S.SockBind(D, Id_PF_INET, "127.0.0.1", 0), 0);
+  EXPECT_EQ(S.SockClose(D), 0);
+}

@@ -1,18 +1,18 @@
-// Loopback sockets and thread facts for the socket-layer tests.
+// Loopback sockets and thread facts for the socket-layer tests. On Linux also whether a thread
+// sits in a given system call (BlockedCallsLinux.h); Windows has no such view of a thread.
 #pragma once
-
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <initializer_list>
 #include <string>
 
 #include "core/IdComponent.h"
 #include "net/IdStack.h"
 #include "support/WaitFor.h"
+
+#ifndef _WIN32
+#include "net/BlockedCallsLinux.h"
+#endif
 
 namespace IdTest {
 
@@ -65,35 +65,6 @@ inline void ClosePair(Id::TIdStack& S, const TPair& P) {
   S.SockClose(P.Client);
   S.SockClose(P.Server);
 }
-
-/// The calling thread's kernel id, for BlockedIn.
-inline pid_t ThreadId() {
-  return static_cast<pid_t>(::syscall(SYS_gettid));
-}
-
-/// True when thread ATid is inside one of the system calls ACalls (read from /proc).
-inline bool BlockedIn(pid_t ATid, std::initializer_list<long> ACalls) {
-  std::ifstream In("/proc/self/task/" + std::to_string(ATid) + "/syscall");
-  long Number = -1;
-  if (!(In >> Number)) return false;
-  for (long C : ACalls)
-    if (C == Number) return true;
-  return false;
-}
-
-/// Waits until thread ATid (published through ATidSlot) is blocked in one of ACalls.
-inline bool WaitBlockedIn(const std::atomic<pid_t>& ATidSlot, std::initializer_list<long> ACalls) {
-  return WaitFor([&] {
-    const pid_t Tid = ATidSlot.load();
-    return Tid != 0 && BlockedIn(Tid, ACalls);
-  });
-}
-
-/// The system calls a blocked wait, accept or receive sits in.
-inline constexpr std::initializer_list<long> PollCalls = {SYS_poll, SYS_ppoll};
-inline constexpr std::initializer_list<long> AcceptCalls = {SYS_accept, SYS_accept4};
-inline constexpr std::initializer_list<long> RecvCalls = {SYS_recvfrom};
-inline constexpr std::initializer_list<long> SendCalls = {SYS_sendto};
 
 /// Milliseconds since AStart.
 inline int64_t ElapsedMs(std::chrono::steady_clock::time_point AStart) {

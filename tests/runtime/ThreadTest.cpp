@@ -58,6 +58,16 @@ TEST(ThreadStart, CreatedSuspendedRunsOnlyAfterResume) {
   EXPECT_FALSE(T.Suspended());
 }
 
+TEST(ThreadStart, NoSystemThreadUntilTheStart) {
+  std::atomic<int> Runs{0};
+  {
+    TBodyThread T(true, [&](TBodyThread&) { ++Runs; });
+    EXPECT_EQ(T.ThreadID(), TThreadID()) << "made at the first Resume";
+    EXPECT_FALSE(CallerIsThread(T));
+  }
+  EXPECT_EQ(Runs.load(), 0) << "destroyed unstarted, the body never runs";
+}
+
 TEST(ThreadStart, CreatedRunningStartsThroughCreate) {
   std::promise<void> Ran;
   auto T = TThread::Create<TBodyThread>(false, [&](TBodyThread&) { Ran.set_value(); });

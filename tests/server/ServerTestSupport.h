@@ -1,13 +1,7 @@
-// Helpers for the server tests: a plain BSD client socket on 127.0.0.1, starting a server on an
-// ephemeral loopback port, thread-safe event logs and the process's descriptor and thread counts.
+// Helpers for the server tests: a plain client socket of the platform on 127.0.0.1, starting a
+// server on an ephemeral loopback port, thread-safe event logs and the process's descriptor and
+// thread counts.
 #pragma once
-
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -18,6 +12,8 @@
 #include "net/IdSocketHandle.h"
 #include "server/IdPeerThread.h"
 #include "server/IdTCPServer.h"
+#include "support/ProcessFacts.h"
+#include "support/RawSocket.h"
 #include "support/WaitFor.h"
 
 namespace IdTest {
@@ -37,29 +33,25 @@ public:
   /// Connects to 127.0.0.1:APort; false when refused.
   bool Connect(int32_t APort) {
     Close();
-    FFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (FFd < 0) return false;
-    sockaddr_in Address = LoopbackAddress(APort);
-    if (::connect(FFd, reinterpret_cast<sockaddr*>(&Address), sizeof(Address)) == 0) return true;
+    FFd = Raw::Socket();
+    if (FFd == Raw::NoSocket) return false;
+    if (Raw::Connect(FFd, APort)) return true;
     Close();
     return false;
   }
   /// Creates the socket without connecting (for tests that need the descriptor first).
   bool CreateSocket() {
     Close();
-    FFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    return FFd >= 0;
+    FFd = Raw::Socket();
+    return FFd != Raw::NoSocket;
   }
-  bool ConnectCreated(int32_t APort) {
-    sockaddr_in Address = LoopbackAddress(APort);
-    return ::connect(FFd, reinterpret_cast<sockaddr*>(&Address), sizeof(Address)) == 0;
-  }
-  bool IsOpen() const { return FFd >= 0; }
+  bool ConnectCreated(int32_t APort) { return Raw::Connect(FFd, APort); }
+  bool IsOpen() const { return FFd != Raw::NoSocket; }
 
   bool Send(const std::string& AData) {
     size_t Sent = 0;
     while (Sent < AData.size()) {
-      const ssize_t N = ::send(FFd, AData.data() + Sent, AData.size() - Sent, MSG_NOSIGNAL);
+      const long N = Raw::Send(FFd, AData.data() + Sent, AData.size() - Sent);
       if (N <= 0) return false;
       Sent += static_cast<size_t>(N);
     }
@@ -104,36 +96,28 @@ public:
   }
   /// Closes with a reset instead of an orderly close.
   void Reset() {
-    if (FFd < 0) return;
-    linger Linger{1, 0};
-    ::setsockopt(FFd, SOL_SOCKET, SO_LINGER, &Linger, sizeof(Linger));
+    if (FFd == Raw::NoSocket) return;
+    Raw::CloseWithReset(FFd);
+    FFd = Raw::NoSocket;
     Close();
   }
   void Close() {
-    if (FFd >= 0) ::close(FFd);
-    FFd = -1;
+    if (FFd != Raw::NoSocket) Raw::Close(FFd);
+    FFd = Raw::NoSocket;
     FBuffer.clear();
     FPeerClosed = false;
   }
 
 private:
-  static sockaddr_in LoopbackAddress(int32_t APort) {
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_port = htons(static_cast<uint16_t>(APort));
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return Address;
-  }
   // False when the peer closed, the socket failed or the deadline passed.
   bool ReceiveSome(std::chrono::steady_clock::time_point ADeadline) {
-    if (FFd < 0 || FPeerClosed) return false;
+    if (FFd == Raw::NoSocket || FPeerClosed) return false;
     const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
         ADeadline - std::chrono::steady_clock::now());
     if (Left.count() <= 0) return false;
-    pollfd P{FFd, POLLIN, 0};
-    if (::poll(&P, 1, static_cast<int>(Left.count())) <= 0) return false;
+    if (Raw::WaitReadable(FFd, static_cast<int>(Left.count())) <= 0) return false;
     char Block[4096];
-    const ssize_t N = ::recv(FFd, Block, sizeof(Block), 0);
+    const long N = Raw::Receive(FFd, Block, sizeof(Block));
     if (N <= 0) {
       FPeerClosed = true;
       return false;
@@ -142,7 +126,7 @@ private:
     return true;
   }
 
-  int FFd = -1;
+  Raw::TFd FFd = Raw::NoSocket;
   std::string FBuffer;
   bool FPeerClosed = false;
 };
@@ -151,23 +135,17 @@ private:
 class TPortBlocker {
 public:
   TPortBlocker() {
-    FFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(FFd, reinterpret_cast<sockaddr*>(&Address), sizeof(Address));
-    ::listen(FFd, 1);
-    socklen_t Length = sizeof(Address);
-    ::getsockname(FFd, reinterpret_cast<sockaddr*>(&Address), &Length);
-    FPort = ntohs(Address.sin_port);
+    FFd = Raw::Socket();
+    Raw::Listen(FFd, 0, 1);
+    FPort = Raw::LocalPort(FFd);
   }
-  ~TPortBlocker() { ::close(FFd); }
+  ~TPortBlocker() { Raw::Close(FFd); }
   TPortBlocker(const TPortBlocker&) = delete;
   TPortBlocker& operator=(const TPortBlocker&) = delete;
   int32_t Port() const { return FPort; }
 
 private:
-  int FFd = -1;
+  Raw::TFd FFd = Raw::NoSocket;
   int32_t FPort = 0;
 };
 
@@ -214,21 +192,6 @@ private:
   std::vector<std::string> FEntries;
 };
 
-/// Entries of a /proc directory, without "." and "..".
-inline int CountDirectoryEntries(const char* APath) {
-  DIR* Dir = ::opendir(APath);
-  if (!Dir) return -1;
-  int Count = 0;
-  while (dirent* Entry = ::readdir(Dir))
-    if (std::strcmp(Entry->d_name, ".") != 0 && std::strcmp(Entry->d_name, "..") != 0) ++Count;
-  ::closedir(Dir);
-  return Count - (std::strcmp(APath, "/proc/self/fd") == 0 ? 1 : 0); // opendir's own descriptor
-}
-inline int OpenDescriptorCount() {
-  return CountDirectoryEntries("/proc/self/fd");
-}
-inline int ThreadCount() {
-  return CountDirectoryEntries("/proc/self/task");
-}
+// OpenDescriptorCount and ThreadCount: support/ProcessFacts.h.
 
 } // namespace IdTest

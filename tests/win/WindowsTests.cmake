@@ -12,9 +12,19 @@ set(ID_WINDOWS_PORTABLE_TESTS
     core/IdGlobalTest.cpp
     threads/IdThreadMgrTest.cpp
     threads/IdThreadTest.cpp
+    net/IdSocketHandleTest.cpp
+    net/AddressTextFuzzRegressionTest.cpp
     connection/IdBuffersTest.cpp
     connection/IdInterceptTest.cpp
-    server/IdRFCReplyTest.cpp)
+    connection/IdTCPConnectionCloseRaceTest.cpp
+    connection/IdTCPConnectionReadTest.cpp
+    connection/IdTCPConnectionWriteTest.cpp
+    connection/ReadLineFuzzRegressionTest.cpp
+    server/CommandHandlersTest.cpp
+    server/IdRFCReplyTest.cpp
+    server/PeerThreadTest.cpp
+    server/ServerLoadTest.cpp
+    server/TCPServerActivationTest.cpp)
 
 # LINUX-ONLY, with the reason:
 set(ID_LINUX_ONLY_TESTS
@@ -23,22 +33,33 @@ set(ID_LINUX_ONLY_TESTS
     # the BSD stack itself (errno mapping, descriptor parking); IdStackTest makes a TIdStackBSD
     net/IdStackBSDTest.cpp
     net/IdStackTest.cpp
-    # NetTestSupport.h: kernel thread ids and /proc/self/task/*/syscall to see a blocked call
-    net/IdSocketHandleTest.cpp
+    # waits until a thread is blocked in a given system call (/proc/self/task/*/syscall)
     net/IdSocketCloseTest.cpp
-    # ConnectionTestSupport.h and IdSocksTestPeers.h: raw BSD-socket peers
-    connection/IdTCPConnectionReadTest.cpp
+    # non-blocking BSD sockets made by hand
+    connection/IdIOHandlerSocketTest.cpp
+    # IdSocksTestPeers.h: raw BSD-socket SOCKS peers; and the Debian SOCKS proxy programs
     connection/IdSocksTest.cpp
-    # ServerTestSupport.h: raw BSD-socket clients and /proc/self/fd
-    server/CommandHandlersTest.cpp
+    connection/IdSocksProxyTest.cpp
+    # the descriptor limit (RLIMIT_NOFILE) and /proc/self/fd
     server/ListenerThreadTest.cpp
-    server/PeerThreadTest.cpp
-    server/ServerLoadTest.cpp
-    server/TCPServerActivationTest.cpp
-    # raw BSD-socket clients
+    # raw BSD-socket clients against the X11 program; the Windows program has its own end-to-end
+    # test (tests/win/program)
     app/Form1Test.cpp
-    # DISPLAY handling of the X11 window layer (setenv/unsetenv)
-    gui/ApplicationTest.cpp)
+    # the X11 window layer (DISPLAY handling, FLTK windows)
+    gui/ApplicationTest.cpp
+    gui/FormTest.cpp
+    # the stress suite runs in the Linux build
+    stress/ChurnTest.cpp
+    stress/DeactivationTest.cpp
+    stress/DebugCountersTest.cpp
+    stress/HighDescriptorTest.cpp
+    stress/HostileClientTest.cpp
+    stress/ListenerCyclingTest.cpp
+    stress/ResourceFailureTest.cpp)
+
+# The tests' own Windows headers need only the core of the system headers; the rest (printing,
+# for one) defines macros such as SetPort that would rename the framework's members.
+add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
 
 # Keeps in ASources (the .cpp files of test folder ADir) only what builds for Windows.
 function(id_windows_test_sources ADir ASources)

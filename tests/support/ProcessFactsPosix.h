@@ -1,0 +1,27 @@
+// The process's descriptor and thread counts from /proc. Included by ProcessFacts.h only.
+#pragma once
+
+#include <dirent.h>
+
+#include <cstring>
+
+namespace IdTest {
+
+/// Entries of a /proc directory, without "." and "..".
+inline int CountDirectoryEntries(const char* APath) {
+  DIR* Dir = ::opendir(APath);
+  if (!Dir) return -1;
+  int Count = 0;
+  while (dirent* Entry = ::readdir(Dir))
+    if (std::strcmp(Entry->d_name, ".") != 0 && std::strcmp(Entry->d_name, "..") != 0) ++Count;
+  ::closedir(Dir);
+  return Count - (std::strcmp(APath, "/proc/self/fd") == 0 ? 1 : 0); // opendir's own descriptor
+}
+inline int OpenDescriptorCount() {
+  return CountDirectoryEntries("/proc/self/fd");
+}
+inline int ThreadCount() {
+  return CountDirectoryEntries("/proc/self/task");
+}
+
+} // namespace IdTest
