@@ -42,14 +42,20 @@ void TIdSocketHandle::OpenSocket(int32_t ASocketType, int32_t AProtocol) {
   TakeDescriptor(GlobalStack()->NewSocket(ASocketType, AProtocol));
 }
 
-void TIdSocketHandle::CloseDescriptor() {
+bool TIdSocketHandle::TakeAllocatedDescriptor(TIdSocketDescriptor& ADescriptor) {
   // Taking the flag away atomically makes a close racing with another close happen once;
   // clearing it first lets the user's next WaitReadable see the handle closed.
   uint64_t State = FSocket.load();
   do {
-    if (!(State & AllocatedBit)) return;
+    if (!(State & AllocatedBit)) return false;
   } while (!FSocket.compare_exchange_weak(State, State & ~AllocatedBit));
-  const auto D = static_cast<TIdSocketDescriptor>(State);
+  ADescriptor = static_cast<TIdSocketDescriptor>(State);
+  return true;
+}
+
+void TIdSocketHandle::CloseDescriptor() {
+  TIdSocketDescriptor D;
+  if (!TakeAllocatedDescriptor(D)) return;
   TIdStack* Stack = GlobalStack();
   if (!Stack) return; // no component left: the process is tearing down
   Stack->SockShutdown(D, Id_SD_Send);
@@ -57,11 +63,8 @@ void TIdSocketHandle::CloseDescriptor() {
 }
 
 void TIdSocketHandle::CloseUnusedDescriptor() {
-  uint64_t State = FSocket.load();
-  do {
-    if (!(State & AllocatedBit)) return;
-  } while (!FSocket.compare_exchange_weak(State, State & ~AllocatedBit));
-  const auto D = static_cast<TIdSocketDescriptor>(State);
+  TIdSocketDescriptor D;
+  if (!TakeAllocatedDescriptor(D)) return;
   TIdStack* Stack = GlobalStack();
   if (!Stack) return;
   Stack->SockShutdown(D, Id_SD_Send);

@@ -111,6 +111,8 @@ public:
 
 private:
   void TakeDescriptor(TIdSocketDescriptor ADescriptor);
+  /// Clears the allocated flag; true (with the number) for the one caller that cleared it.
+  bool TakeAllocatedDescriptor(TIdSocketDescriptor& ADescriptor);
   void ReleaseDescriptorHold();
   bool SelectReadable(TIdSocketDescriptor ADescriptor, int32_t ATimeout);
 

@@ -66,16 +66,6 @@ TIdThreadClass FailingFirst(std::atomic<int>& AFailures, std::function<void()> A
   };
 }
 
-// The highest descriptor number in use.
-int HighestOpenDescriptor() {
-  int Highest = 0;
-  DIR* Dir = ::opendir("/proc/self/fd");
-  while (dirent* Entry = ::readdir(Dir))
-    Highest = std::max(Highest, std::atoi(Entry->d_name));
-  ::closedir(Dir);
-  return Highest;
-}
-
 // Lowers the descriptor limit and takes every descriptor left below it; gives all back when
 // released or destroyed.
 class TDescriptorExhaustion {

@@ -161,7 +161,7 @@ TEST(ResourceFailure, OutOfDescriptorsTheListenerBacksOffAndRecovers) {
     IdTest::TTestClient Late;
     ASSERT_TRUE(Late.CreateSocket());
     {
-      const TDescriptorLimit Low(static_cast<rlim_t>(HighestOpenDescriptor() + 1));
+      const TDescriptorLimit Low(static_cast<rlim_t>(IdTest::HighestOpenDescriptor() + 1));
       const TDescriptorFiller Filler(Spare);
       for (auto& Client : Clients)
         ASSERT_TRUE(Client->ConnectCreated(Port)) << "queued in the backlog";

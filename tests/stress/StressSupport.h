@@ -123,16 +123,6 @@ inline int64_t TicksPerSecond() {
   return ::sysconf(_SC_CLK_TCK);
 }
 
-/// The highest descriptor number in use.
-inline int HighestOpenDescriptor() {
-  int Highest = 0;
-  DIR* Dir = ::opendir("/proc/self/fd");
-  while (dirent* Entry = ::readdir(Dir))
-    Highest = std::max(Highest, std::atoi(Entry->d_name));
-  ::closedir(Dir);
-  return Highest;
-}
-
 /// Sets the soft descriptor limit for the life of the object and puts the old one back.
 class TDescriptorLimit {
 public:

@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace IdTest {
@@ -22,6 +24,16 @@ inline int OpenDescriptorCount() {
 }
 inline int ThreadCount() {
   return CountDirectoryEntries("/proc/self/task");
+}
+
+/// The highest descriptor number in use.
+inline int HighestOpenDescriptor() {
+  int Highest = 0;
+  DIR* Dir = ::opendir("/proc/self/fd");
+  while (dirent* Entry = ::readdir(Dir))
+    Highest = std::max(Highest, std::atoi(Entry->d_name));
+  ::closedir(Dir);
+  return Highest;
 }
 
 } // namespace IdTest
