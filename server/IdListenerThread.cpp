@@ -109,7 +109,7 @@ void TIdListenerThread::StartPeer(TIdPeerThread& APeer) {
   try {
     APeer.StartRunning();
   } catch (...) {
-    FServer->PeerThreadList().Remove(&APeer);
+    FServer->LeavePeerThreadList(APeer);
     throw;
   }
 }

@@ -164,6 +164,9 @@ public:
   /// making a new one; without one the thread frees itself when it ends) and removes it from
   /// PeerThreadList. Called by the peer thread itself.
   void ReleasePeerThread(TIdPeerThread& AThread);
+  /// Removes AThread from PeerThreadList and wakes a deactivation waiting for the list to
+  /// empty. Every removal goes through here (the listener's, for a peer that failed to start).
+  void LeavePeerThreadList(TIdPeerThread& AThread);
 
 protected:
   /// A hook for descendants that install their command handlers; runs once, at the first
@@ -186,7 +189,6 @@ private:
   void ReleaseImplicitThreadMgr();
   void DropPeerConnections();
   void WaitForPeerThreadsWithoutLimit();
-  void LeavePeerThreadList(TIdPeerThread& AThread);
   void DispatchCommand(const std::string& AData, TIdPeerThread& AThread);
   TIdThreadMgr* CurrentThreadMgr();
 
