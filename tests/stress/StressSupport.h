@@ -184,7 +184,11 @@ inline testing::AssertionResult BackAt(const TFacts& ABaseline, std::chrono::mil
 /// thread; the stack's placeholder descriptor, made the first time a socket is closed under a
 /// call blocked in it) and no framework thread is left.
 inline TFacts SettledBaseline() {
-  std::thread([] {}).join();
+  // The kernel can list a joined thread a little longer: it must be gone before the count.
+  long Tid = 0;
+  std::thread([&Tid] { Tid = ::syscall(SYS_gettid); }).join();
+  const std::string TaskPath = "/proc/self/task/" + std::to_string(Tid);
+  IdTest::WaitFor([&] { return ::access(TaskPath.c_str(), F_OK) != 0; }, IdTest::FactLimit);
   const int Threads = IdTest::ThreadCount();
   {
     Id::TIdTCPServer Server(nullptr);
