@@ -75,6 +75,19 @@ protected:
     EXPECT_TRUE(BackAt(FBaseline, IdTest::FactLimit));
   }
 
+  // The peer thread ends, and its handler saw the reset as the socket error it is.
+  void ExpectPeerEndedByTheReset() {
+    ASSERT_TRUE(IdTest::WaitFor([&] { return FServer->PeerThreadList().Count() == 0; }))
+        << "the peer thread ends";
+    std::lock_guard<std::mutex> Guard(FSeen.Lock);
+    EXPECT_EQ(FSeen.ExceptionClass, typeid(EIdSocketError).name()) << FSeen.Message;
+    EXPECT_TRUE(FSeen.SocketErrorCode == WSA::ECONNRESET_ ||
+                FSeen.SocketErrorCode == WSA::ECONNABORTED_)
+        << FSeen.SocketErrorCode << " " << FSeen.Message;
+    RecordProperty("SocketErrorCode", FSeen.SocketErrorCode);
+    RecordProperty("Exceptions", FSeen.Exceptions);
+  }
+
   TFacts FBaseline;
   std::unique_ptr<TIdTCPServer> FServer;
   TSeen FSeen;
@@ -161,15 +174,7 @@ TEST_P(HostileClient, ResetDuringAMegabyteReplyEndsThePeerWithTheSocketError) {
   // The parameter here is how much of the reply the client reads before it resets.
   ASSERT_TRUE(Client.ReadAtLeast(0, GetParam() == size_t(MiB) ? 64 * 1024 : 1));
   Client.Reset(0);
-  ASSERT_TRUE(IdTest::WaitFor([&] { return FServer->PeerThreadList().Count() == 0; }))
-      << "the peer thread ends";
-  std::lock_guard<std::mutex> Guard(FSeen.Lock);
-  EXPECT_EQ(FSeen.ExceptionClass, typeid(EIdSocketError).name()) << FSeen.Message;
-  EXPECT_TRUE(FSeen.SocketErrorCode == WSA::ECONNRESET_ ||
-              FSeen.SocketErrorCode == WSA::ECONNABORTED_)
-      << FSeen.SocketErrorCode << " " << FSeen.Message;
-  RecordProperty("SocketErrorCode", FSeen.SocketErrorCode);
-  RecordProperty("Exceptions", FSeen.Exceptions);
+  ExpectPeerEndedByTheReset();
 }
 
 TEST_P(HostileClient, ResetAfterTheFirstWriteFailsTheNextWriteWithTheSocketError) {
@@ -188,13 +193,5 @@ TEST_P(HostileClient, ResetAfterTheFirstWriteFailsTheNextWriteWithTheSocketError
   EXPECT_EQ(Client.ReadLine(), "first");
   Client.Reset();
   ClientGone = true;
-  ASSERT_TRUE(IdTest::WaitFor([&] { return FServer->PeerThreadList().Count() == 0; }))
-      << "the peer thread ends";
-  std::lock_guard<std::mutex> Guard(FSeen.Lock);
-  EXPECT_EQ(FSeen.ExceptionClass, typeid(EIdSocketError).name()) << FSeen.Message;
-  EXPECT_TRUE(FSeen.SocketErrorCode == WSA::ECONNRESET_ ||
-              FSeen.SocketErrorCode == WSA::ECONNABORTED_)
-      << FSeen.SocketErrorCode << " " << FSeen.Message;
-  RecordProperty("SocketErrorCode", FSeen.SocketErrorCode);
-  RecordProperty("Exceptions", FSeen.Exceptions);
+  ExpectPeerEndedByTheReset();
 }
