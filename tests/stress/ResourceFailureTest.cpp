@@ -161,7 +161,9 @@ TEST(ResourceFailure, OutOfDescriptorsTheListenerBacksOffAndRecovers) {
     IdTest::TTestClient Late;
     ASSERT_TRUE(Late.CreateSocket());
     {
-      const TDescriptorLimit Low(static_cast<rlim_t>(IdTest::HighestOpenDescriptor() + 1));
+      // Room for exactly Spare more above the highest descriptor; the filler closes any holes
+      // below it, however many the parent process left.
+      const TDescriptorLimit Low(static_cast<rlim_t>(IdTest::HighestOpenDescriptor() + 1 + Spare));
       const TDescriptorFiller Filler(Spare);
       for (auto& Client : Clients)
         ASSERT_TRUE(Client->ConnectCreated(Port)) << "queued in the backlog";

@@ -26,12 +26,13 @@ inline int ThreadCount() {
   return CountDirectoryEntries("/proc/self/task");
 }
 
-/// The highest descriptor number in use.
+/// The highest descriptor number in use (not counting the one this look takes itself).
 inline int HighestOpenDescriptor() {
   int Highest = 0;
   DIR* Dir = ::opendir("/proc/self/fd");
+  const int Own = ::dirfd(Dir);
   while (dirent* Entry = ::readdir(Dir))
-    Highest = std::max(Highest, std::atoi(Entry->d_name));
+    if (std::atoi(Entry->d_name) != Own) Highest = std::max(Highest, std::atoi(Entry->d_name));
   ::closedir(Dir);
   return Highest;
 }
