@@ -19,6 +19,7 @@
 #   BENCH_LIMIT    hard limit of the whole run in seconds (default 900)
 #   BENCH_PROGRAM  the program to measure on port 100 last, when the port is free
 #                  (default build/bench/app/testserver; "none" skips it)
+#   BENCH_SECTIONS the sections to run, of: service line bulk scale program (default all of them)
 #   BENCH_BASELINE directory with id_test_server and id_line_server of an earlier build, measured
 #                  in the same run as id_base, id_line_base and id_scale_base (before/after)
 set -euo pipefail
@@ -431,10 +432,11 @@ write_report() {
 
 LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
 : >"$TMP/records"
-section_service
-section_line
-section_bulk
-section_scale
-section_program
+for section in ${BENCH_SECTIONS:-service line bulk scale program}; do
+  case $section in
+  service | line | bulk | scale | program) "section_$section" ;;
+  *) say "unknown section $section" && exit 2 ;;
+  esac
+done
 write_report
 cat "$OUT"

@@ -39,7 +39,9 @@ void TIdSimpleBuffer::DropBytes(int32_t ACount) {
 TIdManagedBuffer::TIdManagedBuffer(TIdBytesDroppedEvent AOnBytesDropped)
     : TIdSimpleBuffer(std::move(AOnBytesDropped)) {}
 
-int64_t TIdManagedBuffer::UnreadCount() const noexcept { return DataSize() - FReadOffset; }
+int64_t TIdManagedBuffer::UnreadCount() const noexcept {
+  return DataSize() - FReadOffset;
+}
 
 int64_t TIdManagedBuffer::Seek(int64_t AOffset, TSeekOrigin AOrigin) {
   if (AOrigin == TSeekOrigin::soBeginning) AOffset += FReadOffset;

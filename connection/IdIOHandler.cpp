@@ -4,7 +4,9 @@ namespace Id {
 
 TIdIOHandler::TIdIOHandler(TComponent* AOwner) : TIdComponent(AOwner) {}
 
-TIdIOHandler::~TIdIOHandler() { TIdIOHandler::CloseIO(); }
+TIdIOHandler::~TIdIOHandler() {
+  TIdIOHandler::CloseIO();
+}
 
 void TIdIOHandler::AcceptCompleted() {}
 
@@ -14,5 +16,11 @@ void TIdIOHandler::ConnectTo(const std::string&, int32_t, const std::string&, in
                              int32_t, int32_t) {}
 
 void TIdIOHandler::OpenIO() {}
+
+std::optional<int32_t> TIdIOHandler::ReceiveWhenReadable(void* ABuffer, int32_t ALength,
+                                                         int32_t ATimeout) {
+  if (!AwaitReadable(ATimeout)) return std::nullopt;
+  return ReceiveBytes(ABuffer, ALength);
+}
 
 } // namespace Id

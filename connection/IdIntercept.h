@@ -65,7 +65,7 @@ protected:
   virtual void PassSend(TStream& ABuffer);
 
 private:
-  TIdTCPConnection* FAttachedConnection = nullptr; // not owned
+  TIdTCPConnection* FAttachedConnection = nullptr;    // not owned
   TIdConnectionIntercept* FNestedIntercept = nullptr; // not owned; cleared on removal notice
   bool FClientSide = true;
 };

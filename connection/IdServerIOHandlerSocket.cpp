@@ -14,7 +14,7 @@ constexpr int32_t AcceptWaitStep = 100;
 } // namespace
 
 std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptClient(TIdSocketDescriptor AListener,
-                                                                      TIdThread* AThread) {
+                                                                     TIdThread* AThread) {
   auto Transport = std::make_unique<TIdIOHandlerSocket>(nullptr);
   Transport->OpenIO();
   TIdSocketHandle& Handle = *Transport->SocketHandle();

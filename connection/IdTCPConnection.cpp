@@ -254,7 +254,10 @@ int32_t TIdTCPConnection::FillInputBuffer(bool ARaiseIfClosed, int32_t ATimeout,
     return 0;
   }
   int32_t N = 0;
+  char Resting[RestingReceiveBlock];
   do {
+    char* Block = nullptr;
+    bool Filled = false;
     {
       TIOUse Handler(*this);
       if (!Handler) {
@@ -262,20 +265,24 @@ int32_t TIdTCPConnection::FillInputBuffer(bool ARaiseIfClosed, int32_t ATimeout,
         if (ARaiseIfClosed) throw EIdNotConnected();
         return 0;
       }
-      if (!Handler->AwaitReadable(ATimeout)) {
+      int32_t BlockSize = NextReceiveBlock();
+      Block = ReceiveTarget(BlockSize, Resting);
+      const std::optional<int32_t> Received =
+          Handler->ReceiveWhenReadable(Block, BlockSize, ATimeout);
+      if (!Received) {
+        FReceiveStaging->Clear();
         if (ARaiseOnTimeout) throw EIdReadTimeout();
         return -1;
       }
-      const int32_t BlockSize = NextReceiveBlock();
-      FReceiveStaging->SetSize(BlockSize);
-      N = Handler->ReceiveBytes(FReceiveStaging->Memory(), BlockSize);
-      if (N == BlockSize) GrowReceiveBlock(BlockSize);
+      N = *Received;
+      Filled = N == BlockSize;
+      if (Filled) GrowReceiveBlock(BlockSize);
     }
     // Only ever set here: a close by another thread must not be undone by this result.
     if (N == 0) FPeerClosed = true;
     if (N != 0) N = CheckReceiveResult(N);
-    if (N > 0) N = AppendReceived(N);
-    ReleaseDrainedStaging(N);
+    if (N > 0) N = AppendReceived(Block, N);
+    KeepStagingWhileFilling(Filled);
     DetectDisconnect(ARaiseIfClosed, false);
   } while (N == 0 && IsConnected());
   return N;
@@ -294,11 +301,26 @@ void TIdTCPConnection::GrowReceiveBlock(int32_t AFilled) noexcept {
   if (AFilled < std::numeric_limits<int32_t>::max() / 2) FReceiveBlock = AFilled * 2;
 }
 
-// A receive that did not fill its block drained the socket: the connection most likely waits
-// for its peer next, and holds no staging memory while it does. Receives that fill the block
-// (a bulk transfer) keep it.
-void TIdTCPConnection::ReleaseDrainedStaging(int32_t AReceived) {
-  if (AReceived < FReceiveStaging->DataSize()) FReceiveStaging->Clear();
+// Where the next receive goes. A connection that holds no staging block (it has been waiting
+// for its peer) receives into AResting, a block on the reading thread's stack, so that it holds
+// no receive memory while it waits, also when the receive itself does the waiting.
+char* TIdTCPConnection::ReceiveTarget(int32_t& ABlockSize, char* AResting) {
+  if (!FReceiveStaging->Memory()) {
+    ABlockSize = std::min(ABlockSize, RestingReceiveBlock);
+    return AResting;
+  }
+  FReceiveStaging->SetSize(ABlockSize);
+  return FReceiveStaging->Memory();
+}
+
+// A receive that filled its block (a bulk transfer) keeps, or takes, the staging block for the
+// receives that follow. One that did not fill it drained the socket: the connection most likely
+// waits for its peer next, and holds no staging memory while it does.
+void TIdTCPConnection::KeepStagingWhileFilling(bool AFilled) {
+  if (!AFilled)
+    FReceiveStaging->Clear();
+  else if (!FReceiveStaging->Memory())
+    FReceiveStaging->SetSize(NextReceiveBlock());
 }
 
 int32_t TIdTCPConnection::CheckReceiveResult(int32_t AResult) {
@@ -310,21 +332,25 @@ int32_t TIdTCPConnection::CheckReceiveResult(int32_t AResult) {
   return 0;
 }
 
-// Passes ACount staged bytes through the intercept and the filter into PendingInput; returns the
-// count that arrived there.
-int32_t TIdTCPConnection::AppendReceived(int32_t ACount) {
+// Passes the ACount bytes received into ABlock through the intercept (which works on the staging
+// buffer) and the filter into PendingInput; returns the count that arrived there.
+int32_t TIdTCPConnection::AppendReceived(char* ABlock, int32_t ACount) {
   if (FIntercept) {
+    if (ABlock != FReceiveStaging->Memory()) {
+      FReceiveStaging->SetSize(ACount);
+      std::memcpy(FReceiveStaging->Memory(), ABlock, static_cast<size_t>(ACount));
+    }
     FReceiveStaging->SetSize(ACount);
     FReceiveStaging->SetPosition(0);
     FIntercept->InterceptReceive(*FReceiveStaging);
     ACount = static_cast<int32_t>(FReceiveStaging->DataSize());
+    ABlock = FReceiveStaging->Memory();
   }
-  char* Block = FReceiveStaging->Memory();
   if (FASCIIFilter)
     for (int32_t I = 0; I < ACount; ++I)
-      Block[I] = static_cast<char>(Block[I] & 0x7F);
+      ABlock[I] = static_cast<char>(ABlock[I] & 0x7F);
   FPendingInput->Seek(0, TSeekOrigin::soEnd);
-  FPendingInput->WriteBuffer(Block, ACount);
+  FPendingInput->WriteBuffer(ABlock, ACount);
   return ACount;
 }
 
@@ -387,8 +413,22 @@ std::string TIdTCPConnection::ReadNonBlankLine(int32_t AMaxTries) {
 }
 
 std::string TIdTCPConnection::ReadAvailable() {
+  std::string Result;
+  ReadAvailableInto(Result);
+  return Result;
+}
+
+// ReadAvailable appending to AResult, without a string of its own in between.
+void TIdTCPConnection::ReadAvailableInto(std::string& AResult) {
   if (IsConnected()) FillInputBuffer(false, -1, true);
-  return FPendingInput->TakeBytes(static_cast<int32_t>(FPendingInput->UnreadCount()));
+  TakePendingInto(AResult);
+}
+
+// Every unread byte moves to the end of AResult; the consumption is reported also when it is 0.
+void TIdTCPConnection::TakePendingInto(std::string& AResult) {
+  const auto Count = static_cast<int32_t>(FPendingInput->UnreadCount());
+  if (Count > 0) AResult.append(FPendingInput->UnreadStart(), static_cast<size_t>(Count));
+  FPendingInput->DropBytes(Count);
 }
 
 std::string TIdTCPConnection::ReadUntilClosed() {
@@ -396,9 +436,9 @@ std::string TIdTCPConnection::ReadUntilClosed() {
   NotifyWorkBegin(TWorkMode::wkRead, 0);
   try {
     while (IsConnected())
-      Result += ReadAvailable();
+      ReadAvailableInto(Result);
     // Input that arrived before a close seen earlier belongs to the result too.
-    Result += FPendingInput->TakeBytes(static_cast<int32_t>(FPendingInput->UnreadCount()));
+    TakePendingInto(Result);
   } catch (...) {
     NotifyWorkEnd(TWorkMode::wkRead);
     throw;

@@ -190,8 +190,11 @@ private:
   int32_t CheckReceiveResult(int32_t AResult);
   int32_t NextReceiveBlock() const noexcept;
   void GrowReceiveBlock(int32_t AFilled) noexcept;
-  void ReleaseDrainedStaging(int32_t AReceived);
-  int32_t AppendReceived(int32_t ACount);
+  char* ReceiveTarget(int32_t& ABlockSize, char* AResting);
+  void KeepStagingWhileFilling(bool AFilled);
+  int32_t AppendReceived(char* ABlock, int32_t ACount);
+  void ReadAvailableInto(std::string& AResult);
+  void TakePendingInto(std::string& AResult);
   std::string TakeLine(int32_t AFoundAt, const std::string& ATerminator);
   std::string SplitOrRaise(int32_t AMaxLength);
   void SendAll(TIdSimpleBuffer& ABuffer);
@@ -213,6 +216,7 @@ private:
   std::unique_ptr<TIdSimpleBuffer> FReceiveStaging; // owned
   int32_t FReceiveBlock = 0; // the staging block grown so far; see NextReceiveBlock
   static constexpr int32_t FirstReceiveBlock = 4096;
+  static constexpr int32_t RestingReceiveBlock = 1024; // on the reading thread's stack
   int32_t FSendBufferSize = 32768;
 
   // The transport and its ownership change only under FIOLock, which also serialises the close
