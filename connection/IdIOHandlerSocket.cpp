@@ -157,22 +157,6 @@ int32_t TIdIOHandlerSocket::ReceiveBytes(void* ABuffer, int32_t ALength) {
   return FSocketHandle->ReceiveInto(ABuffer, ALength, 0);
 }
 
-// Without a time limit, and with no anti-freeze that must run while waiting, a blocking receive
-// waits exactly as the readable wait would: one call into the system per read instead of two.
-// A close from another thread wakes the receive with nothing; it is reported as the wait would
-// report it.
-std::optional<int32_t> TIdIOHandlerSocket::ReceiveWhenReadable(void* ABuffer, int32_t ALength,
-                                                               int32_t ATimeout) {
-  if (ATimeout != TimeoutInfinite || TIdAntiFreezeBase::AntiFreezeActive())
-    return TIdIOHandler::ReceiveWhenReadable(ABuffer, ALength, ATimeout);
-  TCallGuard Call(*this);
-  if (!Call.Entered()) throw EIdConnClosedGracefully();
-  const int32_t Received = FSocketHandle->ReceiveInto(ABuffer, ALength, 0);
-  if (Received <= 0 && (Call.ClosedMeanwhile() || !FSocketHandle->IsAllocated()))
-    throw EIdConnClosedGracefully();
-  return Received;
-}
-
 int32_t TIdIOHandlerSocket::SendBytes(const void* ABuffer, int32_t ALength) {
   TCallGuard Call(*this);
   if (!Call.Entered()) throw EIdClosedSocket();

@@ -36,8 +36,6 @@ public:
   bool AwaitReadable(int32_t ATimeout) override;
   /// Raw receive result; raises EIdClosedSocket "Disconnected." when not open.
   int32_t ReceiveBytes(void* ABuffer, int32_t ALength) override;
-  std::optional<int32_t> ReceiveWhenReadable(void* ABuffer, int32_t ALength,
-                                             int32_t ATimeout) override;
   /// Raw send result (may be partial); raises EIdClosedSocket "Disconnected." when not open.
   int32_t SendBytes(const void* ABuffer, int32_t ALength) override;
   /// Opens a stream socket, binds it, resolves and connects to AHost:APort (or to the SOCKS

@@ -265,16 +265,14 @@ int32_t TIdTCPConnection::FillInputBuffer(bool ARaiseIfClosed, int32_t ATimeout,
         if (ARaiseIfClosed) throw EIdNotConnected();
         return 0;
       }
-      int32_t BlockSize = NextReceiveBlock();
-      Block = ReceiveTarget(BlockSize, Resting);
-      const std::optional<int32_t> Received =
-          Handler->ReceiveWhenReadable(Block, BlockSize, ATimeout);
-      if (!Received) {
+      if (!Handler->AwaitReadable(ATimeout)) {
         FReceiveStaging->Clear();
         if (ARaiseOnTimeout) throw EIdReadTimeout();
         return -1;
       }
-      N = *Received;
+      int32_t BlockSize = NextReceiveBlock();
+      Block = ReceiveTarget(BlockSize, Resting);
+      N = Handler->ReceiveBytes(Block, BlockSize);
       Filled = N == BlockSize;
       if (Filled) GrowReceiveBlock(BlockSize);
     }
@@ -302,8 +300,8 @@ void TIdTCPConnection::GrowReceiveBlock(int32_t AFilled) noexcept {
 }
 
 // Where the next receive goes. A connection that holds no staging block (it has been waiting
-// for its peer) receives into AResting, a block on the reading thread's stack, so that it holds
-// no receive memory while it waits, also when the receive itself does the waiting.
+// for its peer, or exchanges short messages) receives into AResting, a small block on the reading
+// thread's stack, and needs no memory of its own for it.
 char* TIdTCPConnection::ReceiveTarget(int32_t& ABlockSize, char* AResting) {
   if (!FReceiveStaging->Memory()) {
     ABlockSize = std::min(ABlockSize, RestingReceiveBlock);
