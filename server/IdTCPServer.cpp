@@ -207,10 +207,11 @@ void TIdTCPServer::WaitForPeerThreadsWithoutLimit() {
   FPeerGone.wait(Lock, [this] { return FPeerThreadList.Count() == 0; });
 }
 
+// Every wait is for an empty list: only the last peer thread out wakes it, not each of thousands.
 void TIdTCPServer::LeavePeerThreadList(TIdPeerThread& AThread) {
   std::lock_guard<std::mutex> Guard(FPeerGoneLock);
   FPeerThreadList.Remove(&AThread);
-  FPeerGone.notify_all();
+  if (FPeerThreadList.Count() == 0) FPeerGone.notify_all();
 }
 
 // Properties ------------------------------------------------------------------------------------

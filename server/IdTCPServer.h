@@ -223,7 +223,7 @@ private:
   // Held while a peer thread leaves FPeerThreadList and while a wait tests that it is empty: a
   // waiter that finds it empty knows that no peer thread still touches the server.
   std::mutex FPeerGoneLock;
-  std::condition_variable FPeerGone; // a peer thread left FPeerThreadList
+  std::condition_variable FPeerGone; // the last peer thread left FPeerThreadList
   // Exists only while active; owns the listener threads.
   std::unique_ptr<TThreadList<std::unique_ptr<TIdListenerThread>>> FListenerThreadList;
 };
