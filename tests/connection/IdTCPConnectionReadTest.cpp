@@ -19,7 +19,8 @@ namespace {
 std::vector<std::string> ReadLines(TIdTCPConnection& C, int ACount,
                                    const std::string& ATerminator = std::string()) {
   std::vector<std::string> Lines;
-  for (int I = 0; I < ACount; ++I) Lines.push_back(C.ReadLine(ATerminator));
+  for (int I = 0; I < ACount; ++I)
+    Lines.push_back(C.ReadLine(ATerminator));
   return Lines;
 }
 
@@ -121,7 +122,8 @@ TEST(ReadLine, MegabyteLineInOneByteReceivesIsSearchedOnce) {
   C.SetIOHandler(std::unique_ptr<TIdIOHandler>(T));
   C.SetMaxLineLength(0);
   std::string Long(1 << 20, '\0');
-  for (size_t I = 0; I < Long.size(); ++I) Long[I] = static_cast<char>('a' + I % 26);
+  for (size_t I = 0; I < Long.size(); ++I)
+    Long[I] = static_cast<char>('a' + I % 26);
   T->Incoming = Long + "\r\nnext\n";
   T->MaxPerReceive = 1;
   EXPECT_EQ(C.ReadLine(), Long);
@@ -167,7 +169,8 @@ TEST(ReadLineLimits, EndlessLineCostsAtMostTheLimitAndOneBlock) {
   std::thread Flood([&] {
     const std::string Chunk(65536, 'x');
     try {
-      while (!Stop) P.Peer.Send(Chunk);
+      while (!Stop)
+        P.Peer.Send(Chunk);
     } catch (const std::exception&) {
     }
   });
@@ -369,4 +372,41 @@ TEST(ReceiveIntercept, ChainTurnsBytesBackInnerFirst) {
   P.Peer.Send("hi");
   EXPECT_EQ(P.Conn.ReadLine(), "hi!");
   EXPECT_EQ(Order, "BA");
+}
+
+// A connection that has been waiting receives first into a small block; input that fills it
+// moves on to the growing staging block. The intercept and the filter see every byte once, in
+// order, on both sides of that change, and the read work counts every byte.
+TEST(ReceiveBlocks, InputFillingTheFirstBlockReachesTheReaderWholeThroughInterceptAndFilter) {
+  TConnectedPair P;
+  P.Conn.SetASCIIFilter(true);
+  TIdConnectionIntercept I(nullptr);
+  std::vector<int64_t> Blocks;
+  std::string Seen;
+  I.OnReceive = [&](TIdConnectionIntercept*, TStream& S) {
+    Blocks.push_back(S.Size());
+    std::string Block(static_cast<size_t>(S.Size()), '\0');
+    S.ReadBuffer(Block.data(), static_cast<int32_t>(Block.size()));
+    Seen += Block;
+  };
+  P.Conn.SetIntercept(&I);
+  int64_t Work = 0; // OnWork reports the running total of the unit
+  P.Conn.OnWork = [&](TComponent*, TWorkMode M, int32_t ATotal) {
+    if (M == TWorkMode::wkRead) Work = ATotal;
+  };
+  std::string Sent;
+  for (int K = 0; K < 20000; ++K)
+    Sent += static_cast<char>(0x80 | (K % 61 + 33)); // every byte has its top bit set
+  P.Peer.Send(Sent);
+  P.Peer.Close();
+
+  const std::string Read = P.Conn.ReadUntilClosed();
+  std::string Masked = Sent;
+  for (char& C : Masked)
+    C = static_cast<char>(C & 0x7F);
+  EXPECT_EQ(Read, Masked);
+  EXPECT_EQ(Seen, Sent) << "the intercept sees the bytes before the filter, each once";
+  EXPECT_EQ(Work, static_cast<int64_t>(Sent.size()));
+  ASSERT_GE(Blocks.size(), 2u);
+  EXPECT_LT(Blocks.front(), Blocks[1]) << "the blocks grow";
 }
