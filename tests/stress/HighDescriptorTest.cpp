@@ -30,26 +30,6 @@ constexpr bool Fortified = true;
 constexpr bool Fortified = false;
 #endif
 
-// Occupies every descriptor number up to AAbove, so the next sockets get higher ones.
-class TLowNumbersTaken {
-public:
-  explicit TLowNumbersTaken(int AAbove) {
-    for (int Fd = ::open("/dev/null", O_RDONLY); Fd >= 0; Fd = ::open("/dev/null", O_RDONLY)) {
-      FTaken.push_back(Fd);
-      if (Fd >= AAbove) break;
-    }
-  }
-  ~TLowNumbersTaken() {
-    for (int Fd : FTaken)
-      ::close(Fd);
-  }
-  TLowNumbersTaken(const TLowNumbersTaken&) = delete;
-  TLowNumbersTaken& operator=(const TLowNumbersTaken&) = delete;
-
-private:
-  std::vector<int> FTaken;
-};
-
 struct TPeerSeen {
   std::mutex Lock;
   TIdSocketDescriptor Descriptor = InvalidSocketDescriptor;
@@ -68,7 +48,7 @@ TEST(HighDescriptors, TimedReadsWorkOnDescriptorsPast1100) {
   ASSERT_GE(TDescriptorLimit::Current(), rlim_t(2048));
   TPeerSeen Seen;
   {
-    TLowNumbersTaken Taken(HighNumber);
+    const TDescriptorsTaken Taken(HighNumber); // the next sockets get higher numbers
     TIdTCPServer Server(nullptr);
     Server.OnExecute = [&Seen](TIdPeerThread& AThread) {
       TIdTCPServerConnection& Connection = *AThread.PeerConnection();

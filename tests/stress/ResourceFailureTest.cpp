@@ -7,6 +7,7 @@
 #include <fcntl.h>
 
 #include <atomic>
+#include <climits>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -76,28 +77,6 @@ std::set<pid_t> TaskIds() {
   return Ids;
 }
 
-// Takes every descriptor free below the limit but AFree; gives them back when destroyed.
-class TDescriptorFiller {
-public:
-  explicit TDescriptorFiller(int AFree) {
-    for (int Fd = ::open("/dev/null", O_RDONLY); Fd >= 0; Fd = ::open("/dev/null", O_RDONLY))
-      FTaken.push_back(Fd);
-    for (int I = 0; I < AFree && !FTaken.empty(); ++I) {
-      ::close(FTaken.back());
-      FTaken.pop_back();
-    }
-  }
-  ~TDescriptorFiller() {
-    for (int Fd : FTaken)
-      ::close(Fd);
-  }
-  TDescriptorFiller(const TDescriptorFiller&) = delete;
-  TDescriptorFiller& operator=(const TDescriptorFiller&) = delete;
-
-private:
-  std::vector<int> FTaken;
-};
-
 // Fails the first AcquireThread as the system does when it cannot make another thread.
 class TThreadRefusingMgr : public TIdThreadMgrDefault {
 public:
@@ -164,7 +143,7 @@ TEST(ResourceFailure, OutOfDescriptorsTheListenerBacksOffAndRecovers) {
       // Room for exactly Spare more above the highest descriptor; the filler closes any holes
       // below it, however many the parent process left.
       const TDescriptorLimit Low(static_cast<rlim_t>(IdTest::HighestOpenDescriptor() + 1 + Spare));
-      const TDescriptorFiller Filler(Spare);
+      const TDescriptorsTaken Filler(INT_MAX, Spare);
       for (auto& Client : Clients)
         ASSERT_TRUE(Client->ConnectCreated(Port)) << "queued in the backlog";
       ASSERT_TRUE(IdTest::WaitFor([&] { return Failures.Count() >= 1; }, IdTest::FactLimit));

@@ -145,6 +145,32 @@ private:
   rlimit FSaved{};
 };
 
+/// Holds descriptors (of /dev/null) taken from the lowest free numbers up, and closes them when
+/// destroyed. Taking stops once number AUpTo is taken or the system refuses one; the AGiveBack
+/// highest are then closed again, so that exactly those stay free below the limit.
+class TDescriptorsTaken {
+public:
+  explicit TDescriptorsTaken(int AUpTo, int AGiveBack = 0) {
+    for (int Fd = ::open("/dev/null", O_RDONLY); Fd >= 0; Fd = ::open("/dev/null", O_RDONLY)) {
+      FTaken.push_back(Fd);
+      if (Fd >= AUpTo) break;
+    }
+    for (int I = 0; I < AGiveBack && !FTaken.empty(); ++I) {
+      ::close(FTaken.back());
+      FTaken.pop_back();
+    }
+  }
+  ~TDescriptorsTaken() {
+    for (int Fd : FTaken)
+      ::close(Fd);
+  }
+  TDescriptorsTaken(const TDescriptorsTaken&) = delete;
+  TDescriptorsTaken& operator=(const TDescriptorsTaken&) = delete;
+
+private:
+  std::vector<int> FTaken;
+};
+
 /// Everything that must come back after a load: descriptors, threads and the live counts.
 struct TFacts {
   int Descriptors = 0;
