@@ -17,4 +17,10 @@ void TIdIOHandler::ConnectTo(const std::string&, int32_t, const std::string&, in
 
 void TIdIOHandler::OpenIO() {}
 
+std::optional<int32_t> TIdIOHandler::ReceiveWhenReadable(void* ABuffer, int32_t ALength,
+                                                         int32_t ATimeout) {
+  if (!AwaitReadable(ATimeout)) return std::nullopt;
+  return ReceiveBytes(ABuffer, ALength);
+}
+
 } // namespace Id

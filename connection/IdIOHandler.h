@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "core/IdComponent.h"
@@ -37,6 +38,11 @@ public:
   virtual int32_t ReceiveBytes(void* ABuffer, int32_t ALength) = 0;
   /// Raw result: bytes accepted (possibly fewer than ALength), 0, or -1 as ReceiveBytes.
   virtual int32_t SendBytes(const void* ABuffer, int32_t ALength) = 0;
+  /// AwaitReadable, then ReceiveBytes when input came: the raw result of the receive, or none
+  /// when the wait ran out. A transport may let the receive do the waiting where that is
+  /// the same to the caller.
+  virtual std::optional<int32_t> ReceiveWhenReadable(void* ABuffer, int32_t ALength,
+                                                     int32_t ATimeout);
 };
 
 } // namespace Id

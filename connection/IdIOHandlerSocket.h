@@ -36,6 +36,8 @@ public:
   bool AwaitReadable(int32_t ATimeout) override;
   /// Raw receive result; raises EIdClosedSocket "Disconnected." when not open.
   int32_t ReceiveBytes(void* ABuffer, int32_t ALength) override;
+  std::optional<int32_t> ReceiveWhenReadable(void* ABuffer, int32_t ALength,
+                                             int32_t ATimeout) override;
   /// Raw send result (may be partial); raises EIdClosedSocket "Disconnected." when not open.
   int32_t SendBytes(const void* ABuffer, int32_t ALength) override;
   /// Opens a stream socket, binds it, resolves and connects to AHost:APort (or to the SOCKS
@@ -74,17 +76,20 @@ public:
 private:
   class TCallGuard; // marks one call inside the socket (see the .cpp)
   void ConnectBlocking();
+  void CloseWhenUnused();
 
   std::unique_ptr<TIdSocketHandle> FSocketHandle; // owned
   bool FUseNagle = true;
   TIdSocksInfo* FSocksInfo = nullptr; // FOwnedSocksInfo, or not owned; cleared on removal notice
   std::unique_ptr<TIdSocksInfo> FOwnedSocksInfo; // owned settings made by SocksInfo()
 
-  // Guards the handle's open/closed state against a CloseIO from another thread.
+  // Serialises the closes (CloseIO, the deferred close) and the reopening of the handle; the
+  // calls themselves take no lock (see TCallGuard).
   std::mutex FLock;
-  int32_t FActiveCalls = 0; // calls inside a wait, receive or send on the socket
-  // Shut down by CloseIO; closed when the last call leaves. Written under FLock, after the
-  // descriptor is closed when it goes back to false; IsOpen reads it without the lock.
+  std::atomic<int32_t> FActiveCalls{0}; // calls inside a wait, receive or send, or trying to
+  // Set by CloseIO; the socket is closed by CloseIO itself when no call is inside, else by the
+  // last call to leave. Written under FLock, and cleared only after the descriptor is closed;
+  // IsOpen and the calls read it without the lock.
   std::atomic<bool> FClosePending{false};
   std::atomic<TIdSocketHandle*> FOpenedHandle{nullptr}; // FSocketHandle, for IsOpen
 };

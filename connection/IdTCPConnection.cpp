@@ -44,19 +44,19 @@ bool IsIgnoredSocketError(int32_t AResult, std::initializer_list<int32_t> AIgnor
 
 } // namespace
 
-// Keeps the connection's IOHandler alive while the owning thread is inside it. A closing thread
-// that releases an owned IOHandler meanwhile parks it in FRetired; the last user frees it.
+// Keeps the connection's IOHandler alive while the owning thread is inside it, without a lock:
+// the user is counted before the handler is read, and a thread that releases an owned handler
+// clears the reference before it reads the count. So either it sees this user and parks the
+// handler in FRetired, for the last user out to free, or this user reads no handler at all.
 class TIdTCPConnection::TIOUse {
 public:
   explicit TIOUse(TIdTCPConnection& AConnection) : FConnection(AConnection) {
-    std::lock_guard<std::recursive_mutex> Guard(AConnection.FIOLock);
-    FHandler = AConnection.FIOHandler;
-    if (FHandler) ++AConnection.FIOUsers;
+    AConnection.FIOUsers.fetch_add(1);
+    FHandler = AConnection.FIOHandler.load();
   }
   ~TIOUse() {
-    if (!FHandler) return;
-    std::lock_guard<std::recursive_mutex> Guard(FConnection.FIOLock);
-    if (--FConnection.FIOUsers == 0) FConnection.FRetired.clear();
+    if (FConnection.FIOUsers.fetch_sub(1) == 1 && FConnection.FHasRetired.load())
+      FConnection.FreeRetiredIfUnused();
   }
   TIOUse(const TIOUse&) = delete;
   TIOUse& operator=(const TIOUse&) = delete;
@@ -69,6 +69,13 @@ private:
   TIdTCPConnection& FConnection;
   TIdIOHandler* FHandler = nullptr;
 };
+
+void TIdTCPConnection::FreeRetiredIfUnused() {
+  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
+  if (FIOUsers.load() != 0) return;
+  FRetired.clear();
+  FHasRetired.store(false);
+}
 
 // Creation, ownership and notification ---------------------------------------------------
 
@@ -101,13 +108,13 @@ bool TIdTCPConnection::OwnsIOHandler() const {
 void TIdTCPConnection::SetOwnsIOHandler(bool AValue) {
   std::lock_guard<std::recursive_mutex> Guard(FIOLock);
   FOwnsIOHandler = AValue;
-  if (AValue && FIOHandler && !FOwnedIOHandler) FOwnedIOHandler.reset(FIOHandler);
+  TIdIOHandler* Handler = FIOHandler.load();
+  if (AValue && Handler && !FOwnedIOHandler) FOwnedIOHandler.reset(Handler);
   if (!AValue) static_cast<void>(FOwnedIOHandler.release()); // the holder takes it back
 }
 
 TIdIOHandler* TIdTCPConnection::IOHandler() const {
-  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
-  return FIOHandler;
+  return FIOHandler.load();
 }
 
 TIdIOHandlerSocket* TIdTCPConnection::SocketTransport() const {
@@ -117,14 +124,15 @@ TIdIOHandlerSocket* TIdTCPConnection::SocketTransport() const {
 
 void TIdTCPConnection::SetIOHandler(TIdIOHandler* AValue) {
   std::lock_guard<std::recursive_mutex> Guard(FIOLock);
-  if (AValue == FIOHandler) return; // re-setting must not free what it keeps
-  if (FIOHandler && FOwnsIOHandler) {
+  TIdIOHandler* const Old = FIOHandler.load();
+  if (AValue == Old) return; // re-setting must not free what it keeps
+  if (Old && FOwnsIOHandler) {
     ReleaseIOHandlerLocked();
     FOwnsIOHandler = false;
-  } else if (FIOHandler) {
-    RemoveFreeNotification(FIOHandler);
+  } else if (Old) {
+    RemoveFreeNotification(Old);
   }
-  FIOHandler = AValue;
+  FIOHandler.store(AValue);
   FSocketTransport = dynamic_cast<TIdIOHandlerSocket*>(AValue);
   if (!AValue) return;
   FreeNotification(AValue);
@@ -135,21 +143,25 @@ void TIdTCPConnection::SetIOHandler(TIdIOHandler* AValue) {
 void TIdTCPConnection::SetIOHandler(std::unique_ptr<TIdIOHandler> AValue) {
   std::lock_guard<std::recursive_mutex> Guard(FIOLock);
   SetIOHandler(AValue.get());
-  if (FIOHandler) SetOwnsIOHandler(true);
+  if (FIOHandler.load()) SetOwnsIOHandler(true);
   static_cast<void>(AValue.release()); // now held by FOwnedIOHandler
 }
 
 // Drops the IOHandler reference and frees it when owned; under FIOLock. While the owning thread
-// is inside it the handler is parked instead and freed when that thread leaves.
+// is inside it (see TIOUse) the handler is parked instead and freed when that thread leaves.
 void TIdTCPConnection::ReleaseIOHandlerLocked() {
-  if (FIOHandler) RemoveFreeNotification(FIOHandler);
-  FIOHandler = nullptr;
+  if (TIdIOHandler* Old = FIOHandler.load()) RemoveFreeNotification(Old);
+  FIOHandler.store(nullptr);
   FSocketTransport = nullptr;
   if (!FOwnedIOHandler) return;
-  if (FIOUsers > 0)
-    FRetired.push_back(std::move(FOwnedIOHandler));
-  else
+  if (FIOUsers.load() == 0) {
     FOwnedIOHandler.reset();
+    return;
+  }
+  FRetired.push_back(std::move(FOwnedIOHandler));
+  FHasRetired.store(true);
+  // The user may have left between the count and the flag, without seeing the flag.
+  if (FIOUsers.load() == 0) FreeRetiredIfUnused();
 }
 
 void TIdTCPConnection::SetIntercept(TIdConnectionIntercept* AValue) {
@@ -163,10 +175,10 @@ void TIdTCPConnection::Notification(TComponent* AComponent, TOperation AOperatio
   if (AOperation != TOperation::opRemove || !AComponent) return;
   if (AComponent == FIntercept) FIntercept = nullptr;
   std::lock_guard<std::recursive_mutex> Guard(FIOLock);
-  if (AComponent != FIOHandler) return;
+  if (AComponent != FIOHandler.load()) return;
   // Being destroyed by someone else: forget it without freeing it again.
   if (FOwnedIOHandler.get() == AComponent) static_cast<void>(FOwnedIOHandler.release());
-  FIOHandler = nullptr;
+  FIOHandler.store(nullptr);
   FSocketTransport = nullptr;
 }
 
@@ -186,8 +198,8 @@ void TIdTCPConnection::ClearReceiveState() {
 }
 
 bool TIdTCPConnection::IOHandlerOpen() {
-  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
-  return FIOHandler && FIOHandler->IsOpen();
+  TIOUse Handler(*this);
+  return Handler && Handler->IsOpen();
 }
 
 bool TIdTCPConnection::IsConnected() {
@@ -196,13 +208,19 @@ bool TIdTCPConnection::IsConnected() {
 }
 
 void TIdTCPConnection::DetectDisconnect(bool ARaiseIfClosed, bool AIgnoreBuffer) {
+  // Asked before and after every read and write: an open connection is told without the lock.
+  if (!FPeerClosed.load()) {
+    TIOUse Handler(*this);
+    if (Handler && Handler->IsOpen()) return;
+  }
   bool Disconnected = false;
   {
     // The check and the close steps are one step for every thread, so they run once per close.
     std::lock_guard<std::recursive_mutex> Guard(FIOLock);
-    if (FPeerClosed || !FIOHandler) {
-      if (FIOHandler) {
-        if (FIOHandler->IsOpen()) {
+    TIdIOHandler* const Handler = FIOHandler.load();
+    if (FPeerClosed || !Handler) {
+      if (Handler) {
+        if (Handler->IsOpen()) {
           CloseTransport();
           NotifyStatus(TIdStatus::stDisconnected);
           NotifyDisconnected();
@@ -210,7 +228,7 @@ void TIdTCPConnection::DetectDisconnect(bool ARaiseIfClosed, bool AIgnoreBuffer)
         Disconnected = true;
       }
     } else {
-      Disconnected = !FIOHandler->IsOpen();
+      Disconnected = !Handler->IsOpen();
     }
   }
   if (Disconnected && ARaiseIfClosed && (AIgnoreBuffer || FPendingInput->UnreadCount() == 0))
@@ -219,11 +237,12 @@ void TIdTCPConnection::DetectDisconnect(bool ARaiseIfClosed, bool AIgnoreBuffer)
 
 void TIdTCPConnection::CloseTransport() {
   std::lock_guard<std::recursive_mutex> Guard(FIOLock);
-  if (!FIOHandler) return;
+  TIdIOHandler* const Handler = FIOHandler.load();
+  if (!Handler) return;
   FPeerClosed = true;
   if (IsDesigning()) return;
   if (FIntercept) FIntercept->InterceptDisconnect();
-  FIOHandler->CloseIO();
+  Handler->CloseIO();
 }
 
 void TIdTCPConnection::CloseConnection() {
@@ -265,14 +284,16 @@ int32_t TIdTCPConnection::FillInputBuffer(bool ARaiseIfClosed, int32_t ATimeout,
         if (ARaiseIfClosed) throw EIdNotConnected();
         return 0;
       }
-      if (!Handler->AwaitReadable(ATimeout)) {
+      int32_t BlockSize = NextReceiveBlock();
+      Block = ReceiveTarget(BlockSize, Resting);
+      const std::optional<int32_t> Received =
+          Handler->ReceiveWhenReadable(Block, BlockSize, ATimeout);
+      if (!Received) {
         FReceiveStaging->Clear();
         if (ARaiseOnTimeout) throw EIdReadTimeout();
         return -1;
       }
-      int32_t BlockSize = NextReceiveBlock();
-      Block = ReceiveTarget(BlockSize, Resting);
-      N = Handler->ReceiveBytes(Block, BlockSize);
+      N = *Received;
       Filled = N == BlockSize;
       if (Filled) GrowReceiveBlock(BlockSize);
     }
@@ -300,8 +321,8 @@ void TIdTCPConnection::GrowReceiveBlock(int32_t AFilled) noexcept {
 }
 
 // Where the next receive goes. A connection that holds no staging block (it has been waiting
-// for its peer, or exchanges short messages) receives into AResting, a small block on the reading
-// thread's stack, and needs no memory of its own for it.
+// for its peer) receives into AResting, a block on the reading thread's stack, so that it holds
+// no receive memory while it waits, also when the receive itself does the waiting.
 char* TIdTCPConnection::ReceiveTarget(int32_t& ABlockSize, char* AResting) {
   if (!FReceiveStaging->Memory()) {
     ABlockSize = std::min(ABlockSize, RestingReceiveBlock);

@@ -200,6 +200,7 @@ private:
   void SendAll(TIdSimpleBuffer& ABuffer);
   void SendAll(const char* AData, int64_t ATotal);
   void ReleaseIOHandlerLocked();
+  void FreeRetiredIfUnused();
   bool IOHandlerOpen();
 
   bool FASCIIFilter = false;
@@ -222,12 +223,15 @@ private:
   // The transport and its ownership change only under FIOLock, which also serialises the close
   // steps between the owning thread and a closing thread.
   mutable std::recursive_mutex FIOLock;
-  TIdIOHandler* FIOHandler = nullptr; // FOwnedIOHandler, or not owned; cleared on removal notice
+  // Written under FIOLock; read without it by TIOUse.
+  std::atomic<TIdIOHandler*> FIOHandler{
+      nullptr}; // FOwnedIOHandler, or not owned; cleared on removal notice
   bool FOwnsIOHandler = false;
   std::unique_ptr<TIdIOHandler> FOwnedIOHandler;       // the IOHandler while OwnsIOHandler
   TIdIOHandlerSocket* FSocketTransport = nullptr;      // the same object as FIOHandler, or none
-  int32_t FIOUsers = 0;                                // TIOUse scopes open on FIOHandler
+  std::atomic<int32_t> FIOUsers{0};                    // TIOUse scopes open on FIOHandler
   std::vector<std::unique_ptr<TIdIOHandler>> FRetired; // released while in use; freed by the last
+  std::atomic<bool> FHasRetired{false};                // FRetired holds a handler
 };
 
 } // namespace Id

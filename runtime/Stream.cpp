@@ -49,7 +49,9 @@ int64_t TStream::CopyFrom(TStream& ASource, int64_t ACount) {
   return Total;
 }
 
-TMemoryStream::~TMemoryStream() { std::free(FMemory); }
+TMemoryStream::~TMemoryStream() {
+  std::free(FMemory);
+}
 
 void TMemoryStream::SetCapacity(int64_t ANew) {
   if (ANew == FCapacity) return;
@@ -66,9 +68,15 @@ void TMemoryStream::SetCapacity(int64_t ANew) {
 
 void TMemoryStream::SetSize(int64_t ASize) {
   if (ASize < 0) ASize = 0;
-  // Grow in steps of a quarter, so appends are amortised O(1); shrink to fit.
-  if (ASize > FCapacity) SetCapacity(std::max<int64_t>(ASize, FCapacity + FCapacity / 4 + 8192));
-  else if (ASize < FCapacity / 2 || ASize == 0) SetCapacity(ASize);
+  // Grow in steps of a quarter, so appends are amortised O(1); shrink to fit. A first small
+  // write (a short line, a reply) takes a small block, which the allocator keeps at hand.
+  constexpr int64_t SmallFirstBlock = 512;
+  if (ASize > FCapacity && FCapacity == 0 && ASize <= SmallFirstBlock)
+    SetCapacity(SmallFirstBlock);
+  else if (ASize > FCapacity)
+    SetCapacity(std::max<int64_t>(ASize, FCapacity + FCapacity / 4 + 8192));
+  else if (ASize < FCapacity / 2 || ASize == 0)
+    SetCapacity(ASize);
   FSize = ASize;
   if (FPosition > FSize) FPosition = FSize;
 }
@@ -102,9 +110,15 @@ int32_t TMemoryStream::Write(const void* ABuffer, int32_t ACount) {
 
 int64_t TMemoryStream::Seek(int64_t AOffset, TSeekOrigin AOrigin) {
   switch (AOrigin) {
-  case TSeekOrigin::soBeginning: FPosition = AOffset; break;
-  case TSeekOrigin::soCurrent: FPosition += AOffset; break;
-  case TSeekOrigin::soEnd: FPosition = FSize + AOffset; break;
+  case TSeekOrigin::soBeginning:
+    FPosition = AOffset;
+    break;
+  case TSeekOrigin::soCurrent:
+    FPosition += AOffset;
+    break;
+  case TSeekOrigin::soEnd:
+    FPosition = FSize + AOffset;
+    break;
   }
   if (FPosition < 0) FPosition = 0;
   return FPosition;
@@ -112,16 +126,20 @@ int64_t TMemoryStream::Seek(int64_t AOffset, TSeekOrigin AOrigin) {
 
 TFileStream::TFileStream(const std::string& AFileName, uint16_t AMode) : FFileName(AFileName) {
   int Flags = O_BINARY;
-  if (AMode == fmCreate) Flags |= O_RDWR | O_CREAT | O_TRUNC;
-  else if ((AMode & 3) == fmOpenWrite) Flags |= O_WRONLY;
-  else if ((AMode & 3) == fmOpenReadWrite) Flags |= O_RDWR;
-  else Flags |= O_RDONLY;
+  if (AMode == fmCreate)
+    Flags |= O_RDWR | O_CREAT | O_TRUNC;
+  else if ((AMode & 3) == fmOpenWrite)
+    Flags |= O_WRONLY;
+  else if ((AMode & 3) == fmOpenReadWrite)
+    Flags |= O_RDWR;
+  else
+    Flags |= O_RDONLY;
   FHandle = ::open(AFileName.c_str(), Flags, 0666);
   if (FHandle < 0) {
     const int Err = errno;
-    throw EFOpenError(Format(AMode == fmCreate ? "Cannot create file \"%s\". %s"
-                                               : "Cannot open file \"%s\". %s",
-                             {AFileName, std::string(std::strerror(Err))}));
+    throw EFOpenError(
+        Format(AMode == fmCreate ? "Cannot create file \"%s\". %s" : "Cannot open file \"%s\". %s",
+               {AFileName, std::string(std::strerror(Err))}));
   }
 }
 
@@ -153,8 +171,7 @@ int64_t TFileStream::Seek(int64_t AOffset, TSeekOrigin AOrigin) {
 }
 
 void TFileStream::SetSize(int64_t ASize) {
-  if (::ftruncate(FHandle, static_cast<off_t>(ASize)) != 0)
-    throw EWriteError("Stream write error");
+  if (::ftruncate(FHandle, static_cast<off_t>(ASize)) != 0) throw EWriteError("Stream write error");
 }
 
 } // namespace Id

@@ -10,6 +10,10 @@ Exception::Exception(std::string AMessage, int AHelpContext)
 
 namespace {
 
+char UpperAscii(char C) {
+  return C >= 'a' && C <= 'z' ? static_cast<char>(C - 'a' + 'A') : C;
+}
+
 [[noreturn]] void RaiseFormatError(const std::string& AFormat) {
   throw EConvertError("Format '" + AFormat + "' invalid or incompatible with argument");
 }
@@ -20,7 +24,9 @@ const TFormatArg& NextArg(const std::string& AFormat, const std::vector<TFormatA
   return AArgs[AIndex++];
 }
 
-bool IsBlank(char C) { return static_cast<unsigned char>(C) <= 32; }
+bool IsBlank(char C) {
+  return static_cast<unsigned char>(C) <= 32;
+}
 
 } // namespace
 
@@ -60,7 +66,8 @@ std::string Format(const std::string& AFormat, const std::vector<TFormatArg>& AA
 
 bool TryStrToInt(const std::string& S, int32_t& Value) {
   size_t I = 0;
-  while (I < S.size() && S[I] == ' ') ++I;
+  while (I < S.size() && S[I] == ' ')
+    ++I;
   bool Negative = false;
   if (I < S.size() && (S[I] == '+' || S[I] == '-')) Negative = S[I++] == '-';
   int Base = 10;
@@ -73,14 +80,18 @@ bool TryStrToInt(const std::string& S, int32_t& Value) {
   }
   if (I >= S.size()) return false;
   int64_t Acc = 0;
-  const int64_t Limit = Base == 10 ? int64_t(std::numeric_limits<int32_t>::max()) + (Negative ? 1 : 0)
-                                   : int64_t(std::numeric_limits<uint32_t>::max());
+  const int64_t Limit = Base == 10
+                            ? int64_t(std::numeric_limits<int32_t>::max()) + (Negative ? 1 : 0)
+                            : int64_t(std::numeric_limits<uint32_t>::max());
   for (; I < S.size(); ++I) {
     const int C = static_cast<unsigned char>(S[I]);
     int Digit;
-    if (std::isdigit(C)) Digit = C - '0';
-    else if (Base == 16 && std::isxdigit(C)) Digit = std::toupper(C) - 'A' + 10;
-    else return false;
+    if (std::isdigit(C))
+      Digit = C - '0';
+    else if (Base == 16 && std::isxdigit(C))
+      Digit = std::toupper(C) - 'A' + 10;
+    else
+      return false;
     Acc = Acc * Base + Digit;
     if (Acc > Limit) return false;
   }
@@ -99,25 +110,31 @@ int32_t StrToIntDef(const std::string& S, int32_t Default) {
   return TryStrToInt(S, Value) ? Value : Default;
 }
 
-std::string IntToStr(int64_t Value) { return std::to_string(Value); }
+std::string IntToStr(int64_t Value) {
+  return std::to_string(Value);
+}
 
 std::string TrimLeft(const std::string& S) {
   size_t B = 0;
-  while (B < S.size() && IsBlank(S[B])) ++B;
+  while (B < S.size() && IsBlank(S[B]))
+    ++B;
   return S.substr(B);
 }
 
 std::string TrimRight(const std::string& S) {
   size_t E = S.size();
-  while (E > 0 && IsBlank(S[E - 1])) --E;
+  while (E > 0 && IsBlank(S[E - 1]))
+    --E;
   return S.substr(0, E);
 }
 
-std::string Trim(const std::string& S) { return TrimRight(TrimLeft(S)); }
+std::string Trim(const std::string& S) {
+  return TrimRight(TrimLeft(S));
+}
 
 std::string UpperCase(std::string S) {
   for (char& C : S)
-    if (C >= 'a' && C <= 'z') C = static_cast<char>(C - 'a' + 'A');
+    C = UpperAscii(C);
   return S;
 }
 
@@ -127,8 +144,11 @@ std::string LowerCase(std::string S) {
   return S;
 }
 
-bool SameText(const std::string& A, const std::string& B) {
-  return A.size() == B.size() && UpperCase(A) == UpperCase(B);
+bool SameText(std::string_view A, std::string_view B) {
+  if (A.size() != B.size()) return false;
+  for (size_t I = 0; I < A.size(); ++I)
+    if (UpperAscii(A[I]) != UpperAscii(B[I])) return false;
+  return true;
 }
 
 } // namespace Id

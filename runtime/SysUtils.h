@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -82,6 +83,6 @@ std::string TrimRight(const std::string& S);
 std::string UpperCase(std::string S);
 std::string LowerCase(std::string S);
 /// ASCII case-insensitive equality.
-bool SameText(const std::string& A, const std::string& B);
+bool SameText(std::string_view A, std::string_view B);
 
 } // namespace Id

@@ -20,7 +20,8 @@ TIdTCPServer* ServerOf(const TIdPeerThread* AThread) {
 
 // AText starts with APrefix, ignoring case.
 bool StartsWithText(const std::string& AText, const std::string& APrefix) {
-  return AText.size() >= APrefix.size() && SameText(AText.substr(0, APrefix.size()), APrefix);
+  return AText.size() >= APrefix.size() &&
+         SameText(std::string_view(AText).substr(0, APrefix.size()), APrefix);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,6 +147,45 @@ TEST(SocketTransport, CloseFromAnotherThreadEndsABlockedWait) {
   EXPECT_THROW(T->AwaitReadable(TimeoutInfinite), EIdConnClosedGracefully);
   Closer.join();
   EXPECT_FALSE(T->IsOpen());
+}
+
+// The receive that waits itself when there is no limit: the same outcomes as a wait and a receive.
+TEST(SocketTransport, ReceiveWhenReadableReturnsInputTimesOutAndSeesTheClose) {
+  TListening L;
+  TRawSocket Client = IdTest::RawConnect(L.Port());
+  auto T = AcceptFrom(L);
+  ASSERT_NE(T, nullptr);
+  char B[8] = {};
+  EXPECT_EQ(T->ReceiveWhenReadable(B, sizeof(B), 10), std::nullopt) << "a limited wait runs out";
+  Client.Send("abc");
+  EXPECT_EQ(T->ReceiveWhenReadable(B, sizeof(B), TimeoutInfinite), std::optional<int32_t>(3));
+  EXPECT_EQ(std::string(B, 3), "abc");
+  Client.Close();
+  EXPECT_EQ(T->ReceiveWhenReadable(B, sizeof(B), TimeoutInfinite), std::optional<int32_t>(0))
+      << "the peer's orderly close";
+  T->CloseIO();
+  EXPECT_THROW(T->ReceiveWhenReadable(B, sizeof(B), TimeoutInfinite), EIdConnClosedGracefully);
+}
+
+TEST(SocketTransport, CloseFromAnotherThreadEndsABlockedReceiveAsAClose) {
+  for (const bool ThroughTheHandle : {false, true}) {
+    TListening L;
+    TRawSocket Client = IdTest::RawConnect(L.Port());
+    auto T = AcceptFrom(L);
+    ASSERT_NE(T, nullptr);
+    std::thread Closer([&] {
+      SleepMs(20); // let the receive begin; the outcome does not depend on it
+      if (ThroughTheHandle)
+        static_cast<TIdIOHandlerSocket&>(*T).SocketHandle()->CloseDescriptor();
+      else
+        T->CloseIO();
+    });
+    char B[8] = {};
+    EXPECT_THROW(T->ReceiveWhenReadable(B, sizeof(B), TimeoutInfinite), EIdConnClosedGracefully)
+        << (ThroughTheHandle ? "handle closed" : "transport closed");
+    Closer.join();
+    EXPECT_FALSE(T->IsOpen());
+  }
 }
 
 // Outgoing connects ----------------------------------------------------------------------------
