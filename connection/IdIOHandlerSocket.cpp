@@ -112,7 +112,7 @@ void TIdIOHandlerSocket::OpenIO() {
 }
 
 void TIdIOHandlerSocket::CloseIO() {
-  std::lock_guard<std::mutex> Guard(FLock);
+  std::unique_lock<std::mutex> Guard(FLock);
   if (!FSocketHandle || !FSocketHandle->IsAllocated() || FClosePending) return;
   FClosePending.store(true); // calls that begin from now on stay out
   if (FActiveCalls.load() == 0) {
@@ -120,8 +120,14 @@ void TIdIOHandlerSocket::CloseIO() {
     FClosePending.store(false);
     return;
   }
-  // A call is inside the socket: wake it now; the last one out closes (after this lock).
-  GlobalStack()->SockShutdown(FSocketHandle->Descriptor(), Id_SD_Both);
+  // A call is inside the socket: wake it now; the last one out closes. The wake-up counts as a
+  // call itself, so it runs outside the lock and still on an open descriptor: the woken thread
+  // does not queue on the lock behind the shutdown that woke it.
+  FActiveCalls.fetch_add(1);
+  const TIdSocketDescriptor Descriptor = FSocketHandle->Descriptor();
+  Guard.unlock();
+  GlobalStack()->SockShutdown(Descriptor, Id_SD_Both);
+  if (FActiveCalls.fetch_sub(1) == 1 && FClosePending.load()) CloseWhenUnused();
 }
 
 // The deferred close, by the last call out of a socket that CloseIO shut down. Closed before the

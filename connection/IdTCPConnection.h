@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -195,12 +196,15 @@ private:
   int32_t AppendReceived(char* ABlock, int32_t ACount);
   void ReadAvailableInto(std::string& AResult);
   void TakePendingInto(std::string& AResult);
+  static void ReserveBulk(std::string& AResult, size_t ANeeded);
   std::string TakeLine(int32_t AFoundAt, const std::string& ATerminator);
   std::string SplitOrRaise(int32_t AMaxLength);
   void SendAll(TIdSimpleBuffer& ABuffer);
   void SendAll(const char* AData, int64_t ATotal);
   void ReleaseIOHandlerLocked();
   void FreeRetiredIfUnused();
+  std::optional<bool> DisconnectedWithoutCloseSteps();
+  bool RunCloseSteps();
   bool IOHandlerOpen();
 
   bool FASCIIFilter = false;

@@ -39,7 +39,9 @@ std::string FetchToken(std::string& AInput, const std::string& ADelim = " ", boo
 std::string FetchTokenNoCase(std::string& AInput, const std::string& ADelim = " ",
                              bool ADelete = true);
 
-inline int32_t MinInt(int32_t A, int32_t B) { return A < B ? A : B; }
+inline int32_t MinInt(int32_t A, int32_t B) {
+  return A < B ? A : B;
+}
 /// Suspends the calling thread.
 void SleepMs(uint32_t AMilliseconds);
 /// True on the application's main thread (the thread that started the process).
@@ -48,6 +50,10 @@ bool IsMainThread();
 std::string EnsureTrailingDelimiter(const std::string& APath);
 /// The platform's temporary directory, ending with the path delimiter ($TMPDIR, else /tmp).
 std::string TempDirectory();
+/// Tells the system that the untouched memory [AStart, AStart + ASize) will be filled in bulk,
+/// so that it is mapped in large pages where the system offers them. Changes no content; a
+/// system without the notion ignores it.
+void AdviseBulkFill(void* AStart, size_t ASize);
 
 } // namespace Id
 

@@ -12,4 +12,6 @@ std::string TempDirectory() {
   return EnsureTrailingDelimiter(std::string(Buffer, Length));
 }
 
+void AdviseBulkFill(void*, size_t) {}
+
 } // namespace Id

@@ -1,5 +1,7 @@
 #include "server/IdTCPServer.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <thread>
 
@@ -175,11 +177,20 @@ void TIdTCPServer::StopListeners() {
 }
 
 // Closes every listed peer's transport under its thread, whose next read or write fails and
-// ends it. A peer thread frees its connection only after leaving the list, so it is alive here.
+// ends it. A peer thread frees its connection only after leaving the list, so a peer found in
+// the list under its lock has its connection. The lock is taken for one peer at a time: peers
+// woken by the closes leave the list meanwhile instead of queueing on it by the thousand.
 void TIdTCPServer::DropPeerConnections() {
-  auto Peers = FPeerThreadList.LockList();
-  for (TIdPeerThread* Peer : *Peers)
+  std::vector<TIdPeerThread*> Peers;
+  {
+    auto List = FPeerThreadList.LockList();
+    Peers = *List;
+  }
+  for (TIdPeerThread* Peer : Peers) {
+    auto List = FPeerThreadList.LockList();
+    if (std::find(List->begin(), List->end(), Peer) == List->end()) continue; // gone meanwhile
     if (TIdTCPServerConnection* Connection = Peer->PeerConnection()) Connection->CloseTransport();
+  }
 }
 
 // The wait is made of TerminateWaitTime / TerminateWaitStepMs steps; the list counts at the
@@ -208,10 +219,21 @@ void TIdTCPServer::WaitForPeerThreadsWithoutLimit() {
 }
 
 // Every wait is for an empty list: only the last peer thread out wakes it, not each of thousands.
+// The waiter reads the list under FPeerGoneLock, and the wake takes that lock after the removal,
+// so it cannot be lost; the removal itself needs only the list's lock.
 void TIdTCPServer::LeavePeerThreadList(TIdPeerThread& AThread) {
+  bool Emptied = false;
+  {
+    auto Peers = FPeerThreadList.LockList();
+    const auto It = std::find(Peers->begin(), Peers->end(), &AThread);
+    if (It != Peers->end()) {
+      Peers->erase(It);
+      Emptied = Peers->empty();
+    }
+  }
+  if (!Emptied) return;
   std::lock_guard<std::mutex> Guard(FPeerGoneLock);
-  FPeerThreadList.Remove(&AThread);
-  if (FPeerThreadList.Count() == 0) FPeerGone.notify_all();
+  FPeerGone.notify_all();
 }
 
 // Properties ------------------------------------------------------------------------------------

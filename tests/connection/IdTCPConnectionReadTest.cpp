@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -409,4 +410,28 @@ TEST(ReceiveBlocks, InputFillingTheFirstBlockReachesTheReaderWholeThroughInterce
   EXPECT_EQ(Work, static_cast<int64_t>(Sent.size()));
   ASSERT_GE(Blocks.size(), 2u);
   EXPECT_LT(Blocks.front(), Blocks[1]) << "the blocks grow";
+}
+
+// A result of several MiB grows over many receives through the bulk reservation: every byte
+// arrives once and in order, and the read work counts them all.
+TEST(ReceiveBlocks, ReadUntilClosedOfSeveralMebibytesKeepsEveryByteInOrder) {
+  TConnectedPair P;
+  int64_t Work = 0;
+  P.Conn.OnWork = [&](TComponent*, TWorkMode M, int32_t ATotal) {
+    if (M == TWorkMode::wkRead) Work = ATotal;
+  };
+  std::string Sent(size_t(9) << 20, '\0');
+  for (size_t K = 0; K < Sent.size(); ++K)
+    Sent[K] = static_cast<char>((K * 7 + K / 4096) & 0x7F);
+  std::thread Peer([&] {
+    P.Peer.Send(Sent);
+    P.Peer.Close();
+  });
+  const std::string Read = P.Conn.ReadUntilClosed();
+  Peer.join();
+  ASSERT_EQ(Read.size(), Sent.size());
+  EXPECT_TRUE(Read == Sent) << "first difference at "
+                            << std::mismatch(Read.begin(), Read.end(), Sent.begin()).first -
+                                   Read.begin();
+  EXPECT_EQ(Work, static_cast<int64_t>(Sent.size()));
 }
