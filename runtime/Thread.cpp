@@ -27,10 +27,11 @@ TThread::~TThread() {
   TerminateWakeAndWait();
   // A thread that frees itself runs this destructor on its own thread: it cannot join itself,
   // and returns from its thread function right after.
+  if (FThread == 0) return;
   if (CallerIsSelf())
-    FThread.detach();
-  else if (FThread.joinable())
-    FThread.join();
+    DetachPlatformThread(FThread);
+  else
+    JoinPlatformThread(FThread);
 }
 
 void TThread::AfterConstruction() {
@@ -55,13 +56,12 @@ void TThread::StartLocked() {
   FStarted = true;
   FSuspended.store(false);
   try {
-    FThread = std::thread(&TThread::ThreadProc, this);
+    FThread = StartPlatformThread(&TThread::ThreadEntry, this);
   } catch (...) {
     FStarted = false;
     FSuspended.store(true);
     throw;
   }
-  FThreadID.store(FThread.get_id());
 }
 
 void TThread::Suspend() {
@@ -152,8 +152,12 @@ bool TThread::MarkFinished() {
   return FFreeOnTerminate.load();
 }
 
+void* TThread::ThreadEntry(void* AThread) noexcept {
+  static_cast<TThread*>(AThread)->ThreadProc();
+  return nullptr;
+}
+
 void TThread::ThreadProc() {
-  // The creator publishes the identifier too, but may not have done so yet.
   FThreadID.store(std::this_thread::get_id());
   ApplyStartPriority();
   RunBody();

@@ -121,6 +121,7 @@ protected:
 
 private:
   void StartLocked();
+  static void* ThreadEntry(void* AThread) noexcept;
   void ThreadProc();
   void ApplyStartPriority();
   void RunBody();
@@ -143,7 +144,7 @@ private:
   std::exception_ptr FFatalException;
   std::string FFatalExceptionMessage;
   std::atomic<TThreadID> FThreadID{};
-  std::thread FThread; // guarded by FLock
+  uintptr_t FThread = 0; // guarded by FLock; the operating-system thread's handle, 0 until made
 };
 
 } // namespace Id

@@ -2,9 +2,22 @@
 // build (ThreadWindows.cpp on Windows).
 #pragma once
 
+#include <cstdint>
+
 #include "runtime/Thread.h"
 
 namespace Id {
+
+/// An operating-system thread made by StartPlatformThread: the system's handle for it.
+using TPlatformThread = uintptr_t;
+
+/// Makes an operating-system thread that runs AEntry(AArg). Raises std::system_error when the
+/// system refuses, as std::thread does.
+TPlatformThread StartPlatformThread(void* (*AEntry)(void*), void* AArg);
+/// Waits until the thread has ended, then lets go of it.
+void JoinPlatformThread(TPlatformThread AThread) noexcept;
+/// Lets go of the thread without waiting; it ends on its own.
+void DetachPlatformThread(TPlatformThread AThread) noexcept;
 
 /// The calling thread's kernel identifier; never 0.
 int CurrentKernelThreadID() noexcept;

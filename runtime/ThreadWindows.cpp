@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <thread>
+
 namespace Id {
 
 namespace {
@@ -14,7 +16,27 @@ constexpr int WindowsPriorityOf[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORI
 
 } // namespace
 
-int CurrentKernelThreadID() noexcept { return static_cast<int>(::GetCurrentThreadId()); }
+// The runtime's own threads, which the C++ library sets up as it needs; the handle is the
+// std::thread object.
+TPlatformThread StartPlatformThread(void* (*AEntry)(void*), void* AArg) {
+  return reinterpret_cast<TPlatformThread>(new std::thread(AEntry, AArg));
+}
+
+void JoinPlatformThread(TPlatformThread AThread) noexcept {
+  auto* Thread = reinterpret_cast<std::thread*>(AThread);
+  Thread->join();
+  delete Thread;
+}
+
+void DetachPlatformThread(TPlatformThread AThread) noexcept {
+  auto* Thread = reinterpret_cast<std::thread*>(AThread);
+  Thread->detach();
+  delete Thread;
+}
+
+int CurrentKernelThreadID() noexcept {
+  return static_cast<int>(::GetCurrentThreadId());
+}
 
 void ApplyThreadPriority(int AKernelThreadID, TThreadPriority APriority) noexcept {
   const HANDLE Thread =

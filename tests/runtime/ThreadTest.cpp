@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -85,7 +86,8 @@ TEST(ThreadStart, IdentifierIsTheBodysThread) {
   });
   EXPECT_FALSE(CallerIsThread(T));
   T.Resume();
-  EXPECT_EQ(BodyId.get_future().get(), T.ThreadID());
+  const std::thread::id Body = BodyId.get_future().get();
+  EXPECT_EQ(Body, T.ThreadID()) << "published by the thread before its body runs";
   T.WaitFor();
   EXPECT_TRUE(CallerWasThread.load());
 }
@@ -277,6 +279,24 @@ TEST(ThreadPriority, RaisingNeverFailsTheThread) {
   EXPECT_FALSE(T.FatalException());
   T.SetPriority(TThreadPriority::tpNormal); // finished: only recorded
   EXPECT_EQ(T.Priority(), TThreadPriority::tpNormal);
+}
+
+
+// The stack the system gave the thread: 1 MiB, whatever the process's default for threads is.
+TEST(ThreadStart, EveryThreadHasAStackOfOneMebibyte) {
+  std::promise<size_t> StackSize;
+  TBodyThread T(true, [&](TBodyThread&) {
+    pthread_attr_t Attributes;
+    size_t Size = 0;
+    if (pthread_getattr_np(pthread_self(), &Attributes) == 0) {
+      pthread_attr_getstacksize(&Attributes, &Size);
+      pthread_attr_destroy(&Attributes);
+    }
+    StackSize.set_value(Size);
+  });
+  T.Resume();
+  EXPECT_EQ(StackSize.get_future().get(), size_t(1) << 20);
+  T.WaitFor();
 }
 
 } // namespace
