@@ -302,15 +302,24 @@ bulk_iperf() {
 }
 
 bulk_id() {
-  local mode line file="$TMP/bulk.bin"
+  local mode line best gbits round file="$TMP/bulk.bin"
   [ -x "$BIN/id_bulk" ] || return 0
   head -c "$BULK_BYTES" /dev/zero >"$file"
+  # Like the other points, each transfer is the best of ROUNDS runs.
   for mode in write-stream send-file read-until-closed read-available; do
-    line=$("$BIN/id_bulk" --mode "$mode" --bytes "$BULK_BYTES" --file "$file" \
-      --server-cpu "$(($(nproc) - 1))" --client-cpu 0 --timeout 120 2>"$TMP/bulk.err" |
-      grep '^mode=' || true)
-    echo "bulk $mode $(kv gbit_s " $line")" >>"$TMP/records"
-    say "bulk $mode: ${line:-failed: $(head -c 300 "$TMP/bulk.err")}"
+    best=""
+    for round in $(seq "$ROUNDS"); do
+      line=$("$BIN/id_bulk" --mode "$mode" --bytes "$BULK_BYTES" --file "$file" \
+        --server-cpu "$(($(nproc) - 1))" --client-cpu 0 --timeout 120 2>"$TMP/bulk.err" |
+        grep '^mode=' || true)
+      say "bulk $mode: ${line:-failed: $(head -c 300 "$TMP/bulk.err")}"
+      gbits=$(kv gbit_s " $line")
+      [ -n "$gbits" ] || continue
+      if [ -z "$best" ] || awk -v a="$gbits" -v b="$best" 'BEGIN { exit !(a > b) }'; then
+        best=$gbits
+      fi
+    done
+    echo "bulk $mode ${best}" >>"$TMP/records"
   done
   rm -f "$file"
 }
