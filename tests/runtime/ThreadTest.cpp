@@ -281,7 +281,6 @@ TEST(ThreadPriority, RaisingNeverFailsTheThread) {
   EXPECT_EQ(T.Priority(), TThreadPriority::tpNormal);
 }
 
-
 // The stack the system gave the thread: 1 MiB, whatever the process's default for threads is.
 TEST(ThreadStart, EveryThreadHasAStackOfOneMebibyte) {
   std::promise<size_t> StackSize;
