@@ -227,9 +227,9 @@ private:
   // The transport and its ownership change only under FIOLock, which also serialises the close
   // steps between the owning thread and a closing thread.
   mutable std::recursive_mutex FIOLock;
-  // Written under FIOLock; read without it by TIOUse.
-  std::atomic<TIdIOHandler*> FIOHandler{
-      nullptr}; // FOwnedIOHandler, or not owned; cleared on removal notice
+  // FOwnedIOHandler, or not owned; cleared on removal notice. Written under FIOLock; read
+  // without it by TIOUse.
+  std::atomic<TIdIOHandler*> FIOHandler{nullptr};
   bool FOwnsIOHandler = false;
   std::unique_ptr<TIdIOHandler> FOwnedIOHandler;       // the IOHandler while OwnsIOHandler
   TIdIOHandlerSocket* FSocketTransport = nullptr;      // the same object as FIOHandler, or none

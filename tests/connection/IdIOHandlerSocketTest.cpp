@@ -135,20 +135,6 @@ TEST(SocketTransport, ClosedTransportRefusesEveryCall) {
   T->CloseIO(); // a second close does nothing
 }
 
-TEST(SocketTransport, CloseFromAnotherThreadEndsABlockedWait) {
-  TListening L;
-  TRawSocket Client = IdTest::RawConnect(L.Port());
-  auto T = AcceptFrom(L);
-  ASSERT_NE(T, nullptr);
-  std::thread Closer([&] {
-    SleepMs(20); // let the wait begin; the outcome does not depend on it
-    T->CloseIO();
-  });
-  EXPECT_THROW(T->AwaitReadable(TimeoutInfinite), EIdConnClosedGracefully);
-  Closer.join();
-  EXPECT_FALSE(T->IsOpen());
-}
-
 // The receive that waits itself when there is no limit: the same outcomes as a wait and a receive.
 TEST(SocketTransport, ReceiveWhenReadableReturnsInputTimesOutAndSeesTheClose) {
   TListening L;
@@ -167,24 +153,36 @@ TEST(SocketTransport, ReceiveWhenReadableReturnsInputTimesOutAndSeesTheClose) {
   EXPECT_THROW(T->ReceiveWhenReadable(B, sizeof(B), TimeoutInfinite), EIdConnClosedGracefully);
 }
 
-TEST(SocketTransport, CloseFromAnotherThreadEndsABlockedReceiveAsAClose) {
-  for (const bool ThroughTheHandle : {false, true}) {
+// A wait, or a receive that waits, blocked in the socket when another thread closes the
+// transport (or the handle under it): each ends as the close it is.
+TEST(SocketTransport, CloseFromAnotherThreadEndsABlockedWaitOrReceive) {
+  struct TCase {
+    const char* Name;
+    bool Receive;
+    bool ThroughTheHandle;
+  };
+  for (const TCase& Case : {TCase{"wait, transport closed", false, false},
+                            TCase{"receive, transport closed", true, false},
+                            TCase{"receive, handle closed", true, true}}) {
     TListening L;
     TRawSocket Client = IdTest::RawConnect(L.Port());
     auto T = AcceptFrom(L);
     ASSERT_NE(T, nullptr);
     std::thread Closer([&] {
-      SleepMs(20); // let the receive begin; the outcome does not depend on it
-      if (ThroughTheHandle)
+      SleepMs(20); // let the call begin; the outcome does not depend on it
+      if (Case.ThroughTheHandle)
         static_cast<TIdIOHandlerSocket&>(*T).SocketHandle()->CloseDescriptor();
       else
         T->CloseIO();
     });
     char B[8] = {};
-    EXPECT_THROW(T->ReceiveWhenReadable(B, sizeof(B), TimeoutInfinite), EIdConnClosedGracefully)
-        << (ThroughTheHandle ? "handle closed" : "transport closed");
+    if (Case.Receive)
+      EXPECT_THROW(T->ReceiveWhenReadable(B, sizeof(B), TimeoutInfinite), EIdConnClosedGracefully)
+          << Case.Name;
+    else
+      EXPECT_THROW(T->AwaitReadable(TimeoutInfinite), EIdConnClosedGracefully) << Case.Name;
     Closer.join();
-    EXPECT_FALSE(T->IsOpen());
+    EXPECT_FALSE(T->IsOpen()) << Case.Name;
   }
 }
 
