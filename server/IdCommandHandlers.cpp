@@ -28,8 +28,7 @@ bool StartsWithText(const std::string& AText, const std::string& APrefix) {
 
 // TIdCommand ---------------------------------------------------------------------------------
 
-TIdCommand::TIdCommand(TIdCommandHandler* AHandler)
-    : FOwnerHandler(AHandler), FCommandReply(std::make_unique<TIdRFCReply>()) {}
+TIdCommand::TIdCommand(TIdCommandHandler* AHandler) : FOwnerHandler(AHandler) {}
 
 TIdCommand::~TIdCommand() = default;
 
@@ -40,9 +39,9 @@ void TIdCommand::RunCommand() {
 void TIdCommand::SendCommandReply() {
   FReplyPending = false;
   if (TIdTCPServer* Server = ServerOf(FSourceThread))
-    Server->ReplyTexts().UpdateReplyText(*FCommandReply);
+    Server->ReplyTexts().UpdateReplyText(FCommandReply);
   if (FSourceThread && FSourceThread->PeerConnection())
-    FSourceThread->PeerConnection()->WriteReply(*FCommandReply);
+    FSourceThread->PeerConnection()->WriteReply(FCommandReply);
 }
 
 // TIdCommandHandler --------------------------------------------------------------------------
@@ -106,16 +105,16 @@ void TIdCommandHandler::ParseParamsInto(TIdCommand& ACommand) const {
 bool TIdCommandHandler::TryHandleLine(const std::string& AData, TIdPeerThread& AThread) {
   std::string ParamText;
   if (!Matches(AData, ParamText)) return false;
-  auto Command = std::make_unique<TIdCommand>(this);
-  Command->SetReceivedLine(AData);
-  Command->SetSourceThread(&AThread);
-  Command->SetParamText(ParamText);
+  TIdCommand Command(this);
+  Command.SetReceivedLine(AData);
+  Command.SetSourceThread(&AThread);
+  Command.SetParamText(std::move(ParamText));
   TIdTCPServerConnection* Connection = AThread.PeerConnection();
   try {
-    ParseParamsInto(*Command);
-    Command->SetReplyPending(true);
-    Command->CommandReply().Assign(*FReplyNormal);
-    RunAndReply(*Command, ServerOf(&AThread));
+    ParseParamsInto(Command);
+    Command.SetReplyPending(true);
+    Command.CommandReply().Assign(*FReplyNormal);
+    RunAndReply(Command, ServerOf(&AThread));
   } catch (...) {
     // Disconnect is honoured on the failure path too; a failing close replaces the exception.
     if (FDisconnect && Connection) Connection->CloseConnection();

@@ -7,9 +7,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "runtime/Collection.h"
 #include "runtime/StringList.h"
+#include "server/IdRFCReply.h"
 
 namespace Id {
 
@@ -17,7 +19,6 @@ class Exception;
 class TIdCommand;
 class TIdCommandHandler;
 class TIdPeerThread;
-class TIdRFCReply;
 class TIdTCPServer;
 
 /// The application's code for one command. Runs on the peer thread of the connection.
@@ -51,7 +52,7 @@ public:
   const std::string& ReceivedLine() const noexcept { return FReceivedLine; }
   void SetReceivedLine(const std::string& AValue) { FReceivedLine = AValue; }
   /// The reply sent for this command; starts as a copy of the handler's ReplyNormal. Owned.
-  TIdRFCReply& CommandReply() noexcept { return *FCommandReply; }
+  TIdRFCReply& CommandReply() noexcept { return FCommandReply; }
   /// A text block sent after the reply (dot-terminated) when it has lines; else the handler's
   /// Response is sent.
   TStringList& ResponseLines() noexcept { return FResponseLines; }
@@ -60,14 +61,14 @@ public:
   void SetSourceThread(TIdPeerThread* AValue) noexcept { FSourceThread = AValue; }
   /// The line after the command word and its delimiter.
   const std::string& ParamText() const noexcept { return FParamText; }
-  void SetParamText(const std::string& AValue) { FParamText = AValue; }
+  void SetParamText(std::string AValue) { FParamText = std::move(AValue); }
 
 private:
   TIdCommandHandler* FOwnerHandler; // not owned
   TStringList FParamList;
   bool FReplyPending = false;
   std::string FReceivedLine;
-  std::unique_ptr<TIdRFCReply> FCommandReply; // owned
+  TIdRFCReply FCommandReply;
   TStringList FResponseLines;
   TIdPeerThread* FSourceThread = nullptr; // not owned
   std::string FParamText;

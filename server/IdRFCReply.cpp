@@ -1,5 +1,9 @@
 #include "server/IdRFCReply.h"
 
+#include <charconv>
+#include <string_view>
+#include <typeinfo>
+
 #include "runtime/SysUtils.h"
 
 namespace Id {
@@ -18,6 +22,12 @@ void SplitLines(const std::string& AText, TStringList& ALines) {
     Start = I + 1;
   }
   if (Start < AText.size()) ALines.Add(AText.substr(Start));
+}
+
+// Replies are nearly always of this very class: then no search of the class hierarchy is needed.
+template <class TReply, class TItem> TReply* AsReply(TItem& AItem) {
+  if (typeid(AItem) == typeid(TIdRFCReply)) return static_cast<TReply*>(&AItem);
+  return dynamic_cast<TReply*>(&AItem);
 }
 
 std::string CodeOfFirstLine(const std::string& ALine) {
@@ -61,14 +71,19 @@ std::string TIdRFCReply::FormatReply() const {
   std::string Result;
   if (FNumericCode <= 0) {
     for (int I = 0; I < FText.Count(); ++I)
-      Result += FText[I] + "\r\n";
+      Result.append(FText[I]).append("\r\n");
     return Result;
   }
-  const std::string Code = IntToStr(FNumericCode);
-  if (FText.Count() == 0) return Code + "\r\n";
+  char CodeText[16];
+  const char* CodeEnd = std::to_chars(CodeText, CodeText + sizeof(CodeText), FNumericCode).ptr;
+  const std::string_view Code(CodeText, static_cast<size_t>(CodeEnd - CodeText));
+  if (FText.Count() == 0) {
+    Result.append(Code).append("\r\n");
+    return Result;
+  }
   for (int I = 0; I < FText.Count(); ++I) {
     const bool Last = I == FText.Count() - 1;
-    Result += Code + (Last ? " " : "-") + FText[I] + "\r\n";
+    Result.append(Code).append(1, Last ? ' ' : '-').append(FText[I]).append("\r\n");
   }
   return Result;
 }
@@ -84,7 +99,7 @@ void TIdRFCReply::ParseReplyLines(const TStringList& ALines) {
 }
 
 void TIdRFCReply::AssignTo(TCollectionItem& ADest) const {
-  auto* Dest = dynamic_cast<TIdRFCReply*>(&ADest);
+  auto* Dest = AsReply<TIdRFCReply>(ADest);
   if (!Dest) {
     ADest.TCollectionItem::Assign(*this);
     return;
@@ -98,7 +113,7 @@ void TIdRFCReply::AssignTo(TCollectionItem& ADest) const {
 }
 
 void TIdRFCReply::Assign(const TCollectionItem& ASource) {
-  if (const auto* Source = dynamic_cast<const TIdRFCReply*>(&ASource))
+  if (const auto* Source = AsReply<const TIdRFCReply>(ASource))
     Source->AssignTo(*this);
   else
     TCollectionItem::Assign(ASource);

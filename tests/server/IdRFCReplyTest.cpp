@@ -186,6 +186,12 @@ TEST(RFCReplyAssign, CopiesCodeLinesAndTextCodeExactly) {
   EXPECT_EQ(Dest.TextCode(), "250");
   EXPECT_EQ(Dest.Text(), (TStringList{"closing", "now"}));
   EXPECT_EQ(Dest.FormatReply(), Source.FormatReply());
+  // And back from the derived reply into a plain one.
+  TIdRFCReply Back;
+  Back.Assign(Dest);
+  EXPECT_EQ(Back.NumericCode(), 421);
+  EXPECT_EQ(Back.TextCode(), "250");
+  EXPECT_EQ(Back.Text(), Dest.Text());
 }
 
 TEST(RFCReplyAssign, OtherKindsOfItemRaiseTheAssignmentError) {
