@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -414,24 +415,30 @@ TEST(ReceiveBlocks, InputFillingTheFirstBlockReachesTheReaderWholeThroughInterce
 
 // A result of several MiB grows over many receives through the bulk reservation: every byte
 // arrives once and in order, and the read work counts them all.
-TEST(ReceiveBlocks, ReadUntilClosedOfSeveralMebibytesKeepsEveryByteInOrder) {
-  TConnectedPair P;
-  int64_t Work = 0;
-  P.Conn.OnWork = [&](TComponent*, TWorkMode M, int32_t ATotal) {
-    if (M == TWorkMode::wkRead) Work = ATotal;
-  };
-  std::string Sent(size_t(9) << 20, '\0');
-  for (size_t K = 0; K < Sent.size(); ++K)
-    Sent[K] = static_cast<char>((K * 7 + K / 4096) & 0x7F);
-  std::thread Peer([&] {
-    P.Peer.Send(Sent);
-    P.Peer.Close();
-  });
-  const std::string Read = P.Conn.ReadUntilClosed();
-  Peer.join();
-  ASSERT_EQ(Read.size(), Sent.size());
-  EXPECT_TRUE(Read == Sent) << "first difference at "
-                            << std::mismatch(Read.begin(), Read.end(), Sent.begin()).first -
-                                   Read.begin();
-  EXPECT_EQ(Work, static_cast<int64_t>(Sent.size()));
+// Also at most the next power of two of memory: a result of exactly 8 MiB must not end in a
+// block of 16 MiB, filled by one more copy of everything.
+TEST(ReceiveBlocks, ReadUntilClosedOfSeveralMebibytesKeepsEveryByteInOrderInLittleMemory) {
+  for (const size_t Size : {size_t(9) << 20, size_t(8) << 20}) {
+    SCOPED_TRACE(Size);
+    TConnectedPair P;
+    int64_t Work = 0;
+    P.Conn.OnWork = [&](TComponent*, TWorkMode M, int32_t ATotal) {
+      if (M == TWorkMode::wkRead) Work = ATotal;
+    };
+    std::string Sent(Size, '\0');
+    for (size_t K = 0; K < Sent.size(); ++K)
+      Sent[K] = static_cast<char>((K * 7 + K / 4096) & 0x7F);
+    std::thread Peer([&] {
+      P.Peer.Send(Sent);
+      P.Peer.Close();
+    });
+    const std::string Read = P.Conn.ReadUntilClosed();
+    Peer.join();
+    ASSERT_EQ(Read.size(), Sent.size());
+    EXPECT_TRUE(Read == Sent) << "first difference at "
+                              << std::mismatch(Read.begin(), Read.end(), Sent.begin()).first -
+                                     Read.begin();
+    EXPECT_EQ(Work, static_cast<int64_t>(Sent.size()));
+    EXPECT_LE(Read.capacity(), std::bit_ceil(Size));
+  }
 }
