@@ -1,5 +1,6 @@
 #include "bench/BenchSupport.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -12,7 +13,9 @@
 #include <signal.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
+#include <vector>
 
 namespace Id::Bench {
 
@@ -110,6 +113,35 @@ int ListenLoopback(int APort, int ABacklog) {
   if (bind(Fd, reinterpret_cast<sockaddr*>(&Addr), sizeof(Addr)) != 0) Fail("bind");
   if (listen(Fd, ABacklog) != 0) Fail("listen");
   return Fd;
+}
+
+int ConnectLoopback(int APort, double ATimeoutS) {
+  int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (Fd < 0) Fail("socket");
+  timeval Limit{time_t(ATimeoutS), 0};
+  setsockopt(Fd, SOL_SOCKET, SO_RCVTIMEO, &Limit, sizeof(Limit));
+  setsockopt(Fd, SOL_SOCKET, SO_SNDTIMEO, &Limit, sizeof(Limit));
+  sockaddr_in Addr{};
+  Addr.sin_family = AF_INET;
+  Addr.sin_port = htons(uint16_t(APort));
+  Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(Fd, reinterpret_cast<sockaddr*>(&Addr), sizeof(Addr)) != 0) {
+    close(Fd);
+    Fail("connect");
+  }
+  return Fd;
+}
+
+uint64_t SendFiller(int AFd, uint64_t ABytes) {
+  std::vector<char> Block(size_t(1) << 20, 'x');
+  uint64_t Left = ABytes;
+  while (Left > 0) {
+    ssize_t Sent =
+        send(AFd, Block.data(), size_t(std::min<uint64_t>(Left, Block.size())), MSG_NOSIGNAL);
+    if (Sent <= 0) break;
+    Left -= uint64_t(Sent);
+  }
+  return ABytes - Left;
 }
 
 int LocalPort(int AFd) {

@@ -1,5 +1,5 @@
 // Small helpers shared by the benchmark programs: command-line flags, CPU pinning, monotonic
-// time, a stop signal that can be waited on, and loopback listening sockets.
+// time, a stop signal that can be waited on, and loopback sockets.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +45,11 @@ void WaitForStopSignal();
 int ListenLoopback(int APort, int ABacklog);
 /// The local port of a bound socket.
 int LocalPort(int AFd);
+/// A blocking TCP socket connected to 127.0.0.1 at APort whose sends and receives give up after
+/// ATimeoutS. Throws std::runtime_error on failure.
+int ConnectLoopback(int APort, double ATimeoutS);
+/// Sends ABytes of filler in blocks of 1 MiB; returns how many went out before a failure.
+uint64_t SendFiller(int AFd, uint64_t ABytes);
 
 /// Writes "key=value" to stdout as one line and flushes it, for the run script to read.
 void PrintFact(const std::string& AKey, const std::string& AValue);

@@ -8,7 +8,6 @@
 //
 //   id_bulk --mode M --bytes N [--file PATH] [--server-cpu 1] [--client-cpu 0] [--timeout 120]
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -16,7 +15,6 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <netinet/in.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
@@ -78,20 +76,6 @@ struct TBulkPlan {
 
 TOutcome GOutcome;
 
-int ConnectClient(int APort, double ATimeoutS) {
-  int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  timeval Limit{time_t(ATimeoutS), 0};
-  setsockopt(Fd, SOL_SOCKET, SO_RCVTIMEO, &Limit, sizeof(Limit));
-  setsockopt(Fd, SOL_SOCKET, SO_SNDTIMEO, &Limit, sizeof(Limit));
-  sockaddr_in Addr{};
-  Addr.sin_family = AF_INET;
-  Addr.sin_port = htons(uint16_t(APort));
-  Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(Fd, reinterpret_cast<sockaddr*>(&Addr), sizeof(Addr)) != 0)
-    throw std::runtime_error("connect failed");
-  return Fd;
-}
-
 // The client's side of a server-sends mode: read everything, count it, stop at the close.
 void ClientReads(int AFd) {
   std::vector<char> Block(KClientBlock);
@@ -109,20 +93,14 @@ void ClientReads(int AFd) {
 
 // The client's side of a server-receives mode: send the bytes, then close.
 void ClientWrites(int AFd, uint64_t ABytes) {
-  std::vector<char> Block(KClientBlock, 'x');
-  uint64_t Left = ABytes;
-  while (Left > 0) {
-    ssize_t Sent =
-        send(AFd, Block.data(), size_t(std::min<uint64_t>(Left, Block.size())), MSG_NOSIGNAL);
-    if (Sent <= 0) return GOutcome.Finish(ABytes - Left, "send failed");
-    Left -= uint64_t(Sent);
-  }
+  const uint64_t Sent = SendFiller(AFd, ABytes);
+  if (Sent != ABytes) GOutcome.Finish(Sent, "send failed");
 }
 
 void RunClient(const TBulkPlan& APlan, int APort) {
   try {
     if (APlan.ClientCpu >= 0) PinToCpu(APlan.ClientCpu);
-    int Fd = ConnectClient(APort, APlan.TimeoutS);
+    int Fd = ConnectLoopback(APort, APlan.TimeoutS);
     if (APlan.ServerSends()) {
       ClientReads(Fd);
     } else {

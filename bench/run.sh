@@ -301,32 +301,43 @@ bulk_iperf() {
   say "bulk iperf3: $(tail -1 "$TMP/records")"
 }
 
+# The best of ROUNDS runs of one bulk transfer tool, recorded as "bulk <mode> <Gbit/s>".
+bulk_best_of() {
+  local mode=$1 tool=$2 line best="" gbits round
+  shift 2
+  for round in $(seq "$ROUNDS"); do
+    line=$("$BIN/$tool" "$@" --bytes "$BULK_BYTES" --server-cpu "$(($(nproc) - 1))" \
+      --client-cpu 0 --timeout 120 2>"$TMP/bulk.err" | grep '^mode=' || true)
+    say "bulk $mode: ${line:-failed: $(head -c 300 "$TMP/bulk.err")}"
+    gbits=$(kv gbit_s " $line")
+    [ -n "$gbits" ] || continue
+    if [ -z "$best" ] || awk -v a="$gbits" -v b="$best" 'BEGIN { exit !(a > b) }'; then
+      best=$gbits
+    fi
+  done
+  echo "bulk $mode ${best}" >>"$TMP/records"
+}
+
 bulk_id() {
-  local mode line best gbits round file="$TMP/bulk.bin"
+  local mode file="$TMP/bulk.bin"
   [ -x "$BIN/id_bulk" ] || return 0
   head -c "$BULK_BYTES" /dev/zero >"$file"
-  # Like the other points, each transfer is the best of ROUNDS runs.
   for mode in write-stream send-file read-until-closed read-available; do
-    best=""
-    for round in $(seq "$ROUNDS"); do
-      line=$("$BIN/id_bulk" --mode "$mode" --bytes "$BULK_BYTES" --file "$file" \
-        --server-cpu "$(($(nproc) - 1))" --client-cpu 0 --timeout 120 2>"$TMP/bulk.err" |
-        grep '^mode=' || true)
-      say "bulk $mode: ${line:-failed: $(head -c 300 "$TMP/bulk.err")}"
-      gbits=$(kv gbit_s " $line")
-      [ -n "$gbits" ] || continue
-      if [ -z "$best" ] || awk -v a="$gbits" -v b="$best" 'BEGIN { exit !(a > b) }'; then
-        best=$gbits
-      fi
-    done
-    echo "bulk $mode ${best}" >>"$TMP/records"
+    bulk_best_of "$mode" id_bulk --mode "$mode" --file "$file"
   done
   rm -f "$file"
+}
+
+# What keeping every byte in one string costs without the framework.
+bulk_bare_reader() {
+  [ -x "$BIN/bare_bulk_reader" ] || return 0
+  bulk_best_of bare-read-into-string bare_bulk_reader
 }
 
 section_bulk() {
   bulk_iperf
   bulk_id
+  bulk_bare_reader
 }
 
 # The real program on port 100, last, only when the port is free and it can bind there.
@@ -412,7 +423,15 @@ write_report() {
     ip=$(awk '$1 == "bulk" && $2 == "iperf3" { print $3 }' "$TMP/records")
     awk -v ip="$ip" '$1 == "bulk" { printf "| %s | %s | %s |\n", $2, $3, (ip + 0 && $3 != "") ? sprintf("%.2f", $3 / ip) : "–" }' "$TMP/records"
     echo
-    echo "write-stream sends a filled memory stream; read-until-closed keeps all of it in one growing string, so page faults of fresh memory weigh in (on a virtual machine they can dominate); read-available drops each piece."
+    local bare_reader until_closed
+    bare_reader=$(awk '$1 == "bulk" && $2 == "bare-read-into-string" { print $3 }' "$TMP/records")
+    until_closed=$(awk '$1 == "bulk" && $2 == "read-until-closed" { print $3 }' "$TMP/records")
+    if [ -n "$bare_reader" ] && [ -n "$until_closed" ]; then
+      echo "read-until-closed × bare-read-into-string: $(awk -v a="$until_closed" -v b="$bare_reader" 'BEGIN { printf "%.2f", b + 0 ? a / b : 0 }')"
+      echo
+    fi
+    echo
+    echo "write-stream sends a filled memory stream; read-until-closed keeps all of it in one growing string, so page faults of fresh memory weigh in (on a virtual machine they can dominate); bare-read-into-string does the same with recv and std::string::append and no framework; read-available drops each piece."
     echo
     echo "## Scale: $SCALE_N idle connections, server threads blocked in a line read"
     echo
