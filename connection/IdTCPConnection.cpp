@@ -459,17 +459,24 @@ void TIdTCPConnection::TakePendingInto(std::string& AResult) {
   FPendingInput->DropBytes(Count);
 }
 
-// A result that grows by doubling, where each new block is fresh memory about to be filled: from
-// a few MiB on it is mapped in large pages where the system offers them, which spares most of
-// the page faults that otherwise take much of a bulk read's time. The capacities are powers of
-// two, so a result of such a size ends in a block that holds it exactly, not one doubling (and
-// one copy of everything) later.
+// A result that grows by doubling, where each new block is fresh memory: from a few MiB on it is
+// advised for large pages where the system offers them before anything is copied into it, which
+// spares most of the page faults that otherwise take much of a bulk read's time. The capacities
+// are powers of two, so a result of such a size ends in a block that holds it exactly, not one
+// doubling (and one copy of everything) later.
 void TIdTCPConnection::ReserveBulk(std::string& AResult, size_t ANeeded) {
   if (ANeeded <= AResult.capacity()) return;
-  AResult.reserve(std::bit_ceil(std::max(ANeeded, AResult.capacity() * 2)));
+  const size_t Capacity = std::bit_ceil(std::max(ANeeded, AResult.capacity() * 2));
   constexpr size_t BulkFrom = size_t(4) << 20;
-  if (AResult.capacity() >= BulkFrom)
-    AdviseBulkFill(AResult.data() + AResult.size(), AResult.capacity() - AResult.size());
+  if (Capacity < BulkFrom) {
+    AResult.reserve(Capacity);
+    return;
+  }
+  std::string Grown;
+  Grown.reserve(Capacity);
+  AdviseBulkFill(Grown.data(), Grown.capacity());
+  Grown.append(AResult);
+  AResult.swap(Grown);
 }
 
 std::string TIdTCPConnection::ReadUntilClosed() {
