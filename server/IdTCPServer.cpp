@@ -1,9 +1,9 @@
 #include "server/IdTCPServer.h"
 
 #include <algorithm>
-
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "connection/IdIntercept.h"
 #include "connection/IdServerIOHandlerSocket.h"
@@ -224,12 +224,9 @@ void TIdTCPServer::WaitForPeerThreadsWithoutLimit() {
 void TIdTCPServer::LeavePeerThreadList(TIdPeerThread& AThread) {
   bool Emptied = false;
   {
+    // The list's lock is re-entrant: the removal and the emptiness are one step.
     auto Peers = FPeerThreadList.LockList();
-    const auto It = std::find(Peers->begin(), Peers->end(), &AThread);
-    if (It != Peers->end()) {
-      Peers->erase(It);
-      Emptied = Peers->empty();
-    }
+    Emptied = FPeerThreadList.Remove(&AThread) && Peers->empty();
   }
   if (!Emptied) return;
   std::lock_guard<std::mutex> Guard(FPeerGoneLock);
