@@ -11,6 +11,8 @@ int main() {
     Application->Run();
   } catch (const Exception& E) {
     Application->ShowException(E);
+  } catch (const std::exception& E) {
+    Application->ShowException(Exception(E.what()));
   } catch (...) {
     // Anything else is shown as an exception without a message.
     try {

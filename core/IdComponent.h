@@ -8,11 +8,10 @@
 #include <vector>
 
 #include "core/IdBaseComponent.h"
+#include "net/IdStack.h"
 #include "runtime/SysUtils.h"
 
 namespace Id {
-
-class TIdStack;
 
 enum class TIdStatus {
   stResolving = 0,
@@ -38,8 +37,8 @@ using TWorkEndEvent = std::function<void(TComponent* Sender, TWorkMode AWorkMode
 /// The default text of each status value; loaded at program start, may be replaced before use.
 std::array<std::string, 9>& StatusTexts();
 
-/// Base of every component that talks to the network. The first live TIdComponent creates the
-/// process-wide stack (GlobalStack), the last one destroyed frees it; StackLock guards both.
+/// Base of every component that talks to the network. Each is a user of the process-wide stack
+/// (TIdStackUse): the first live user creates GlobalStack, the last one destroyed frees it.
 /// Status and work events run on the thread that performs the component's I/O; the work state is
 /// not locked (one thread uses it).
 class TIdComponent : public TIdBaseComponent {
@@ -74,13 +73,8 @@ public:
   const TWorkInfo& WorkInfo(TWorkMode AMode) const { return FWorkInfos[static_cast<int>(AMode)]; }
 
 private:
+  TIdStackUse FStackUse; // keeps GlobalStack alive while the component lives
   std::array<TWorkInfo, 2> FWorkInfos{};
 };
-
-class TCriticalSection;
-/// Guards the count of live components and the creation and freeing of GlobalStack.
-TCriticalSection& StackLock();
-/// The number of live TIdComponent objects (read under StackLock).
-int32_t StackUserCount();
 
 } // namespace Id

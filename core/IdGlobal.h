@@ -7,7 +7,8 @@
 
 namespace Id {
 
-/// Whether activation sets the address-reuse option on listening sockets: only rsTrue does.
+/// Whether activation sets the address-reuse option on listening sockets: rsTrue always, rsFalse
+/// never, rsOSDependent as the socket stack says is the platform's custom.
 enum class TIdReuseSocket { rsOSDependent = 0, rsTrue = 1, rsFalse = 2 };
 /// What a line read does with a line longer than MaxLineLength.
 enum class TIdMaxLineAction { maException = 0, maSplit = 1 };

@@ -15,7 +15,7 @@ namespace Id {
 /// CloseDescriptor to stop that user: its blocked calls return at once, and the descriptor
 /// number stays reserved until this handle is reopened, cleared or destroyed, so the user never
 /// reaches another socket through a stale number. Every socket call goes to GlobalStack, which
-/// must exist (some TIdComponent alive) while the handle holds a socket.
+/// the handle keeps alive for its whole life, so a handle also works on its own.
 class TIdSocketHandle : public TCollectionItem {
 public:
   /// Joins no collection by itself (TCollection::Add does); takes the port from ACollection's
@@ -116,6 +116,7 @@ private:
   void ReleaseDescriptorHold();
   bool SelectReadable(TIdSocketDescriptor ADescriptor, int32_t ATimeout);
 
+  TIdStackUse FStackUse; // first in, last out: the stack outlives every call below
   // Descriptor (low 32 bits) and IsAllocated (AllocatedBit) in one word, so that a closing
   // thread always takes the flag together with the descriptor it belongs to. Written by the
   // user thread; the flag is also cleared by a closing thread.

@@ -1,10 +1,11 @@
 #include "net/IdStack.h"
 
-#include "core/IdComponent.h"
 #include "core/IdGlobal.h"
+#include "runtime/CriticalSection.h"
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 namespace Id {
 
@@ -71,7 +72,66 @@ bool IsAddressPart(const std::string& APart) {
   return true;
 }
 
+// The stack's lifetime: the users counted, the stack they share and the lock of the first and
+// the last user. Built on first use and never destroyed, so that threads still winding down at
+// process end may consult it.
+struct TStackState {
+  TCriticalSection Lock;
+  std::atomic<int32_t> Users{0};
+  std::unique_ptr<TIdStack> Stack;
+  std::atomic<TIdStack*> Current{nullptr};
+};
+
+TStackState& State() {
+  static TStackState* S = new TStackState;
+  return *S;
+}
+
+// Adds ADelta to the users without the lock while that cannot make the count reach AFloor (a
+// user that may create or free the stack); false when the caller must take the lock.
+bool ChangeUsersAbove(int32_t AFloor, int32_t ADelta) {
+  std::atomic<int32_t>& Users = State().Users;
+  int32_t N = Users.load();
+  while (N > AFloor)
+    if (Users.compare_exchange_weak(N, N + ADelta)) return true;
+  return false;
+}
+
 } // namespace
+
+TIdStack* GlobalStack() noexcept {
+  return State().Current.load(std::memory_order_acquire);
+}
+
+TCriticalSection& StackLock() {
+  return State().Lock;
+}
+
+int32_t StackUserCount() {
+  return State().Users.load();
+}
+
+// Only the first user and the last one take the lock: the others find the stack there and stay
+// on their side of the count.
+TIdStackUse::TIdStackUse() {
+  if (ChangeUsersAbove(0, +1)) return;
+  TStackState& S = State();
+  std::lock_guard<TCriticalSection> Guard(S.Lock);
+  if (S.Users.load() == 0) {
+    S.Stack = TIdStack::NewStackInstance();
+    S.Current.store(S.Stack.get(), std::memory_order_release);
+  }
+  S.Users.fetch_add(1);
+}
+
+TIdStackUse::~TIdStackUse() {
+  if (ChangeUsersAbove(1, -1)) return;
+  TStackState& S = State();
+  std::lock_guard<TCriticalSection> Guard(S.Lock);
+  if (S.Users.fetch_sub(1) != 1) return;
+  S.Current.store(nullptr, std::memory_order_release);
+  S.Stack.reset();
+}
 
 const char* SocketErrorTextOf(int32_t AErrorNumber) noexcept {
   for (const auto& E : SocketErrorTexts)

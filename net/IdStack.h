@@ -187,6 +187,10 @@ public:
   /// Ends a reservation made by AcquireDescriptor; frees the number if the socket was closed.
   virtual void ReleaseDescriptor(TIdSocketDescriptor ASocket) { (void)ASocket; }
 
+  /// Whether a server whose ReuseSocket is rsOSDependent sets the address-reuse option on its
+  /// listening sockets: the platform's own custom for servers. Base: false.
+  virtual bool ReusesListenAddress() const noexcept { return false; }
+
   /// Constructs an instance of the process's stack class.
   static std::unique_ptr<TIdStack> NewStackInstance();
   /// False unless AResult is -1. Then records the error in LastSocketError and returns true
@@ -234,8 +238,26 @@ using TIdFileTransmitter = int64_t (*)(TIdSocketDescriptor ASocket, const std::s
 /// otherwise (callers then copy the file through a stream).
 TIdFileTransmitter& FileTransmitter();
 
-/// The process-wide stack: exists exactly while at least one TIdComponent exists.
+/// The process-wide stack: exists exactly while at least one TIdStackUse exists (every
+/// TIdComponent and every TIdSocketHandle holds one).
 TIdStack* GlobalStack() noexcept;
+
+/// One user of GlobalStack for as long as the object lives: the first user creates the stack
+/// (an instance of StackClass), the last one frees it. A failed creation raises the stack's error
+/// and counts nothing, so the next user tries again. Any thread.
+class TIdStackUse {
+public:
+  TIdStackUse();
+  ~TIdStackUse();
+  TIdStackUse(const TIdStackUse&) = delete;
+  TIdStackUse& operator=(const TIdStackUse&) = delete;
+};
+
+class TCriticalSection;
+/// Guards the creation and freeing of GlobalStack.
+TCriticalSection& StackLock();
+/// The number of live stack users (components and socket handles).
+int32_t StackUserCount();
 
 /// The fixed text of a socket error number in the base table; empty when it has none.
 const char* SocketErrorTextOf(int32_t AErrorNumber) noexcept;

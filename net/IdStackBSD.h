@@ -77,6 +77,10 @@ public:
   /// As SockSetOption; SO_ERROR comes back as a Windows Sockets number.
   int32_t SockGetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
                         void* AOptVal, int32_t& AOptLen) override;
+  /// True: without address reuse a restarted server cannot bind its port while connections it
+  /// closed first linger in TIME_WAIT, and the option never lets a second socket listen on a
+  /// port that is listening already.
+  bool ReusesListenAddress() const noexcept override { return true; }
   bool AcquireDescriptor(TIdSocketDescriptor ASocket) override;
   void ReleaseDescriptor(TIdSocketDescriptor ASocket) override;
 

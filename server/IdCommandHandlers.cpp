@@ -130,6 +130,10 @@ void TIdCommandHandler::RunAndReply(TIdCommand& ACommand, TIdTCPServer* AServer)
   } catch (const Exception& E) {
     if (!ReplyToException(ACommand, AServer, E)) throw;
     return;
+  } catch (const std::exception& E) {
+    // What ordinary C++ raises (std::stoi on a bad number, say) is answered the same way.
+    if (!ReplyToException(ACommand, AServer, Exception(E.what()))) throw;
+    return;
   }
   if (ACommand.ReplyPending()) ACommand.SendCommandReply();
   SendResponse(ACommand);

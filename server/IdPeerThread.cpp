@@ -69,6 +69,9 @@ void TIdPeerThread::RunStep() {
     // Reported here, then the run loop ends the thread with it.
     Server->NotifyPeerException(*this, E);
     throw;
+  } catch (const std::exception& E) {
+    Server->NotifyPeerException(*this, Exception(E.what()));
+    throw;
   }
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <vector>
 
 #include "connection/IdIntercept.h"
@@ -108,10 +107,17 @@ void TIdTCPServer::BindAll() {
   for (int I = 0; I < FBindings->Count(); ++I) {
     TIdSocketHandle* Binding = FBindings->Items(I);
     Binding->OpenSocket(Id_SOCK_STREAM, Id_IPPROTO_IP);
-    if (FReuseSocket == TIdReuseSocket::rsTrue)
+    if (ReusesAddress())
       Binding->SetOption(Id_SOL_SOCKET, Id_SO_REUSEADDR, &OptionTrue, sizeof(OptionTrue));
     Binding->BindLocal();
   }
+}
+
+// rsOSDependent asks the stack: on Windows the option would let another socket take the port
+// over, on the BSD stack it only lets a restarted server bind over its own TIME_WAIT leftovers.
+bool TIdTCPServer::ReusesAddress() const {
+  if (FReuseSocket == TIdReuseSocket::rsOSDependent) return GlobalStack()->ReusesListenAddress();
+  return FReuseSocket == TIdReuseSocket::rsTrue;
 }
 
 // Listening and starting the listener alternate binding by binding.
@@ -193,23 +199,18 @@ void TIdTCPServer::DropPeerConnections() {
   }
 }
 
-// The wait is made of TerminateWaitTime / TerminateWaitStepMs steps; the list counts at the
-// start of each step and not after the last one. Ending peer threads wake the wait as they
-// leave the list, so it ends as soon as the last one is gone instead of at a step boundary.
+// The wait lasts TerminateWaitTime rounded down to whole TerminateWaitStepMs steps. Ending peer
+// threads wake it as they leave the list, so it ends as soon as the last one is gone instead of
+// at a step boundary; the timeout is raised only when peer threads are still listed at its end
+// (with no step at all, at once).
 void TIdTCPServer::TerminatePeerThreads() {
   DropPeerConnections();
-  const int32_t Steps = FTerminateWaitTime / TerminateWaitStepMs;
-  if (Steps <= 0) throw EIdTerminateThreadTimeout();
-  const auto Step = std::chrono::milliseconds(TerminateWaitStepMs);
-  const auto Start = std::chrono::steady_clock::now();
-  {
-    std::unique_lock<std::mutex> Lock(FPeerGoneLock);
-    if (FPeerGone.wait_until(Lock, Start + (Steps - 1) * Step,
-                             [this] { return FPeerThreadList.Count() == 0; }))
-      return;
-  }
-  std::this_thread::sleep_until(Start + Steps * Step);
-  throw EIdTerminateThreadTimeout();
+  const int32_t Steps = std::max(FTerminateWaitTime / TerminateWaitStepMs, 0);
+  const auto Deadline =
+      std::chrono::steady_clock::now() + Steps * std::chrono::milliseconds(TerminateWaitStepMs);
+  std::unique_lock<std::mutex> Lock(FPeerGoneLock);
+  if (!FPeerGone.wait_until(Lock, Deadline, [this] { return FPeerThreadList.Count() == 0; }))
+    throw EIdTerminateThreadTimeout();
 }
 
 void TIdTCPServer::WaitForPeerThreadsWithoutLimit() {

@@ -101,7 +101,9 @@ public:
   TIdRFCReplies& ReplyTexts() noexcept { return *FReplyTexts; }
   /// Sent for a line no command handler takes, when OnNoCommandHandler is unset. Owned.
   TIdRFCReply& ReplyUnknownCommand() noexcept { return *FReplyUnknownCommand; }
-  /// Only rsTrue sets the address-reuse option before binding. Default rsOSDependent.
+  /// Whether activation sets the address-reuse option before binding: rsTrue always, rsFalse
+  /// never, rsOSDependent as the platform's servers do (on the BSD stack yes, on Windows no).
+  /// Default rsOSDependent.
   TIdReuseSocket ReuseSocket() const noexcept { return FReuseSocket; }
   void SetReuseSocket(TIdReuseSocket AValue) noexcept { FReuseSocket = AValue; }
   /// How long deactivation waits for the peer threads, in ms. Default 5000.
@@ -173,8 +175,9 @@ protected:
   /// activation.
   virtual void PrepareCommandHandlers() {}
 
-  /// Closes every peer connection and waits, in steps of 250 ms up to TerminateWaitTime, until
-  /// PeerThreadList is empty; raises EIdTerminateThreadTimeout otherwise.
+  /// Closes every peer connection and waits, up to TerminateWaitTime rounded down to 250 ms
+  /// steps, until PeerThreadList is empty; raises EIdTerminateThreadTimeout when peer threads
+  /// are still listed at the end of the wait.
   void TerminatePeerThreads();
   /// Stops, waits for and frees every listener thread.
   void StopListeners();
@@ -183,6 +186,7 @@ private:
   void Activate();
   void PrepareActivation();
   void BindAll();
+  bool ReusesAddress() const;
   void StartListeners();
   void RollBackActivation();
   void Deactivate();

@@ -1,5 +1,7 @@
 #include "threads/IdThread.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <typeinfo>
 
 #include "core/IdDebugCounters.h"
@@ -12,33 +14,33 @@ namespace {
 
 // The count of live thread objects and its lock. It comes into being with the first thread
 // object (one instance even when two threads construct the first ones at once) and, at program
-// end, waits for the last thread object to go before the lock itself goes.
+// end, waits for the last thread object to go before the lock itself goes. The wait is made of
+// steps without limit, but the last thread object to go wakes it at once.
 class TLiveThreads {
 public:
-  ~TLiveThreads() {
-    WaitUntilNone([] { SleepMs(static_cast<uint32_t>(LiveThreadWaitStep.count())); });
-  }
+  ~TLiveThreads() { WaitUntilNone(LiveThreadWaitStep); }
 
   void Change(int32_t ADelta) {
-    std::lock_guard<TCriticalSection> Guard(FLock);
+    std::lock_guard<std::mutex> Guard(FLock);
     FCount += ADelta;
+    if (FCount == 0) FNoneLeft.notify_all();
   }
   int32_t Count() {
-    std::lock_guard<TCriticalSection> Guard(FLock);
+    std::lock_guard<std::mutex> Guard(FLock);
     return FCount;
   }
-  int WaitUntilNone(const std::function<void()>& ASleep) {
-    int Sleeps = 0;
-    while (Count() != 0) {
-      ASleep();
-      ++Sleeps;
-    }
-    return Sleeps;
+  int WaitUntilNone(std::chrono::milliseconds AStep) {
+    std::unique_lock<std::mutex> Lock(FLock);
+    int Steps = 0;
+    while (FCount != 0)
+      if (FNoneLeft.wait_for(Lock, AStep) == std::cv_status::timeout) ++Steps;
+    return Steps;
   }
 
 private:
-  TCriticalSection FLock; // LiveThreadLock
-  int32_t FCount = 0;     // LiveThreadCount; guarded by FLock
+  std::mutex FLock;                  // LiveThreadLock
+  std::condition_variable FNoneLeft; // the count reached 0
+  int32_t FCount = 0;                // LiveThreadCount; guarded by FLock
 };
 
 TLiveThreads& LiveThreads() {
@@ -52,8 +54,8 @@ int32_t LiveThreadCount() {
   return LiveThreads().Count();
 }
 
-int WaitForNoLiveThreads(const std::function<void()>& ASleep) {
-  return LiveThreads().WaitUntilNone(ASleep);
+int WaitForNoLiveThreads(std::chrono::milliseconds AStep) {
+  return LiveThreads().WaitUntilNone(AStep);
 }
 
 TIdThread::TIdThread(bool ACreateSuspended)
@@ -142,19 +144,23 @@ void TIdThread::NotifyHalted() {
   if (OnHalted) OnHalted(*this);
 }
 
+// A standard exception (std::stoi's, say) ends the work the same way, with its what() as the
+// message; anything else is left to the platform thread.
 void TIdThread::Execute() {
   try {
     RunLoop();
   } catch (const Exception& E) {
-    RecordException(E);
-    NotifyException(E);
-    RequestTerminate();
+    EndWithException(E, typeid(E));
+  } catch (const std::exception& E) {
+    EndWithException(Exception(E.what()), typeid(E));
   }
 }
 
-void TIdThread::RecordException(const Exception& AException) {
-  FLastExceptionClass = std::type_index(typeid(AException));
+void TIdThread::EndWithException(const Exception& AException, const std::type_info& AClass) {
+  FLastExceptionClass = std::type_index(AClass);
   FLastExceptionMessage = AException.Message();
+  NotifyException(AException);
+  RequestTerminate();
 }
 
 void TIdThread::RunLoop() {
@@ -208,7 +214,7 @@ void TIdThread::RunStepsWhileRunning() {
   while (!IsHalted()) {
     try {
       RunStep();
-    } catch (const Exception&) {
+    } catch (const std::exception&) {
       RequestTerminate();
       throw;
     }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <typeindex>
+#include <typeinfo>
 
 #include "runtime/CriticalSection.h"
 #include "runtime/SysUtils.h"
@@ -39,8 +40,9 @@ using TIdNotifyThreadEvent = std::function<void(TIdThread& AThread)>;
 /// thread itself in this order: BeforeLoop once; per run phase BeforeRunPhase, RunStep while not
 /// halted, AfterRunPhase (also after an exception, unless BeforeRunPhase raised) and ReleaseData
 /// (always); OnHalted whenever the loop finds itself halted; AfterLoop once at the end (also
-/// after an exception). An exception of the Exception family is recorded, reported through
-/// OnRunException and ends the thread; anything else is kept by the platform thread.
+/// after an exception). An exception of the Exception family, or any std::exception (reported
+/// as an Exception with its what() text), is recorded, reported through OnRunException and ends
+/// the thread; anything else is kept by the platform thread.
 ///
 /// Controllers call StartRunning, StopRunning, RequestTerminate and TerminateAndWaitFor from
 /// other threads. Destruction: controllers end the thread first (TerminateAndWaitFor) or destroy
@@ -109,7 +111,7 @@ private:
   void RunPhase();
   void RunStepsWhileRunning();
   bool ParkWhileHalted();
-  void RecordException(const Exception& AException);
+  void EndWithException(const Exception& AException, const std::type_info& AClass);
 
   std::any FDataObject;
   std::unique_ptr<TCriticalSection> FStateLock; // re-entrant; absent once destruction began
@@ -125,9 +127,9 @@ int32_t LiveThreadCount();
 /// Step of the program-end wait for live thread objects.
 inline constexpr std::chrono::milliseconds LiveThreadWaitStep{5000};
 
-/// Waits until LiveThreadCount is 0, calling ASleep between two readings and holding no lock
-/// while it sleeps; returns how often it slept. Program end runs it with a sleep of
-/// LiveThreadWaitStep and no limit.
-int WaitForNoLiveThreads(const std::function<void()>& ASleep);
+/// Waits without limit until LiveThreadCount is 0, in steps of AStep, and returns how many steps
+/// ran out; the destruction of the last thread object ends the wait at once, not at the end of
+/// a step. Program end runs it with LiveThreadWaitStep.
+int WaitForNoLiveThreads(std::chrono::milliseconds AStep = LiveThreadWaitStep);
 
 } // namespace Id

@@ -91,6 +91,24 @@ public:
 // ------------------------------------------------------------------------------------------
 // Construction, collections, assignment
 
+TEST(SocketHandleAlone, KeepsTheStackAliveForItsWholeLife) {
+  ASSERT_EQ(GlobalStack(), nullptr) << "no component alive";
+  {
+    TIdSocketHandle Listener;
+    StartListener(Listener);
+    EXPECT_NE(Listener.Port(), 0);
+    TIdSocketHandle Client;
+    Client.OpenSocket();
+    Client.SetRemote("127.0.0.1", Listener.Port());
+    EXPECT_EQ(Client.ConnectToRemote(), 0);
+    TIdSocketHandle Served;
+    EXPECT_TRUE(Served.AcceptFrom(Listener.Descriptor()));
+    EXPECT_EQ(Served.RemotePort(), Client.Port());
+  }
+  EXPECT_EQ(GlobalStack(), nullptr) << "the last handle freed it";
+  EXPECT_EQ(StackUserCount(), 0);
+}
+
 TEST_F(SocketHandle, BindingsTakeTheCollectionsDefaultPort) {
   TIdSocketHandles Bindings(nullptr);
   Bindings.SetDefaultPort(100);

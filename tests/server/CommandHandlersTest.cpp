@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 
 #include "connection/IdIOHandlerSocket.h"
 #include "core/IdException.h"
@@ -162,6 +163,18 @@ TEST_F(CommandServer, ExceptionWithAReplyCodeBecomesAReplyAndTheConnectionGoesOn
   EXPECT_EQ(Client.ReadLine(), "451 later") << "the server's code serves handlers without one";
   EXPECT_EQ(FLog.CountOf("exception:it broke") + FLog.CountOf("exception:later"), 0u)
       << "handled, not reported";
+}
+
+TEST_F(CommandServer, StandardExceptionBecomesTheExceptionReplyToo) {
+  FServer.SetReplyExceptionCode(500);
+  Handler("NOOP", 200);
+  TIdCommandHandler* Add = Handler("ADD");
+  Add->OnCommand = [](TIdCommand& C) { static_cast<void>(std::stoi(C.ParamText())); };
+  TTestClient Client(Start());
+  Client.SendLine("ADD abc");
+  EXPECT_EQ(Client.ReadLine(), "500 stoi") << "what() is the reply's text";
+  Client.SendLine("NOOP");
+  EXPECT_EQ(Client.ReadLine(), "200") << "the connection goes on";
 }
 
 TEST_F(CommandServer, ExceptionWithoutAReplyCodeEndsTheConnection) {

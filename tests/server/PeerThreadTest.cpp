@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 
 #include "connection/IdIntercept.h"
 #include "core/IdException.h"
@@ -179,17 +181,22 @@ TEST(PeerThread, ClientResettingDuringAReadIsAQuietEndToo) {
 }
 
 TEST(PeerThread, HandlerExceptionIsReportedOnceAndEndsTheConnection) {
-  TPeerProbe Probe;
-  TIdTCPServer Server(nullptr);
-  TEventLog Log;
-  Server.SetPeerThreadClass(Probe.Class());
-  Server.OnExecute = [](TIdPeerThread&) { throw EIdException("boom"); };
-  LogEnds(Server, Log);
-  TTestClient Client(StartOnLoopback(Server));
-  EXPECT_TRUE(Client.WaitClosed());
-  ASSERT_TRUE(Probe.AllEnded(1));
-  EXPECT_EQ(Log.Entries(), (std::vector<std::string>{"other:boom", "disconnect"}));
-  EXPECT_EQ(Probe.RunExceptions.Entries(), std::vector<std::string>{"boom"});
+  // A standard exception takes the same road as one of the framework's.
+  const std::function<void()> Throws[] = {[] { throw EIdException("boom"); },
+                                          [] { throw std::runtime_error("boom"); }};
+  for (const auto& Throw : Throws) {
+    TPeerProbe Probe;
+    TIdTCPServer Server(nullptr);
+    TEventLog Log;
+    Server.SetPeerThreadClass(Probe.Class());
+    Server.OnExecute = [&](TIdPeerThread&) { Throw(); };
+    LogEnds(Server, Log);
+    TTestClient Client(StartOnLoopback(Server));
+    EXPECT_TRUE(Client.WaitClosed());
+    ASSERT_TRUE(Probe.AllEnded(1));
+    EXPECT_EQ(Log.Entries(), (std::vector<std::string>{"other:boom", "disconnect"}));
+    EXPECT_EQ(Probe.RunExceptions.Entries(), std::vector<std::string>{"boom"});
+  }
 }
 
 TEST(PeerThread, ExecuteRunsOncePerStepWhileTheConnectionIsOpen) {

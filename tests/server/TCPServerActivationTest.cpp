@@ -2,6 +2,7 @@
 // stopping listeners and peer threads, and the components the server refers to.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -180,23 +181,60 @@ TEST(ServerActivation, DeactivationDropsConnectionsAndWaitsForTheirThreads) {
     EXPECT_EQ(dynamic_cast<TIdThreadMgr*>(Server.Components(I)), nullptr);
 }
 
-TEST(ServerActivation, TerminateWaitTimeBelowOneStepAlwaysRaises) {
+TEST(ServerActivation, TerminateWaitTimeRaisesOnlyWhilePeerThreadsRemain) {
   TIdTCPServer Server(nullptr);
-  ServeByReading(Server);
+  std::atomic<bool> Release{false};
+  // Keeps its peer thread busy, whatever happens to the connection, until released.
+  Server.OnExecute = [&](TIdPeerThread&) {
+    while (!Release.load())
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
   Server.SetTerminateWaitTime(249);
   const int32_t Port = StartOnLoopback(Server);
+  Server.SetActive(false);
+  EXPECT_FALSE(Server.Active()) << "no peer thread: nothing timed out, even with no step";
+
+  StartOnLoopback(Server);
+  TTestClient Client(Server.Bindings().Items(0)->Port());
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadList().Count() == 1; }, FactLimit));
   try {
     Server.SetActive(false);
-    FAIL() << "no inspection of the list can succeed";
+    FAIL() << "the peer thread outlives the wait";
   } catch (const EIdTerminateThreadTimeout& E) {
     EXPECT_STREQ(E.what(), "Terminate Thread Timeout");
   }
   EXPECT_TRUE(Server.Active()) << "recorded as active";
   EXPECT_FALSE(Accepts(Port)) << "but the listener is stopped";
 
-  Server.SetTerminateWaitTime(250);
+  Release = true;
+  Server.SetTerminateWaitTime(5000);
   Server.SetActive(false);
   EXPECT_FALSE(Server.Active());
+}
+
+TEST(ServerActivation, AServerThatServedClientsActivatesAgainAtOnceOnItsPort) {
+  const TIdStackUse Stack;
+  if (!GlobalStack()->ReusesListenAddress()) GTEST_SKIP() << "Windows binds anyway";
+  // The server closes first, so each connection it served lingers in TIME_WAIT on its port.
+  auto ServeAndRestart = [](TIdReuseSocket AReuse) {
+    TIdTCPServer Server(nullptr);
+    Server.SetReuseSocket(AReuse);
+    Server.OnExecute = [](TIdPeerThread& AThread) {
+      AThread.PeerConnection()->WriteText("x");
+      AThread.PeerConnection()->CloseConnection();
+    };
+    const int32_t Port = StartOnLoopback(Server);
+    for (int I = 0; I < 3; ++I) {
+      TTestClient Client(Port);
+      EXPECT_EQ(Client.ReadUntilClosed(), "x");
+    }
+    Server.SetActive(false);
+    Server.SetActive(true);
+    return Accepts(Port);
+  };
+  EXPECT_TRUE(ServeAndRestart(TIdReuseSocket::rsOSDependent));
+  EXPECT_THROW(ServeAndRestart(TIdReuseSocket::rsFalse), EIdCouldNotBindSocket)
+      << "without the option the leftovers hold the port";
 }
 
 TEST(ServerActivation, DestroyingAnActiveServerDeactivatesIt) {

@@ -4,9 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 #include <typeindex>
+
+#ifndef _WIN32
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "core/IdException.h"
 #include "support/WaitFor.h"
@@ -174,15 +182,27 @@ TEST(IdThreadException, BeforeRunPhaseFailureSkipsAfterRunPhaseButReleasesData) 
   EXPECT_EQ(T.Steps.load(), 0);
 }
 
-TEST(IdThreadException, ForeignExceptionEndsOnlyThatThreadAndSkipsTheReport) {
+TEST(IdThreadException, StandardExceptionIsRecordedAndReportedWithItsText) {
   TRecordingThread T;
-  T.StepAction = [](TRecordingThread&) { throw std::runtime_error("foreign"); };
+  T.StepAction = [](TRecordingThread&) { throw std::invalid_argument("stoi"); };
+  T.StartRunning();
+  T.WaitFor();
+  EXPECT_EQ(T.Log.Entries(), (Entries{"BeforeLoop", "BeforeRunPhase", "RunStep", "AfterRunPhase",
+                                      "ReleaseData", "AfterLoop", "RunException:stoi"}));
+  EXPECT_EQ(T.LastExceptionMessage(), "stoi");
+  EXPECT_EQ(T.LastExceptionClass(), std::type_index(typeid(std::invalid_argument)));
+  EXPECT_FALSE(T.FatalException());
+}
+
+TEST(IdThreadException, AnythingElseEndsOnlyThatThreadAndSkipsTheReport) {
+  TRecordingThread T;
+  T.StepAction = [](TRecordingThread&) { throw 42; };
   T.StartRunning();
   T.WaitFor();
   EXPECT_EQ(T.Log.Entries(), (Entries{"BeforeLoop", "BeforeRunPhase", "RunStep", "AfterRunPhase",
                                       "ReleaseData", "AfterLoop"}));
   EXPECT_FALSE(T.LastExceptionClass().has_value());
-  EXPECT_EQ(T.FatalExceptionMessage(), "foreign");
+  EXPECT_TRUE(T.FatalException());
 }
 
 TEST(IdThreadException, ExceptionRaisedByTheReportIsKeptByThePlatformThread) {
@@ -285,23 +305,44 @@ TEST(IdThreadLiveCount, ConcurrentConstructionIsCountedExactly) {
 
 TEST(IdThreadProgramEnd, DoesNotWaitWhenNoThreadObjectIsLeft) {
   ASSERT_EQ(LiveThreadCount(), 0);
-  int Sleeps = 0;
-  EXPECT_EQ(WaitForNoLiveThreads([&] { ++Sleeps; }), 0);
-  EXPECT_EQ(Sleeps, 0);
+  EXPECT_EQ(WaitForNoLiveThreads(), 0);
 }
 
-TEST(IdThreadProgramEnd, WaitsInStepsWhileAThreadObjectIsAlive) {
+TEST(IdThreadProgramEnd, TheLastThreadObjectToGoEndsTheWaitAtOnce) {
   ASSERT_EQ(LiveThreadCount(), 0);
-  EXPECT_EQ(LiveThreadWaitStep, std::chrono::milliseconds(5000));
   auto Alive = std::make_unique<TRecordingThread>();
-  int Sleeps = 0;
-  // Each call stands for one 5000 ms step; the last thread object goes during the third.
-  const int Steps = WaitForNoLiveThreads([&] {
-    if (++Sleeps == 3) Alive.reset();
+  std::thread Freer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Alive.reset();
   });
-  EXPECT_EQ(Steps, 3);
-  EXPECT_EQ(LiveThreadCount(), 0);
+  EXPECT_EQ(WaitForNoLiveThreads(), 0) << "woken before a single step of the wait ran out";
+  Freer.join();
 }
+
+#ifdef ID_LAST_THREAD_AFTER_MAIN
+// Seconds a process takes to run to its end.
+double SecondsToExit(const char* AProgram) {
+  const auto Start = std::chrono::steady_clock::now();
+  pid_t Child = 0;
+  char* const Argv[] = {const_cast<char*>(AProgram), nullptr};
+  if (posix_spawn(&Child, AProgram, nullptr, nullptr, Argv, environ) != 0) return -1;
+  int Status = 0;
+  if (waitpid(Child, &Status, 0) != Child || !WIFEXITED(Status) || WEXITSTATUS(Status) != 0)
+    return -1;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+}
+
+TEST(IdThreadProgramEnd, AProcessEndsWhenItsLastThreadDoesNotAStepLater) {
+  // The thread ends about 50 ms after main returns; a wait that only looks every step would
+  // keep the process a whole step longer.
+  const double Step = std::chrono::duration<double>(LiveThreadWaitStep).count();
+  for (int Run = 0; Run < 5; ++Run) {
+    const double Seconds = SecondsToExit(ID_LAST_THREAD_AFTER_MAIN);
+    ASSERT_GE(Seconds, 0) << "the program failed";
+    EXPECT_LT(Seconds, Step / 2) << "run " << Run;
+  }
+}
+#endif
 
 } // namespace
 } // namespace Id
