@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 #include "core/IdAntiFreezeBase.h"
 #include "core/IdException.h"
@@ -53,39 +54,6 @@ int32_t ConnectWaitSlice() {
 
 } // namespace
 
-// One call of the transport's user inside the socket. While any is open, CloseIO only shuts the
-// socket down (which wakes the call) and leaves the close to the last one out, so no call ever
-// runs on a descriptor that has been closed. No lock: a call counts itself in before it reads
-// the pending flag, and CloseIO sets the flag before it reads the count, so at least one of
-// them sees the other.
-class TIdIOHandlerSocket::TCallGuard {
-public:
-  explicit TCallGuard(TIdIOHandlerSocket& ATransport) : FTransport(ATransport) {
-    ATransport.FActiveCalls.fetch_add(1);
-    TIdSocketHandle* const Handle = ATransport.FOpenedHandle.load();
-    FEntered = Handle && !ATransport.FClosePending.load() && Handle->IsAllocated();
-    if (!FEntered) Leave();
-  }
-  ~TCallGuard() {
-    if (FEntered) Leave();
-  }
-  TCallGuard(const TCallGuard&) = delete;
-  TCallGuard& operator=(const TCallGuard&) = delete;
-
-  bool Entered() const noexcept { return FEntered; }
-  /// True when CloseIO ran while this call was inside.
-  bool ClosedMeanwhile() const { return FTransport.FClosePending.load(); }
-
-private:
-  void Leave() {
-    if (FTransport.FActiveCalls.fetch_sub(1) == 1 && FTransport.FClosePending.load())
-      FTransport.CloseWhenUnused();
-  }
-
-  TIdIOHandlerSocket& FTransport;
-  bool FEntered = false;
-};
-
 TIdIOHandlerSocket::TIdIOHandlerSocket(TComponent* AOwner) : TIdIOHandler(AOwner) {
   FUseNagle = true;
 }
@@ -94,80 +62,46 @@ TIdIOHandlerSocket::~TIdIOHandlerSocket() {
   if (FSocksInfo && FSocksInfo != FOwnedSocksInfo.get()) RemoveFreeNotification(FSocksInfo);
   FSocksInfo = nullptr;
   FOwnedSocksInfo.reset();
-  FOpenedHandle = nullptr;
   FSocketHandle.reset();
 }
 
 void TIdIOHandlerSocket::OpenIO() {
-  std::lock_guard<std::mutex> Guard(FLock);
   if (!FSocketHandle) {
     FSocketHandle = std::make_unique<TIdSocketHandle>(nullptr);
-    FOpenedHandle = FSocketHandle.get();
     return;
   }
   // Forgetting a socket that is still open would leak it.
   FSocketHandle->CloseDescriptor();
   FSocketHandle->ClearBinding(true);
-  FClosePending = false;
 }
 
 void TIdIOHandlerSocket::CloseIO() {
-  std::unique_lock<std::mutex> Guard(FLock);
-  if (!FSocketHandle || !FSocketHandle->IsAllocated() || FClosePending) return;
-  FClosePending.store(true); // calls that begin from now on stay out
-  if (FActiveCalls.load() == 0) {
-    FSocketHandle->CloseUnusedDescriptor();
-    FClosePending.store(false);
-    return;
-  }
-  // A call is inside the socket: wake it now; the last one out closes. The wake-up counts as a
-  // call itself, so it runs outside the lock and still on an open descriptor: the woken thread
-  // does not queue on the lock behind the shutdown that woke it.
-  FActiveCalls.fetch_add(1);
-  const TIdSocketDescriptor Descriptor = FSocketHandle->Descriptor();
-  Guard.unlock();
-  GlobalStack()->SockShutdown(Descriptor, Id_SD_Both);
-  if (FActiveCalls.fetch_sub(1) == 1 && FClosePending.load()) CloseWhenUnused();
+  if (FSocketHandle) FSocketHandle->CloseDescriptor();
 }
 
-// The deferred close, by the last call out of a socket that CloseIO shut down. Closed before the
-// flag is cleared: IsOpen and the calls read the flag first, so none takes the socket for open
-// in between.
-void TIdIOHandlerSocket::CloseWhenUnused() {
-  std::lock_guard<std::mutex> Guard(FLock);
-  if (FActiveCalls.load() != 0 || !FClosePending.load()) return;
-  FSocketHandle->CloseUnusedDescriptor();
-  FClosePending.store(false);
-}
-
-// Asked before every read and write: answered without the lock. The pending flag is read
-// before the handle's own flag, the reverse of the order in which a deferred close changes them.
 bool TIdIOHandlerSocket::IsOpen() {
-  const bool ClosePending = FClosePending.load();
-  TIdSocketHandle* Handle = FOpenedHandle.load();
-  return Handle && !ClosePending && Handle->IsAllocated();
+  return FSocketHandle && FSocketHandle->IsAllocated();
 }
 
-TIdSocketDescriptor TIdIOHandlerSocket::Descriptor() {
-  std::lock_guard<std::mutex> Guard(FLock);
-  if (!FSocketHandle || !FSocketHandle->IsAllocated() || FClosePending)
-    return InvalidSocketDescriptor;
+TIdSocketDescriptor TIdIOHandlerSocket::Descriptor() const noexcept {
+  if (!FSocketHandle || !FSocketHandle->IsAllocated()) return InvalidSocketDescriptor;
   return FSocketHandle->Descriptor();
 }
 
+// The handle of a transport that has been opened; the calls on it raise EIdClosedSocket when
+// its socket is closed.
+TIdSocketHandle& TIdIOHandlerSocket::OpenHandle() {
+  if (!FSocketHandle) throw EIdClosedSocket();
+  return *FSocketHandle;
+}
+
 bool TIdIOHandlerSocket::AwaitReadable(int32_t ATimeout) {
-  TCallGuard Call(*this);
-  if (!Call.Entered()) throw EIdConnClosedGracefully();
-  const bool Readable = FSocketHandle->WaitReadable(ATimeout);
-  // A close from another thread makes the socket readable; report it as the close it is.
-  if (Call.ClosedMeanwhile()) throw EIdConnClosedGracefully();
-  return Readable;
+  if (!FSocketHandle) throw EIdConnClosedGracefully();
+  return FSocketHandle->WaitReadable(ATimeout);
 }
 
 int32_t TIdIOHandlerSocket::ReceiveBytes(void* ABuffer, int32_t ALength) {
-  TCallGuard Call(*this);
-  if (!Call.Entered()) throw EIdClosedSocket();
-  return FSocketHandle->ReceiveInto(ABuffer, ALength, 0);
+  return OpenHandle().ReceiveInto(ABuffer, ALength, 0);
 }
 
 // Without a time limit, and with no anti-freeze that must run while waiting, a blocking receive
@@ -178,25 +112,24 @@ std::optional<int32_t> TIdIOHandlerSocket::ReceiveWhenReadable(void* ABuffer, in
                                                                int32_t ATimeout) {
   if (ATimeout != TimeoutInfinite || TIdAntiFreezeBase::AntiFreezeActive())
     return TIdIOHandler::ReceiveWhenReadable(ABuffer, ALength, ATimeout);
-  TCallGuard Call(*this);
-  if (!Call.Entered()) throw EIdConnClosedGracefully();
-  const int32_t Received = FSocketHandle->ReceiveInto(ABuffer, ALength, 0);
-  if (Received <= 0 && (Call.ClosedMeanwhile() || !FSocketHandle->IsAllocated()))
-    throw EIdConnClosedGracefully();
+  if (!IsOpen()) throw EIdConnClosedGracefully();
+  int32_t Received;
+  try {
+    Received = FSocketHandle->ReceiveInto(ABuffer, ALength, 0);
+  } catch (const EIdClosedSocket&) {
+    throw EIdConnClosedGracefully(); // closed between the test and the call
+  }
+  if (Received <= 0 && !FSocketHandle->IsAllocated()) throw EIdConnClosedGracefully();
   return Received;
 }
 
 int32_t TIdIOHandlerSocket::SendBytes(const void* ABuffer, int32_t ALength) {
-  TCallGuard Call(*this);
-  if (!Call.Entered()) throw EIdClosedSocket();
-  return FSocketHandle->SendFrom(ABuffer, ALength, 0);
+  return OpenHandle().SendFrom(ABuffer, ALength, 0);
 }
 
 int64_t TIdIOHandlerSocket::TransmitFile(TIdFileTransmitter ATransmitter,
                                          const std::string& AFileName) {
-  TCallGuard Call(*this);
-  if (!Call.Entered()) throw EIdClosedSocket();
-  return ATransmitter(FSocketHandle->Descriptor(), AFileName);
+  return OpenHandle().TransmitFile(ATransmitter, AFileName);
 }
 
 void TIdIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort,
@@ -207,11 +140,7 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort,
   const bool ViaProxy = Socks && Socks->Version() != TSocksVersion::svNoSocks;
   const std::string TargetHost = ViaProxy ? Socks->Host() : AHost;
   const int32_t TargetPort = ViaProxy ? Socks->Port() : APort;
-  {
-    std::lock_guard<std::mutex> Guard(FLock);
-    FSocketHandle->OpenSocket(Id_SOCK_STREAM, Id_IPPROTO_IP);
-    FClosePending = false;
-  }
+  FSocketHandle->OpenSocket(Id_SOCK_STREAM, Id_IPPROTO_IP);
   FSocketHandle->SetIP(ABoundIP);
   FSocketHandle->SetPort(ABoundPort);
   FSocketHandle->SetClientPortMin(ABoundPortMin);
@@ -235,18 +164,14 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort,
 }
 
 void TIdIOHandlerSocket::ConnectBlocking() {
-  TCallGuard Call(*this);
-  if (!Call.Entered()) throw EIdClosedSocket();
-  GlobalStack()->CheckSocketResult(FSocketHandle->ConnectToRemote(Id_PF_INET));
+  GlobalStack()->CheckSocketResult(OpenHandle().ConnectToRemote(Id_PF_INET));
 }
 
 void TIdIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout) {
   const bool Unlimited = ATimeout == TimeoutInfinite;
-  // The connect thread's call counts as ours: a CloseIO meanwhile shuts the socket down, which
+  // The connect runs inside the handle, so a CloseIO meanwhile shuts the socket down, which
   // ends a pending connect (a plain close would not on every platform).
-  TCallGuard Call(*this);
-  if (!Call.Entered()) throw EIdClosedSocket();
-  auto Thread = std::make_unique<TIdConnectThread>(FSocketHandle.get());
+  auto Thread = std::make_unique<TIdConnectThread>(&OpenHandle());
   Thread->Resume();
   const int32_t Slice = ConnectWaitSlice();
   int32_t Remaining = Unlimited ? Slice + 1 : ATimeout;

@@ -2,9 +2,7 @@
 // under a timeout and through a SOCKS proxy).
 #pragma once
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 
 #include "connection/IdIOHandler.h"
 #include "connection/IdSocks.h"
@@ -15,9 +13,8 @@ namespace Id {
 class TIdSocketHandle;
 
 /// A transport over one stream socket. Used by the thread of its connection; CloseIO (and
-/// IsOpen) may be called from any thread at any moment: a call blocked in a wait, receive or
-/// send is woken and fails, and the descriptor is released only after the last such call has
-/// left it, so a number reused by the system is never touched.
+/// IsOpen) may be called from any thread at any moment: the socket handle wakes a call blocked
+/// in a wait, receive or send and keeps the descriptor until it has left.
 class TIdIOHandlerSocket : public TIdIOHandler {
 public:
   /// No socket handle exists until the first OpenIO; UseNagle is true.
@@ -27,9 +24,9 @@ public:
 
   /// Creates the socket handle, or clears the binding of the one used before. No socket yet.
   void OpenIO() override;
-  /// Shuts down and closes the socket; any thread. A blocked call is woken first.
+  /// Closes the socket (see TIdSocketHandle::CloseDescriptor); any thread.
   void CloseIO() override;
-  /// True while the handle exists and holds an open socket that CloseIO has not closed.
+  /// True while the handle exists and holds an open socket that no thread has closed.
   bool IsOpen() override;
   /// Waits for input; raises EIdConnClosedGracefully "Connection Closed Gracefully." when the
   /// socket is closed (before or during the wait).
@@ -51,14 +48,15 @@ public:
   /// EIdConnectTimeout "Connect timed out." (socket closed) or EIdConnectException with the
   /// failure's text.
   void ConnectWithTimeout(int32_t ATimeout);
-  /// Runs ATransmitter on the open socket (the whole-file send), keeping the socket from being
-  /// closed under it; returns its result. Raises EIdClosedSocket "Disconnected." when not open.
+  /// Runs ATransmitter on the open socket (the whole-file send), keeping the descriptor from
+  /// being closed under it; returns its result. Raises EIdClosedSocket "Disconnected." when not
+  /// open.
   int64_t TransmitFile(TIdFileTransmitter ATransmitter, const std::string& AFileName);
 
   /// The handle; nullptr before the first OpenIO. Owned; valid until the transport is freed.
   TIdSocketHandle* SocketHandle() const noexcept { return FSocketHandle.get(); }
   /// The socket's descriptor while open, else InvalidSocketDescriptor.
-  TIdSocketDescriptor Descriptor();
+  TIdSocketDescriptor Descriptor() const noexcept;
   bool UseNagle() const noexcept { return FUseNagle; }
   /// False sets the no-delay option on the next outgoing connect.
   void SetUseNagle(bool AValue) noexcept { FUseNagle = AValue; }
@@ -74,24 +72,15 @@ public:
   void Notification(TComponent* AComponent, TOperation AOperation) override;
 
 private:
-  class TCallGuard; // marks one call inside the socket (see the .cpp)
   void ConnectBlocking();
-  void CloseWhenUnused();
+  TIdSocketHandle& OpenHandle();
 
+  // Made by the first OpenIO, before the transport is handed to any other thread, and kept
+  // until the transport goes: other threads read it without a lock.
   std::unique_ptr<TIdSocketHandle> FSocketHandle; // owned
   bool FUseNagle = true;
   TIdSocksInfo* FSocksInfo = nullptr; // FOwnedSocksInfo, or not owned; cleared on removal notice
   std::unique_ptr<TIdSocksInfo> FOwnedSocksInfo; // owned settings made by SocksInfo()
-
-  // Serialises the closes (CloseIO, the deferred close) and the reopening of the handle; the
-  // calls themselves take no lock (see TCallGuard).
-  std::mutex FLock;
-  std::atomic<int32_t> FActiveCalls{0}; // calls inside a wait, receive or send, or trying to
-  // Set by CloseIO; the socket is closed by CloseIO itself when no call is inside, else by the
-  // last call to leave. Written under FLock, and cleared only after the descriptor is closed;
-  // IsOpen and the calls read it without the lock.
-  std::atomic<bool> FClosePending{false};
-  std::atomic<TIdSocketHandle*> FOpenedHandle{nullptr}; // FSocketHandle, for IsOpen
 };
 
 } // namespace Id

@@ -4,7 +4,7 @@ namespace Id {
 
 void TIdServerIOHandler::PrepareServing() {}
 
-std::unique_ptr<TIdIOHandler> TIdServerIOHandler::AcceptClient(TIdSocketDescriptor, TIdThread*) {
+std::unique_ptr<TIdIOHandler> TIdServerIOHandler::AcceptClient(TIdSocketHandle&, TIdThread*) {
   return nullptr;
 }
 

@@ -4,10 +4,10 @@
 #include <memory>
 
 #include "connection/IdIOHandler.h"
-#include "net/IdStack.h"
 
 namespace Id {
 
+class TIdSocketHandle;
 class TIdThread;
 
 /// The abstract server transport. The server calls PrepareServing at each activation; its
@@ -18,10 +18,10 @@ public:
 
   /// Called once per activation, on the thread that activates the server. Base: nothing.
   virtual void PrepareServing();
-  /// Accepts one pending client of AListener into a new transport owned by the caller; nullptr
-  /// when none was accepted. AThread, when given, is the calling listener thread, whose halted
-  /// state ends the wait. Base: nullptr.
-  virtual std::unique_ptr<TIdIOHandler> AcceptClient(TIdSocketDescriptor AListener,
+  /// Accepts one pending client of the listening handle AListener into a new transport owned by
+  /// the caller; nullptr when none was accepted. AThread, when given, is the calling listener
+  /// thread, whose halted state ends the wait. Base: nullptr.
+  virtual std::unique_ptr<TIdIOHandler> AcceptClient(TIdSocketHandle& AListener,
                                                      TIdThread* AThread);
 };
 

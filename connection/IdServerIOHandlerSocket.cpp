@@ -1,6 +1,7 @@
 #include "connection/IdServerIOHandlerSocket.h"
 
 #include "connection/IdIOHandlerSocket.h"
+#include "core/IdException.h"
 #include "net/IdSocketHandle.h"
 #include "threads/IdThread.h"
 
@@ -13,18 +14,28 @@ constexpr int32_t AcceptWaitStep = 100;
 
 } // namespace
 
-std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptClient(TIdSocketDescriptor AListener,
+namespace {
+
+// Waits in steps until AListener has a client; false when AThread is halted or the listener
+// closed meanwhile.
+bool WaitForClient(TIdSocketHandle& AListener, TIdThread& AThread) {
+  try {
+    while (!AThread.IsHalted())
+      if (AListener.WaitReadable(AcceptWaitStep)) return true;
+  } catch (const EIdConnClosedGracefully&) {
+    // Closed under the wait: the server is stopping.
+  }
+  return false;
+}
+
+} // namespace
+
+std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptClient(TIdSocketHandle& AListener,
                                                                      TIdThread* AThread) {
   auto Transport = std::make_unique<TIdIOHandlerSocket>(nullptr);
   Transport->OpenIO();
-  TIdSocketHandle& Handle = *Transport->SocketHandle();
-  if (AThread) {
-    for (;;) {
-      if (AThread->IsHalted()) return nullptr;
-      if (Handle.WaitDescriptorReadable(AListener, AcceptWaitStep)) break;
-    }
-  }
-  if (!Handle.AcceptFrom(AListener)) return nullptr;
+  if (AThread && !WaitForClient(AListener, *AThread)) return nullptr;
+  if (!Transport->SocketHandle()->AcceptFrom(AListener)) return nullptr;
   return Transport;
 }
 

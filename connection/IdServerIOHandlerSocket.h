@@ -13,8 +13,9 @@ public:
   /// With AThread: waits for AListener to become readable in steps of 100 ms, returning nullptr
   /// as soon as AThread is halted; then accepts. Without: accepts at once. Returns an open
   /// TIdIOHandlerSocket owned by the caller, or nullptr when the accept found no connection
-  /// (listening socket closed or interrupted). Other accept failures raise EIdSocketError.
-  std::unique_ptr<TIdIOHandler> AcceptClient(TIdSocketDescriptor AListener,
+  /// (listening socket closed, also during the wait, or the call interrupted). Other accept
+  /// failures raise EIdSocketError.
+  std::unique_ptr<TIdIOHandler> AcceptClient(TIdSocketHandle& AListener,
                                              TIdThread* AThread) override;
 };
 

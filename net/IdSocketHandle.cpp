@@ -1,5 +1,7 @@
 #include "net/IdSocketHandle.h"
 
+#include <new>
+#include <thread>
 #include <typeinfo>
 
 #include "core/IdAntiFreezeBase.h"
@@ -8,11 +10,44 @@
 
 namespace Id {
 
+// One call inside the socket, for the life of the object: while any call is inside, the
+// descriptor stays open (a close only shuts it down), so the call never reaches a number that
+// the system has handed to another socket.
+class TIdSocketHandle::TCall {
+public:
+  /// Enters a call; raises EIdClosedSocket "Disconnected." when the handle holds no open socket.
+  explicit TCall(TIdSocketHandle& AHandle) : TCall(AHandle, std::nothrow) {
+    if (!FEntered) throw EIdClosedSocket();
+  }
+  /// Enters a call when the handle holds an open socket; the object then tests true.
+  TCall(TIdSocketHandle& AHandle, std::nothrow_t) noexcept
+      : FHandle(AHandle), FEntered(AHandle.EnterCall()) {}
+  ~TCall() {
+    if (FEntered) FHandle.LeaveCall();
+  }
+  TCall(const TCall&) = delete;
+  TCall& operator=(const TCall&) = delete;
+
+  explicit operator bool() const noexcept { return FEntered; }
+  /// The socket's number, fixed while the call is inside.
+  TIdSocketDescriptor Descriptor() const noexcept { return FHandle.Descriptor(); }
+  /// True once a close has begun, by any thread.
+  bool Closed() const noexcept { return !FHandle.IsAllocated(); }
+  /// ARawResult, except that a failure of a call woken by a close from another thread is
+  /// reported as what it is: the socket is gone (10038, "Socket operation on non-socket.").
+  int32_t Result(int32_t ARawResult) const {
+    if (ARawResult == SocketErrorResult && Closed())
+      GlobalStack()->ThrowSocketError(WSA::ENOTSOCK_);
+    return ARawResult;
+  }
+
+private:
+  TIdSocketHandle& FHandle;
+  const bool FEntered;
+};
+
 TIdSocketHandle::TIdSocketHandle(TCollection* ACollection) : TCollectionItem(ACollection) {
   DebugCountUp(TIdDebugCounter::dcSocketHandles);
-  ClearBinding(true);
-  FClientPortMin = 0;
-  FClientPortMax = 0;
   if (const auto* Handles = dynamic_cast<const TIdSocketHandles*>(ACollection))
     FPort = Handles->DefaultPort();
 }
@@ -20,7 +55,7 @@ TIdSocketHandle::TIdSocketHandle(TCollection* ACollection) : TCollectionItem(ACo
 TIdSocketHandle::~TIdSocketHandle() {
   DebugCountDown(TIdDebugCounter::dcSocketHandles);
   CloseDescriptor();
-  ReleaseDescriptorHold();
+  WaitUntilNoCall();
 }
 
 void TIdSocketHandle::Assign(const TCollectionItem& ASource) {
@@ -36,45 +71,74 @@ void TIdSocketHandle::Assign(const TCollectionItem& ASource) {
   FRemotePort = Source.FRemotePort;
 }
 
-void TIdSocketHandle::OpenSocket(int32_t ASocketType, int32_t AProtocol) {
-  CloseDescriptor();
-  ReleaseDescriptorHold();
-  TakeDescriptor(GlobalStack()->NewSocket(ASocketType, AProtocol));
-}
+// Counting and closing -------------------------------------------------------------------------
 
-bool TIdSocketHandle::TakeAllocatedDescriptor(TIdSocketDescriptor& ADescriptor) {
-  // Taking the flag away atomically makes a close racing with another close happen once;
-  // clearing it first lets the user's next WaitReadable see the handle closed.
-  uint64_t State = FSocket.load();
+bool TIdSocketHandle::EnterCall() noexcept {
+  uint64_t State = FState.load();
   do {
-    if (!(State & AllocatedBit)) return false;
-  } while (!FSocket.compare_exchange_weak(State, State & ~AllocatedBit));
-  ADescriptor = static_cast<TIdSocketDescriptor>(State);
+    if (State & ClosedBit) return false;
+  } while (!FState.compare_exchange_weak(State, State + CallUnit));
   return true;
 }
 
-void TIdSocketHandle::CloseDescriptor() {
-  TIdSocketDescriptor D;
-  if (!TakeAllocatedDescriptor(D)) return;
-  TIdStack* Stack = GlobalStack();
-  if (!Stack) return; // no component left: the process is tearing down
-  Stack->SockShutdown(D, Id_SD_Send);
-  Stack->SockClose(D);
+// Once a close has begun no call enters, so the count reaches 0 exactly once: that call closes.
+void TIdSocketHandle::LeaveCall() noexcept {
+  const uint64_t Now = FState.fetch_sub(CallUnit) - CallUnit;
+  if ((Now & ClosedBit) && Now < CallUnit)
+    GlobalStack()->SockClose(static_cast<TIdSocketDescriptor>(Now));
 }
 
-void TIdSocketHandle::CloseUnusedDescriptor() {
-  TIdSocketDescriptor D;
-  if (!TakeAllocatedDescriptor(D)) return;
-  TIdStack* Stack = GlobalStack();
-  if (!Stack) return;
-  Stack->SockShutdown(D, Id_SD_Send);
-  // Without the reservation the close gives the number back at once rather than parking it.
-  if (FHoldsDescriptor.exchange(false)) Stack->ReleaseDescriptor(D);
-  Stack->SockClose(D);
+// The closing thread counts as a call while it shuts the socket down: a plain close wakes no
+// call blocked on the socket, shutting both directions down wakes all of them. Without a call
+// inside only the sending side is shut down, so the peer sees an orderly end.
+void TIdSocketHandle::CloseDescriptor() {
+  uint64_t State = FState.load();
+  do {
+    if (State & ClosedBit) return;
+  } while (!FState.compare_exchange_weak(State, (State | ClosedBit) + CallUnit));
+  const bool CallsInside = State >= CallUnit;
+  GlobalStack()->SockShutdown(static_cast<TIdSocketDescriptor>(State),
+                              CallsInside ? Id_SD_Both : Id_SD_Send);
+  LeaveCall();
 }
+
+// A thread that closed the socket may still be leaving its call; the word is replaced only
+// after it has.
+void TIdSocketHandle::WaitUntilNoCall() const noexcept {
+  while (FState.load() >= CallUnit)
+    std::this_thread::yield();
+}
+
+void TIdSocketHandle::TakeDescriptor(TIdSocketDescriptor ADescriptor) {
+  WaitUntilNoCall();
+  FState.store(ADescriptor);
+}
+
+void TIdSocketHandle::OpenSocket(int32_t ASocketType, int32_t AProtocol) {
+  CloseDescriptor();
+  TakeDescriptor(GlobalStack()->NewSocket(ASocketType, AProtocol));
+}
+
+void TIdSocketHandle::ClearBinding(bool AResetLocal) {
+  WaitUntilNoCall();
+  FState.store(ClosedBit | InvalidSocketDescriptor);
+  if (AResetLocal) {
+    FIP.clear();
+    FPort = 0;
+  }
+  FRemoteIP.clear();
+  FRemotePort = 0;
+}
+
+// Calls ----------------------------------------------------------------------------------------
 
 int32_t TIdSocketHandle::ConnectToRemote(int32_t AFamily) {
-  const int32_t Result = GlobalStack()->SockConnect(Descriptor(), AFamily, FRemoteIP, FRemotePort);
+  int32_t Result;
+  {
+    TCall Call(*this);
+    Result =
+        Call.Result(GlobalStack()->SockConnect(Call.Descriptor(), AFamily, FRemoteIP, FRemotePort));
+  }
   if (Result != SocketErrorResult) {
     ReadLocalBinding();
     ReadRemoteBinding();
@@ -84,21 +148,33 @@ int32_t TIdSocketHandle::ConnectToRemote(int32_t AFamily) {
 
 int32_t TIdSocketHandle::ReceiveFrom(void* ABuffer, int32_t ALength, int32_t AFlags,
                                      std::string& AIP, int32_t& APort) {
-  return GlobalStack()->SockRecvFrom(Descriptor(), ABuffer, ALength, AFlags, AIP, APort);
+  TCall Call(*this);
+  return Call.Result(
+      GlobalStack()->SockRecvFrom(Call.Descriptor(), ABuffer, ALength, AFlags, AIP, APort));
 }
 
 int32_t TIdSocketHandle::ReceiveInto(void* ABuffer, int32_t ALength, int32_t AFlags) {
-  return GlobalStack()->SockRecv(Descriptor(), ABuffer, ALength, AFlags);
+  TCall Call(*this);
+  return Call.Result(GlobalStack()->SockRecv(Call.Descriptor(), ABuffer, ALength, AFlags));
 }
 
 int32_t TIdSocketHandle::SendFrom(const void* ABuffer, int32_t ALength, int32_t AFlags) {
-  return GlobalStack()->SockSend(Descriptor(), ABuffer, ALength, AFlags);
+  TCall Call(*this);
+  return Call.Result(GlobalStack()->SockSend(Call.Descriptor(), ABuffer, ALength, AFlags));
 }
 
 void TIdSocketHandle::SetOption(int32_t ALevel, int32_t AOptName, const void* AOptVal,
                                 int32_t AOptLen) {
   TIdStack* Stack = GlobalStack();
-  Stack->CheckSocketResult(Stack->SockSetOption(Descriptor(), ALevel, AOptName, AOptVal, AOptLen));
+  TCall Call(*this);
+  Stack->CheckSocketResult(
+      Call.Result(Stack->SockSetOption(Call.Descriptor(), ALevel, AOptName, AOptVal, AOptLen)));
+}
+
+int64_t TIdSocketHandle::TransmitFile(TIdFileTransmitter ATransmitter,
+                                      const std::string& AFileName) {
+  TCall Call(*this);
+  return ATransmitter(Call.Descriptor(), AFileName);
 }
 
 void TIdSocketHandle::BindLocal() {
@@ -113,8 +189,11 @@ void TIdSocketHandle::BindLocal() {
 
 bool TIdSocketHandle::BindOnce() {
   TIdStack* Stack = GlobalStack();
-  const int32_t Result = Stack->SockBind(Descriptor(), Id_PF_INET, FIP, FPort);
-  if (Stack->CheckSocketResult(Result, {WSA::EADDRINUSE_})) return false;
+  {
+    TCall Call(*this);
+    const int32_t Result = Stack->SockBind(Call.Descriptor(), Id_PF_INET, FIP, FPort);
+    if (Stack->CheckSocketResult(Call.Result(Result), {WSA::EADDRINUSE_})) return false;
+  }
   ReadLocalBinding();
   return true;
 }
@@ -130,20 +209,27 @@ bool TIdSocketHandle::BindInPortRange() {
 
 void TIdSocketHandle::StartListening(int32_t ABacklog) {
   TIdStack* Stack = GlobalStack();
-  Stack->CheckSocketResult(Stack->SockListen(Descriptor(), ABacklog));
+  TCall Call(*this);
+  Stack->CheckSocketResult(Call.Result(Stack->SockListen(Call.Descriptor(), ABacklog)));
 }
 
-bool TIdSocketHandle::AcceptFrom(TIdSocketDescriptor AListening) {
+bool TIdSocketHandle::AcceptFrom(TIdSocketHandle& AListening) {
   ClearBinding(true);
   TIdStack* Stack = GlobalStack();
-  const TIdSocketDescriptor D = Stack->SockAccept(AListening, FIP, FPort);
-  // A listener closed by another thread reports 10038; its accept is no connection.
-  if (Stack->CheckSocketResult(static_cast<int32_t>(D), {WSA::EINTR_, WSA::ENOTSOCK_})) {
-    FIP.clear();
-    FPort = 0;
-    return false;
+  TIdSocketDescriptor Accepted = InvalidSocketDescriptor;
+  {
+    TCall Call(AListening, std::nothrow);
+    if (!Call) return false;
+    Accepted = Stack->SockAccept(Call.Descriptor(), FIP, FPort);
+    // A listener closed by another thread during the accept has no connection to give.
+    if (Accepted == InvalidSocketDescriptor &&
+        (Call.Closed() || Stack->CheckSocketResult(SocketErrorResult, {WSA::EINTR_}))) {
+      FIP.clear();
+      FPort = 0;
+      return false;
+    }
   }
-  TakeDescriptor(D);
+  TakeDescriptor(Accepted);
   // The accept reported the client's address already: asking the system again would only
   // cost a call (and fail if the client has gone meanwhile).
   FRemoteIP.swap(FIP);
@@ -153,34 +239,31 @@ bool TIdSocketHandle::AcceptFrom(TIdSocketDescriptor AListening) {
 }
 
 bool TIdSocketHandle::WaitReadable(int32_t ATimeout) {
-  if (!IsAllocated()) throw EIdConnClosedGracefully();
-  if (TIdAntiFreezeBase::AntiFreezeActive()) {
-    const int32_t Slice = TIdAntiFreezeBase::Instance()->IdleTimeOut;
-    if (ATimeout == TimeoutInfinite) {
-      while (!WaitReadable(Slice)) {
-      }
-      return true;
+  TCall Call(*this, std::nothrow);
+  if (!Call) throw EIdConnClosedGracefully();
+  if (!TIdAntiFreezeBase::AntiFreezeActive()) return SelectReadable(Call, ATimeout);
+  const int32_t Slice = TIdAntiFreezeBase::Instance()->IdleTimeOut;
+  if (ATimeout == TimeoutInfinite) {
+    while (!SelectReadable(Call, Slice)) {
     }
-    if (ATimeout > Slice) {
-      if (WaitReadable(ATimeout - Slice)) return true;
-      ATimeout = Slice;
-    }
+    return true;
   }
-  const bool Readable = SelectReadable(Descriptor(), ATimeout);
-  // A close by another thread ends the wait early; report it as the closed handle it is
-  // rather than as a timeout.
-  if (!Readable && !IsAllocated()) throw EIdConnClosedGracefully();
-  return Readable;
+  // Whole slices, the first of which takes what does not divide.
+  int32_t Wait = ATimeout > Slice ? (ATimeout - 1) % Slice + 1 : ATimeout;
+  for (int32_t Left = ATimeout;; Wait = Slice) {
+    if (SelectReadable(Call, Wait)) return true;
+    Left -= Wait;
+    if (Left <= 0) return false;
+  }
 }
 
-bool TIdSocketHandle::WaitDescriptorReadable(TIdSocketDescriptor ADescriptor, int32_t ATimeout) {
-  return SelectReadable(ADescriptor, ATimeout);
-}
-
-bool TIdSocketHandle::SelectReadable(TIdSocketDescriptor ADescriptor, int32_t ATimeout) {
-  TIdSocketDescriptorList ReadList{ADescriptor};
+// One wait followed by the anti-freeze's step. A close from another thread wakes the wait (the
+// socket then reads as ended): it is reported as the closed handle it is.
+bool TIdSocketHandle::SelectReadable(const TCall& ACall, int32_t ATimeout) {
+  TIdSocketDescriptorList ReadList{ACall.Descriptor()};
   const bool Readable = GlobalStack()->SockSelect(&ReadList, nullptr, nullptr, ATimeout) == 1;
   TIdAntiFreezeBase::AntiFreezeStep(!Readable, false);
+  if (ACall.Closed()) throw EIdConnClosedGracefully();
   return Readable;
 }
 
@@ -190,37 +273,15 @@ void TIdSocketHandle::SetRemote(const std::string& AIP, int32_t APort) {
 }
 
 void TIdSocketHandle::ReadLocalBinding() {
+  TCall Call(*this);
   int32_t Family = 0;
-  GlobalStack()->SockLocalAddress(Descriptor(), Family, FIP, FPort);
+  GlobalStack()->SockLocalAddress(Call.Descriptor(), Family, FIP, FPort);
 }
 
 void TIdSocketHandle::ReadRemoteBinding() {
+  TCall Call(*this);
   int32_t Family = 0;
-  GlobalStack()->SockPeerAddress(Descriptor(), Family, FRemoteIP, FRemotePort);
-}
-
-void TIdSocketHandle::ClearBinding(bool AResetLocal) {
-  ReleaseDescriptorHold();
-  FSocket.store(InvalidSocketDescriptor);
-  if (AResetLocal) {
-    FIP.clear();
-    FPort = 0;
-  }
-  FRemoteIP.clear();
-  FRemotePort = 0;
-}
-
-void TIdSocketHandle::TakeDescriptor(TIdSocketDescriptor ADescriptor) {
-  // The reservation keeps the number ours until this thread is done with it, whatever thread
-  // closes the socket meanwhile.
-  FHoldsDescriptor = GlobalStack()->AcquireDescriptor(ADescriptor);
-  FSocket.store(AllocatedBit | ADescriptor);
-}
-
-void TIdSocketHandle::ReleaseDescriptorHold() {
-  if (!FHoldsDescriptor.exchange(false)) return;
-  // Without a stack (no component left) the number stays parked; nothing else can be done.
-  if (TIdStack* Stack = GlobalStack()) Stack->ReleaseDescriptor(Descriptor());
+  GlobalStack()->SockPeerAddress(Call.Descriptor(), Family, FRemoteIP, FRemotePort);
 }
 
 TIdSocketHandles::TIdSocketHandles(TComponent* AOwner)

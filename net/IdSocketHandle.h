@@ -10,18 +10,24 @@
 
 namespace Id {
 
-/// A socket together with its binding. Used by one thread at a time (the listener thread for a
-/// listening binding, the peer thread for a connection), except that any other thread may call
-/// CloseDescriptor to stop that user: its blocked calls return at once, and the descriptor
-/// number stays reserved until this handle is reopened, cleared or destroyed, so the user never
-/// reaches another socket through a stale number. Every socket call goes to GlobalStack, which
-/// the handle keeps alive for its whole life, so a handle also works on its own.
+/// A socket together with its binding, and the one place where a close from another thread is
+/// handled. Every socket call of the framework goes through a handle, which counts the calls
+/// inside it. CloseDescriptor may be called from any thread at any moment: calls that begin
+/// afterwards are refused, calls already inside are woken (their sockets are shut down), and
+/// the descriptor is closed by the last call to leave, so a number is never given back to the
+/// system while a call uses it and a late call never reaches a socket that reused it.
+///
+/// Threads: one user thread at a time opens, binds, connects, accepts and reads the binding
+/// (the listener thread for a listening binding, the connection's thread for a transport);
+/// any thread may close, and several threads may be inside calls at once (a connect on a
+/// helper thread). The handle keeps GlobalStack alive for its whole life, so it also works on
+/// its own, without any component.
 class TIdSocketHandle : public TCollectionItem {
 public:
   /// Joins no collection by itself (TCollection::Add does); takes the port from ACollection's
   /// DefaultPort when ACollection is a TIdSocketHandles.
   explicit TIdSocketHandle(TCollection* ACollection = nullptr);
-  /// Closes an open socket.
+  /// Closes an open socket and waits until no other thread is inside a call on it.
   ~TIdSocketHandle() override;
 
   /// From another TIdSocketHandle: copies IP, Port, RemoteIP and RemotePort only. Any other
@@ -31,14 +37,11 @@ public:
   /// Closes any socket held, then allocates a new one (IPv4). Raises EIdInvalidSocket
   /// "Cannot allocate socket." when the platform refuses. IP and Port are kept for BindLocal.
   void OpenSocket(int32_t ASocketType = Id_SOCK_STREAM, int32_t AProtocol = Id_IPPROTO_IP);
-  /// Idempotent; callable from any thread. Shuts the sending side down, then closes the socket;
-  /// both results are ignored. Descriptor and the binding texts keep their values.
+  /// Idempotent; any thread. Without a call inside, shuts the sending side down and closes the
+  /// socket; with calls inside, shuts both directions down (which wakes them) and leaves the
+  /// close to the last of them. Results are ignored. Descriptor and the binding texts keep
+  /// their values.
   virtual void CloseDescriptor();
-  /// CloseDescriptor for a user that knows no call is inside the socket and none can start
-  /// with its descriptor any more (a transport that counts its calls under its own lock): the
-  /// number goes back to the system at once instead of staying reserved until the handle lets
-  /// go of it, which saves parking it.
-  void CloseUnusedDescriptor();
   /// Connects to RemoteIP:RemotePort; on success reads both bindings back. Returns the raw
   /// result for the caller's CheckSocketResult (bindings are not read on failure).
   virtual int32_t ConnectToRemote(int32_t AFamily = Id_PF_INET);
@@ -51,6 +54,8 @@ public:
   int32_t SendFrom(const void* ABuffer, int32_t ALength, int32_t AFlags = 0);
   /// Sets a socket option (Windows Sockets numbering, see IdStack.h); raises EIdSocketError.
   void SetOption(int32_t ALevel, int32_t AOptName, const void* AOptVal, int32_t AOptLen);
+  /// Runs ATransmitter (the whole-file sender) on this socket and returns its result.
+  int64_t TransmitFile(TIdFileTransmitter ATransmitter, const std::string& AFileName);
 
   /// Binds following the port rules: a fixed Port (or an incomplete range) binds once and raises
   /// EIdCouldNotBindSocket when the address is in use; with Port 0 and both ClientPortMin and
@@ -65,18 +70,17 @@ public:
   bool BindInPortRange();
   /// Starts listening with at least ABacklog pending connections; raises EIdSocketError.
   void StartListening(int32_t ABacklog);
-  /// Accepts a pending connection of the listening socket AListening into this handle (which
-  /// holds no socket afterwards on failure). False when the listener was closed (by another
-  /// thread) or the call was interrupted; other failures raise EIdSocketError.
-  bool AcceptFrom(TIdSocketDescriptor AListening);
+  /// Accepts a pending connection of the listening handle AListening into this handle (which
+  /// holds no socket afterwards on failure). False when AListening is closed (also by another
+  /// thread during the accept) or the call was interrupted; other failures raise
+  /// EIdSocketError.
+  bool AcceptFrom(TIdSocketHandle& AListening);
   /// Waits until this socket is readable: true when readable, false on timeout or a failed wait.
   /// ATimeout in ms, 0 polls, TimeoutInfinite waits without limit. Raises
   /// EIdConnClosedGracefully "Connection Closed Gracefully." when the handle holds no socket,
   /// including when another thread closed it during the wait. On the main thread with an active
   /// anti-freeze the wait is cut into IdleTimeOut slices, each followed by an idle step.
   bool WaitReadable(int32_t ATimeout);
-  /// One readability wait on any descriptor (not this handle's): no allocation test, no slicing.
-  bool WaitDescriptorReadable(TIdSocketDescriptor ADescriptor, int32_t ATimeout);
 
   /// Sets RemoteIP and RemotePort; no socket call.
   void SetRemote(const std::string& AIP, int32_t APort);
@@ -88,12 +92,13 @@ public:
   /// Port. Called by the handle's user thread only.
   void ClearBinding(bool AResetLocal);
 
-  /// The socket; meaningful only while IsAllocated.
+  /// The socket's number; meaningful only while IsAllocated, and for calls made through this
+  /// handle only.
   TIdSocketDescriptor Descriptor() const noexcept {
-    return static_cast<TIdSocketDescriptor>(FSocket.load());
+    return static_cast<TIdSocketDescriptor>(FState.load());
   }
-  /// True while the handle owns an open socket.
-  bool IsAllocated() const noexcept { return (FSocket.load() & AllocatedBit) != 0; }
+  /// True while the handle owns an open socket that no thread has begun to close.
+  bool IsAllocated() const noexcept { return (FState.load() & ClosedBit) == 0; }
 
   /// Local address text; empty means any local address.
   const std::string& IP() const noexcept { return FIP; }
@@ -110,21 +115,22 @@ public:
   void SetClientPortMax(int32_t AValue) noexcept { FClientPortMax = AValue; }
 
 private:
+  class TCall; // one call inside the socket (see the .cpp)
+
+  bool EnterCall() noexcept;
+  void LeaveCall() noexcept;
   void TakeDescriptor(TIdSocketDescriptor ADescriptor);
-  /// Clears the allocated flag; true (with the number) for the one caller that cleared it.
-  bool TakeAllocatedDescriptor(TIdSocketDescriptor& ADescriptor);
-  void ReleaseDescriptorHold();
-  bool SelectReadable(TIdSocketDescriptor ADescriptor, int32_t ATimeout);
+  void WaitUntilNoCall() const noexcept;
+  bool SelectReadable(const TCall& ACall, int32_t ATimeout);
+
+  // The state word: the descriptor (low 32 bits), ClosedBit (no socket, or its close has
+  // begun: no call may enter) and the count of calls inside (from CallUnit up). A closing
+  // thread counts itself as a call while it shuts the socket down.
+  static constexpr uint64_t ClosedBit = uint64_t(1) << 32;
+  static constexpr uint64_t CallUnit = uint64_t(1) << 33;
 
   TIdStackUse FStackUse; // first in, last out: the stack outlives every call below
-  // Descriptor (low 32 bits) and IsAllocated (AllocatedBit) in one word, so that a closing
-  // thread always takes the flag together with the descriptor it belongs to. Written by the
-  // user thread; the flag is also cleared by a closing thread.
-  static constexpr uint64_t AllocatedBit = uint64_t(1) << 32;
-  std::atomic<uint64_t> FSocket{InvalidSocketDescriptor};
-  // The stack reference that keeps the descriptor number reserved. Taken by the user thread;
-  // given back by it or by CloseUnusedDescriptor.
-  std::atomic<bool> FHoldsDescriptor{false};
+  std::atomic<uint64_t> FState{ClosedBit | InvalidSocketDescriptor};
   std::string FIP;
   std::string FRemoteIP;
   int32_t FPort = 0;

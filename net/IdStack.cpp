@@ -174,6 +174,7 @@ bool TIdStack::CheckSocketResult(int32_t AResult, std::initializer_list<int32_t>
 }
 
 void TIdStack::ThrowSocketError(int32_t AErrorNumber) {
+  FLastSocketError.store(AErrorNumber, std::memory_order_relaxed);
   throw EIdSocketError(AErrorNumber, SockErrorText(AErrorNumber));
 }
 

@@ -104,10 +104,12 @@ private:
   std::array<TIdSocketDescriptor, Capacity> FSlots{};
 };
 
-/// The socket stack. Shared by all threads without a lock: every operation works only on its
-/// arguments and the platform, except GetLocalAddressList / FirstLocalAddress, which must not
-/// run on two threads at once. Results of -1 mean failure; callers pass raw results to
-/// CheckSocketResult.
+/// The socket stack: a stateless gateway to the platform's sockets. Shared by all threads without
+/// a lock: every operation works only on its arguments and the platform, except
+/// GetLocalAddressList / FirstLocalAddress, which must not run on two threads at once. Results
+/// of -1 mean failure; callers pass raw results to CheckSocketResult. It knows nothing of who
+/// uses a descriptor: closing a socket under another thread's call is the socket handle's
+/// business (TIdSocketHandle).
 class TIdStack {
 public:
   TIdStack();
@@ -176,17 +178,6 @@ public:
   /// a part that is not an integer raises EConvertError; no range test (300 gives 44).
   virtual void ParseAddressText(const std::string& AIP, TIdIPv4Bytes& AAddress);
 
-  /// Reserves ASocket's descriptor number for the caller until the matching ReleaseDescriptor:
-  /// a SockClose meanwhile closes the socket but keeps the number from being handed to a new
-  /// socket, and later calls with it fail with 10038. False (nothing reserved) when the
-  /// descriptor is already closed. Any thread. The base class reserves nothing.
-  virtual bool AcquireDescriptor(TIdSocketDescriptor ASocket) {
-    (void)ASocket;
-    return true;
-  }
-  /// Ends a reservation made by AcquireDescriptor; frees the number if the socket was closed.
-  virtual void ReleaseDescriptor(TIdSocketDescriptor ASocket) { (void)ASocket; }
-
   /// Whether a server whose ReuseSocket is rsOSDependent sets the address-reuse option on its
   /// listening sockets: the platform's own custom for servers. Base: false.
   virtual bool ReusesListenAddress() const noexcept { return false; }
@@ -196,6 +187,7 @@ public:
   /// False unless AResult is -1. Then records the error in LastSocketError and returns true
   /// when it is one of AIgnoredErrors; otherwise raises EIdSocketError.
   bool CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnoredErrors = {});
+  /// Records AErrorNumber in LastSocketError and raises EIdSocketError with its text.
   [[noreturn]] void ThrowSocketError(int32_t AErrorNumber);
   /// A new IPv4 socket; raises EIdInvalidSocket "Cannot allocate socket." on failure.
   TIdSocketDescriptor NewSocket(int32_t ASocketType, int32_t AProtocol);

@@ -70,192 +70,23 @@ int32_t FailErrno(int AErrno) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Descriptor use counts
-//
-// One word per descriptor number: holds (reservations) in bits 0..13, calls in progress in
-// bits 14..29, Parked (the number now refers to the dead descriptor) in bit 30, Closing in bit
-// 31, Closed (the number went back to the system) in bit 32, and a generation above, which
-// makes every renewal of the word unique. A closed word stays closed until the stack hands the
-// number out again, so that late calls with it fail with 10038 rather than reach the system.
+// Descriptors: the stack keeps no state of its own about them. Who may close a socket while
+// other threads use it is the socket handle's business.
 
-constexpr uint64_t HoldUnit = 1;
-constexpr uint64_t HoldMask = 0x3FFF;
-constexpr uint64_t CallUnit = uint64_t(1) << 14;
-constexpr uint64_t CallMask = uint64_t(0xFFFF) << 14;
-constexpr uint64_t ParkedBit = uint64_t(1) << 30;
-constexpr uint64_t ClosingBit = uint64_t(1) << 31;
-constexpr uint64_t ClosedBit = uint64_t(1) << 32;
-constexpr int GenerationShift = 33;
-constexpr uint64_t CountMask = HoldMask | CallMask;
-constexpr int BlockBits = 10;
-constexpr int BlockSize = 1 << BlockBits;
-constexpr int BlockCount = 1024; // numbers below 2^20, the system's ceiling for open files
-
-uint64_t Calls(uint64_t AWord) {
-  return (AWord & CallMask) / CallUnit;
-}
-uint64_t Holds(uint64_t AWord) {
-  return AWord & HoldMask;
-}
-bool IsClosing(uint64_t AWord) {
-  return (AWord & ClosingBit) != 0;
-}
-bool IsUnused(uint64_t AWord) {
-  return IsClosing(AWord) && (AWord & CountMask) == 0;
-}
-uint64_t NextGeneration(uint64_t AWord) {
-  return ((AWord >> GenerationShift) + 1) << GenerationShift;
-}
-
-using TSlot = std::atomic<uint64_t>;
-
-// A socket that never carries data: parked numbers refer to it, so that a late call on one
-// fails at once instead of reaching a socket that reused the number.
-int DeadDescriptor() {
-  static const int Dead = [] {
-    int Pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Pair) != 0) return -1;
-    ::close(Pair[1]);
-    ::shutdown(Pair[0], SHUT_RDWR);
-    return Pair[0];
-  }();
-  return Dead;
-}
-
-class TDescriptorTable {
-public:
-  // The word of a descriptor number; nullptr for numbers the table does not track.
-  TSlot* Slot(int AFd) {
-    if (AFd < 0 || AFd >= BlockSize * BlockCount) return nullptr;
-    std::atomic<TSlot*>& Block = FBlocks[AFd >> BlockBits];
-    TSlot* B = Block.load(std::memory_order_acquire);
-    if (!B) {
-      TSlot* Fresh = new TSlot[BlockSize]();
-      if (Block.compare_exchange_strong(B, Fresh, std::memory_order_acq_rel))
-        B = Fresh;
-      else
-        delete[] Fresh;
-    }
-    return &B[AFd & (BlockSize - 1)];
-  }
-
-  // Adds a call or a hold unless the descriptor is closing or closed.
-  static bool Enter(int AFd, TSlot& AWord, uint64_t AUnit) {
-    uint64_t W = AWord.load();
-    do {
-      if (!Usable(AFd, AWord, W)) return false;
-    } while (!AWord.compare_exchange_weak(W, W + AUnit));
-    return true;
-  }
-
-  // Marks the descriptor closing and counts the closer as a call; false when already closing.
-  static bool BeginClose(int AFd, TSlot& AWord, uint64_t& APrior) {
-    uint64_t W = AWord.load();
-    do {
-      if (!Usable(AFd, AWord, W)) return false;
-    } while (!AWord.compare_exchange_weak(W, (W | ClosingBit) + CallUnit));
-    APrior = W;
-    return true;
-  }
-
-  // Ends a call. The last call of a closing descriptor that is still reserved parks the number
-  // while it still counts, so that no final close can run under the park.
-  static void LeaveCall(int AFd, TSlot& AWord) {
-    uint64_t W = AWord.load();
-    while (IsClosing(W) && Calls(W) == 1 && Holds(W) > 0 && !(W & ParkedBit)) {
-      if (!AWord.compare_exchange_weak(W, W | ParkedBit)) continue;
-      Park(AFd);
-      break;
-    }
-    Finish(AFd, AWord, AWord.fetch_sub(CallUnit) - CallUnit);
-  }
-
-  static void LeaveHold(int AFd, TSlot& AWord) {
-    Finish(AFd, AWord, AWord.fetch_sub(HoldUnit) - HoldUnit);
-  }
-
-  // A number the stack just got from the system: whatever socket had it before is gone.
-  static void Renew(TSlot& AWord) {
-    uint64_t W = AWord.load();
-    if (IsUnused(W)) AWord.compare_exchange_strong(W, NextGeneration(W));
-  }
-
-private:
-  // True when calls may enter W (reloaded on a lost race). A closed number that is open again
-  // belongs to a descriptor made outside the stack, which starts a fresh word.
-  static bool Usable(int AFd, TSlot& AWord, uint64_t& W) {
-    while (IsClosing(W)) {
-      if (!(W & ClosedBit) || ::fcntl(AFd, F_GETFD) < 0) return false;
-      if (AWord.compare_exchange_weak(W, NextGeneration(W))) W = NextGeneration(W);
-    }
-    return true;
-  }
-
-  static void Park(int AFd) {
-    const int Dead = DeadDescriptor();
-    // Replacing the number releases the socket (and a listener's port) at once.
-    if (Dead >= 0) ::dup3(Dead, AFd, O_CLOEXEC);
-  }
-
-  static void Finish(int AFd, TSlot& AWord, uint64_t ANow) {
-    if (!IsUnused(ANow)) return;
-    ::close(AFd);
-    // Fails harmlessly when the number was already handed out again and renewed.
-    AWord.compare_exchange_strong(ANow, ANow | ClosedBit);
-  }
-
-  std::atomic<TSlot*> FBlocks[BlockCount]{};
-};
-
-TDescriptorTable& Table() {
-  // Never destroyed: threads still winding down at process end may use sockets.
-  static TDescriptorTable* T = new TDescriptorTable;
-  return *T;
-}
-
-bool ToFd(TIdSocketDescriptor ADescriptor, int& AFd) {
-  if (ADescriptor > static_cast<TIdSocketDescriptor>(INT_MAX)) return false;
-  AFd = static_cast<int>(ADescriptor);
-  return true;
+// The system's number of a descriptor; -1 (refused by every call with EBADF) for one above the
+// range of the system's numbers.
+int FdOf(TIdSocketDescriptor ADescriptor) {
+  return ADescriptor > static_cast<TIdSocketDescriptor>(INT_MAX) ? -1
+                                                                 : static_cast<int>(ADescriptor);
 }
 
 TIdSocketDescriptor FromFd(int AFd) {
   return AFd < 0 ? InvalidSocketDescriptor : static_cast<TIdSocketDescriptor>(AFd);
 }
 
-// One call in progress on a descriptor, for the duration of the guard.
-class TDescriptorCall {
-public:
-  explicit TDescriptorCall(TIdSocketDescriptor ADescriptor) {
-    if (!ToFd(ADescriptor, FFd)) return;
-    FSlot = Table().Slot(FFd);
-    FValid = !FSlot || TDescriptorTable::Enter(FFd, *FSlot, CallUnit);
-  }
-  ~TDescriptorCall() {
-    if (FValid && FSlot) TDescriptorTable::LeaveCall(FFd, *FSlot);
-  }
-  TDescriptorCall(const TDescriptorCall&) = delete;
-  TDescriptorCall& operator=(const TDescriptorCall&) = delete;
-
-  // False for a descriptor that is closed (or never was a number); the error is then 10038.
-  bool Valid() const noexcept { return FValid; }
-  int Fd() const noexcept { return FFd; }
-  // A call that failed because another thread closed the socket under it reports 10038,
-  // whatever the woken system call said.
-  int32_t Fail(int AErrno) const {
-    if (FSlot && IsClosing(FSlot->load())) return FailWith(WSA::ENOTSOCK_);
-    return FailErrno(AErrno);
-  }
-  bool ClosedMeanwhile() const { return FSlot && IsClosing(FSlot->load()); }
-
-private:
-  int FFd = -1;
-  TSlot* FSlot = nullptr;
-  bool FValid = false;
-};
-
-void RenewDescriptor(int AFd) {
-  if (TSlot* S = Table().Slot(AFd)) TDescriptorTable::Renew(*S);
+// The raw result of a call that gives 0 on success.
+int32_t ResultOf(int ASystemResult) {
+  return ASystemResult == 0 ? 0 : FailErrno(errno);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -364,28 +195,12 @@ struct TSelectEntry {
   short Ready; // the revents that count as ready for its list
 };
 
-// Enters every descriptor of a select for the length of the wait.
-class TSelectCalls {
-public:
-  bool Enter(TIdSocketDescriptor ADescriptor) {
-    FCalls.push_back(std::make_unique<TDescriptorCall>(ADescriptor));
-    return FCalls.back()->Valid();
-  }
-  bool AnyClosedMeanwhile() const {
-    return std::any_of(FCalls.begin(), FCalls.end(),
-                       [](const auto& C) { return C->ClosedMeanwhile(); });
-  }
-
-private:
-  std::vector<std::unique_ptr<TDescriptorCall>> FCalls;
-};
-
 void AddSelectList(TIdSocketDescriptorList* AList, short AEvents, short AReady,
                    std::vector<TSelectEntry>& AEntries, std::vector<pollfd>& AFds) {
   if (!AList) return;
   for (TIdSocketDescriptor D : *AList) {
     AEntries.push_back({AList, D, AReady});
-    AFds.push_back({static_cast<int>(D), AEvents, 0});
+    AFds.push_back({FdOf(D), AEvents, 0});
   }
 }
 
@@ -415,12 +230,10 @@ int32_t SelectOne(TIdSocketDescriptorList* AList, short AEvents, short AReady, i
   const TIdSocketDescriptor D = AList->front();
   AList->clear();
   if (ATimeout < 0 && ATimeout != TimeoutInfinite) return FailWith(WSA::EINVAL_);
-  TDescriptorCall Call(D);
-  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
-  pollfd Fd{static_cast<int>(D), AEvents, 0};
+  pollfd Fd{FdOf(D), AEvents, 0};
   const int Result = PollRetrying(&Fd, 1, ATimeout);
   if (Result < 0) return FailErrno(errno);
-  if ((Fd.revents & POLLNVAL) || Call.ClosedMeanwhile()) return FailWith(WSA::ENOTSOCK_);
+  if (Fd.revents & POLLNVAL) return FailWith(WSA::ENOTSOCK_);
   if (!(Fd.revents & AReady)) return 0;
   AList->push_back(D);
   return 1;
@@ -514,15 +327,13 @@ std::unique_ptr<TIdSocketList> NewPlatformSocketList() {
 
 int64_t TransmitFileToSocket(TIdSocketDescriptor ASocket, const std::string& AFileName) {
   (void)FileTransmitterInstalled;
-  TDescriptorCall Call(ASocket);
-  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_), 0;
   const int File = ::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC);
   if (File < 0) return FailErrno(errno), 0;
   struct stat Info {};
   bool Sent = ::fstat(File, &Info) == 0;
   if (Sent) {
     ::posix_fadvise(File, 0, 0, POSIX_FADV_SEQUENTIAL);
-    Sent = SendWholeFile(Call.Fd(), File, Info.st_size);
+    Sent = SendWholeFile(FdOf(ASocket), File, Info.st_size);
   }
   ::close(File);
   return Sent ? static_cast<int64_t>(Info.st_size) : 0;
@@ -531,10 +342,7 @@ int64_t TransmitFileToSocket(TIdSocketDescriptor ASocket, const std::string& AFi
 // ---------------------------------------------------------------------------------------------
 // TIdStackBSD
 
-TIdStackBSD::TIdStackBSD() {
-  // Made now rather than under a first close, when descriptors may have run out.
-  DeadDescriptor();
-}
+TIdStackBSD::TIdStackBSD() = default;
 
 int32_t TIdStackBSD::ErrorFromErrno(int AErrno) noexcept {
   for (const auto& M : ErrnoMappings)
@@ -597,15 +405,12 @@ TStringList& TIdStackBSD::GetLocalAddressList() {
 
 TIdSocketDescriptor TIdStackBSD::SockAccept(TIdSocketDescriptor ASocket, std::string& AIP,
                                             int32_t& APort) {
-  TDescriptorCall Call(ASocket);
-  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_), InvalidSocketDescriptor;
   sockaddr_in Address{};
   socklen_t Length = sizeof(Address);
   const int Fd = Retrying([&] {
-    return ::accept4(Call.Fd(), reinterpret_cast<sockaddr*>(&Address), &Length, SOCK_CLOEXEC);
+    return ::accept4(FdOf(ASocket), reinterpret_cast<sockaddr*>(&Address), &Length, SOCK_CLOEXEC);
   });
-  if (Fd < 0) return Call.Fail(errno), InvalidSocketDescriptor;
-  RenewDescriptor(Fd);
+  if (Fd < 0) return FailErrno(errno), InvalidSocketDescriptor;
   ReadAddress(*this, Address, AIP, APort);
   return FromFd(Fd);
 }
@@ -613,35 +418,22 @@ TIdSocketDescriptor TIdStackBSD::SockAccept(TIdSocketDescriptor ASocket, std::st
 int32_t TIdStackBSD::SockBind(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
                               int32_t APort) {
   const sockaddr_in Address = MakeAddress(*this, AFamily, AIP, APort);
-  TDescriptorCall Call(ASocket);
-  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
-  if (::bind(Call.Fd(), reinterpret_cast<const sockaddr*>(&Address), sizeof(Address)) != 0)
-    return Call.Fail(errno);
-  return 0;
+  return ResultOf(
+      ::bind(FdOf(ASocket), reinterpret_cast<const sockaddr*>(&Address), sizeof(Address)));
 }
 
+// Not retried when interrupted: Linux releases the number whatever close() reports.
 int32_t TIdStackBSD::SockClose(TIdSocketDescriptor ASocket) {
-  int Fd;
-  if (!ToFd(ASocket, Fd)) return FailWith(WSA::ENOTSOCK_);
-  TSlot* Slot = Table().Slot(Fd);
-  if (!Slot) return ::close(Fd) == 0 ? 0 : FailErrno(errno);
-  uint64_t Prior = 0;
-  if (!TDescriptorTable::BeginClose(Fd, *Slot, Prior)) return FailWith(WSA::ENOTSOCK_);
-  // A plain close() wakes no thread blocked on the socket; shutting both directions down wakes
-  // all of them. The number itself is released by the last call or reservation to leave.
-  if (Calls(Prior) > 0) ::shutdown(Fd, SHUT_RDWR);
-  TDescriptorTable::LeaveCall(Fd, *Slot);
-  return 0;
+  return ResultOf(::close(FdOf(ASocket)));
 }
 
 int32_t TIdStackBSD::SockConnect(TIdSocketDescriptor ASocket, int32_t AFamily,
                                  const std::string& AIP, int32_t APort) {
   const sockaddr_in Address = MakeAddress(*this, AFamily, AIP, APort);
-  TDescriptorCall Call(ASocket);
-  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
-  int Result = ::connect(Call.Fd(), reinterpret_cast<const sockaddr*>(&Address), sizeof(Address));
-  if (Result != 0 && errno == EINTR) Result = FinishInterruptedConnect(Call.Fd());
-  return Result == 0 ? 0 : Call.Fail(errno);
+  const int Fd = FdOf(ASocket);
+  int Result = ::connect(Fd, reinterpret_cast<const sockaddr*>(&Address), sizeof(Address));
+  if (Result != 0 && errno == EINTR) Result = FinishInterruptedConnect(Fd);
+  return ResultOf(Result);
 }
 
 std::string TIdStackBSD::SockHostToAddress(const std::string& AHost) {
@@ -715,33 +507,26 @@ uint32_t TIdStackBSD::SockNetToHost32(uint32_t AValue) {
 }
 
 int32_t TIdStackBSD::SockListen(TIdSocketDescriptor ASocket, int32_t ABacklog) {
-  TDescriptorCall Call(ASocket);
-  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
-  if (::listen(Call.Fd(), std::max<int32_t>(ABacklog, SOMAXCONN)) != 0) return Call.Fail(errno);
-  return 0;
+  return ResultOf(::listen(FdOf(ASocket), std::max<int32_t>(ABacklog, SOMAXCONN)));
 }
 
 int32_t TIdStackBSD::SockRecv(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength,
                               int32_t AFlags) {
-  TDescriptorCall Call(ASocket);
-  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
   const ssize_t Result = Retrying([&] {
-    return ::recv(Call.Fd(), ABuffer, static_cast<size_t>(std::max(ALength, 0)), AFlags);
+    return ::recv(FdOf(ASocket), ABuffer, static_cast<size_t>(std::max(ALength, 0)), AFlags);
   });
-  return Result < 0 ? Call.Fail(errno) : static_cast<int32_t>(Result);
+  return Result < 0 ? FailErrno(errno) : static_cast<int32_t>(Result);
 }
 
 int32_t TIdStackBSD::SockRecvFrom(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength,
                                   int32_t AFlags, std::string& AIP, int32_t& APort) {
-  TDescriptorCall Call(ASocket);
-  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
   sockaddr_in Address{};
   socklen_t Length = sizeof(Address);
   const ssize_t Result = Retrying([&] {
-    return ::recvfrom(Call.Fd(), ABuffer, static_cast<size_t>(std::max(ALength, 0)), AFlags,
+    return ::recvfrom(FdOf(ASocket), ABuffer, static_cast<size_t>(std::max(ALength, 0)), AFlags,
                       reinterpret_cast<sockaddr*>(&Address), &Length);
   });
-  if (Result < 0) return Call.Fail(errno);
+  if (Result < 0) return FailErrno(errno);
   ReadAddress(*this, Address, AIP, APort);
   return static_cast<int32_t>(Result);
 }
@@ -765,21 +550,14 @@ int32_t TIdStackBSD::SockSelect(TIdSocketDescriptorList* ARead, TIdSocketDescrip
     ClearLists({ARead, AWrite, AError});
     return FailWith(WSA::EINVAL_);
   }
-  TSelectCalls Calls;
-  for (const auto& E : Entries)
-    if (!Calls.Enter(E.Descriptor)) {
-      ClearLists({ARead, AWrite, AError});
-      return FailWith(WSA::ENOTSOCK_);
-    }
   const int Result = PollRetrying(Fds.data(), Fds.size(), ATimeout);
   const int Errno = errno;
   ClearLists({ARead, AWrite, AError});
   if (Result < 0) return FailErrno(Errno);
-  // A socket closed during the wait, or a number that is no socket at all, fails the select as
-  // a non-socket would.
+  // A number that is no open descriptor fails the select as a non-socket would.
   const bool Invalid = std::any_of(Fds.begin(), Fds.end(),
                                    [](const pollfd& P) { return (P.revents & POLLNVAL) != 0; });
-  if (Invalid || Calls.AnyClosedMeanwhile()) return FailWith(WSA::ENOTSOCK_);
+  if (Invalid) return FailWith(WSA::ENOTSOCK_);
   int32_t Ready = 0;
   for (size_t I = 0; I < Entries.size(); ++I) {
     if (!(Fds[I].revents & Entries[I].Ready)) continue;
@@ -791,34 +569,28 @@ int32_t TIdStackBSD::SockSelect(TIdSocketDescriptorList* ARead, TIdSocketDescrip
 
 int32_t TIdStackBSD::SockSend(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
                               int32_t AFlags) {
-  TDescriptorCall Call(ASocket);
-  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
   const ssize_t Result = Retrying([&] {
-    return ::send(Call.Fd(), ABuffer, static_cast<size_t>(std::max(ALength, 0)),
+    return ::send(FdOf(ASocket), ABuffer, static_cast<size_t>(std::max(ALength, 0)),
                   AFlags | MSG_NOSIGNAL);
   });
-  return Result < 0 ? Call.Fail(errno) : static_cast<int32_t>(Result);
+  return Result < 0 ? FailErrno(errno) : static_cast<int32_t>(Result);
 }
 
 int32_t TIdStackBSD::SockSendTo(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
                                 int32_t AFlags, const std::string& AIP, int32_t APort) {
   const sockaddr_in Address = MakeAddress(*this, Id_PF_INET, AIP, APort);
-  TDescriptorCall Call(ASocket);
-  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
   const ssize_t Result = Retrying([&] {
-    return ::sendto(Call.Fd(), ABuffer, static_cast<size_t>(std::max(ALength, 0)),
+    return ::sendto(FdOf(ASocket), ABuffer, static_cast<size_t>(std::max(ALength, 0)),
                     AFlags | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&Address),
                     sizeof(Address));
   });
-  return Result < 0 ? Call.Fail(errno) : static_cast<int32_t>(Result);
+  return Result < 0 ? FailErrno(errno) : static_cast<int32_t>(Result);
 }
 
 int32_t TIdStackBSD::SockSetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
                                    const void* AOptVal, int32_t AOptLen) {
   int Level, Name;
   if (!MapOption(ALevel, AOptName, Level, Name)) return FailWith(10042);
-  TDescriptorCall Call(ASocket);
-  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
   linger Native{};
   const void* Value = AOptVal;
   socklen_t Length = static_cast<socklen_t>(std::max(AOptLen, 0));
@@ -829,27 +601,25 @@ int32_t TIdStackBSD::SockSetOption(TIdSocketDescriptor ASocket, int32_t ALevel, 
     Value = &Native;
     Length = sizeof(Native);
   }
-  if (::setsockopt(Call.Fd(), Level, Name, Value, Length) != 0) return Call.Fail(errno);
-  return 0;
+  return ResultOf(::setsockopt(FdOf(ASocket), Level, Name, Value, Length));
 }
 
 int32_t TIdStackBSD::SockGetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
                                    void* AOptVal, int32_t& AOptLen) {
   int Level, Name;
   if (!MapOption(ALevel, AOptName, Level, Name)) return FailWith(10042);
-  TDescriptorCall Call(ASocket);
-  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
+  const int Fd = FdOf(ASocket);
   if (IsWinLinger(Level, Name, AOptLen)) {
     linger Native{};
     socklen_t Length = sizeof(Native);
-    if (::getsockopt(Call.Fd(), Level, Name, &Native, &Length) != 0) return Call.Fail(errno);
+    if (::getsockopt(Fd, Level, Name, &Native, &Length) != 0) return FailErrno(errno);
     const TWinLinger Win{static_cast<uint16_t>(Native.l_onoff),
                          static_cast<uint16_t>(Native.l_linger)};
     std::memcpy(AOptVal, &Win, sizeof(Win));
     return 0;
   }
   socklen_t Length = static_cast<socklen_t>(std::max(AOptLen, 0));
-  if (::getsockopt(Call.Fd(), Level, Name, AOptVal, &Length) != 0) return Call.Fail(errno);
+  if (::getsockopt(Fd, Level, Name, AOptVal, &Length) != 0) return FailErrno(errno);
   AOptLen = static_cast<int32_t>(Length);
   // A pending error is reported in the numbering every caller compares with.
   if (Level == SOL_SOCKET && Name == SO_ERROR && Length == sizeof(int)) {
@@ -864,15 +634,11 @@ int32_t TIdStackBSD::SockGetOption(TIdSocketDescriptor ASocket, int32_t ALevel, 
 TIdSocketDescriptor TIdStackBSD::SockCreate(int32_t AFamily, int32_t AType, int32_t AProtocol) {
   const int Fd = ::socket(AFamily, AType | SOCK_CLOEXEC, AProtocol);
   if (Fd < 0) return FailErrno(errno), InvalidSocketDescriptor;
-  RenewDescriptor(Fd);
   return FromFd(Fd);
 }
 
 int32_t TIdStackBSD::SockShutdown(TIdSocketDescriptor ASocket, int32_t AHow) {
-  TDescriptorCall Call(ASocket);
-  if (!Call.Valid()) return FailWith(WSA::ENOTSOCK_);
-  if (::shutdown(Call.Fd(), AHow) != 0) return Call.Fail(errno);
-  return 0;
+  return ResultOf(::shutdown(FdOf(ASocket), AHow));
 }
 
 std::string TIdStackBSD::SockErrorText(int32_t AErrorNumber) {
@@ -893,16 +659,8 @@ void TIdStackBSD::SockAddress(bool APeer, TIdSocketDescriptor ASocket, int32_t& 
                               std::string& AIP, int32_t& APort) {
   sockaddr_in Address{};
   socklen_t Length = sizeof(Address);
-  int32_t Result = 0;
-  {
-    TDescriptorCall Call(ASocket);
-    if (!Call.Valid())
-      Result = FailWith(WSA::ENOTSOCK_);
-    else if ((APeer ? ::getpeername : ::getsockname)(
-                 Call.Fd(), reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
-      Result = Call.Fail(errno);
-  }
-  CheckSocketResult(Result);
+  CheckSocketResult(ResultOf((APeer ? ::getpeername : ::getsockname)(
+      FdOf(ASocket), reinterpret_cast<sockaddr*>(&Address), &Length)));
   AFamily = Address.sin_family;
   ReadAddress(*this, Address, AIP, APort);
 }
@@ -915,19 +673,6 @@ void TIdStackBSD::SockPeerAddress(TIdSocketDescriptor ASocket, int32_t& AFamily,
 void TIdStackBSD::SockLocalAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
                                    int32_t& APort) {
   SockAddress(false, ASocket, AFamily, AIP, APort);
-}
-
-bool TIdStackBSD::AcquireDescriptor(TIdSocketDescriptor ASocket) {
-  int Fd;
-  if (!ToFd(ASocket, Fd)) return false;
-  TSlot* Slot = Table().Slot(Fd);
-  return !Slot || TDescriptorTable::Enter(Fd, *Slot, HoldUnit);
-}
-
-void TIdStackBSD::ReleaseDescriptor(TIdSocketDescriptor ASocket) {
-  int Fd;
-  if (!ToFd(ASocket, Fd)) return;
-  if (TSlot* Slot = Table().Slot(Fd)) TDescriptorTable::LeaveHold(Fd, *Slot);
 }
 
 } // namespace Id

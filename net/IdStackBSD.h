@@ -13,15 +13,10 @@ namespace Id {
 inline constexpr int32_t ErrnoErrorBase = 20000;
 
 /// The stack over BSD sockets. Keeps every contract of TIdStack, including the Windows Sockets
-/// error numbering and the 64-descriptor limit of SockSelect, for any descriptor number.
-///
-/// Closing from another thread: SockClose wakes every call blocked on the socket at once
-/// (shutdown of both directions), and the descriptor number is not given back to the system
-/// while a call on it is still in progress or a reservation (AcquireDescriptor) holds it; the
-/// socket itself is released at once and the number parked on a dead descriptor meanwhile.
-/// Calls made with a descriptor after its SockClose fail with 10038. Interrupted calls are
-/// retried inside the stack; sending never raises SIGPIPE. Thread-safe throughout, except the
-/// local-address list (see TIdStack).
+/// error numbering and the 64-descriptor limit of SockSelect, for any descriptor number. It keeps
+/// no state about descriptors: a close while other threads use the socket is the socket
+/// handle's business. Interrupted calls are retried inside the stack; sending never raises
+/// SIGPIPE. Thread-safe throughout, except the local-address list (see TIdStack).
 class TIdStackBSD : public TIdStack {
 public:
   TIdStackBSD();
@@ -53,8 +48,7 @@ public:
   int32_t SockRecvFrom(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength, int32_t AFlags,
                        std::string& AIP, int32_t& APort) override;
   /// poll()-based: any descriptor number. A negative timeout other than TimeoutInfinite, no
-  /// descriptor at all, or a descriptor closed before or during the wait give -1 (10022,
-  /// 10022, 10038).
+  /// descriptor at all, or a number that is no open descriptor give -1 (10022, 10022, 10038).
   int32_t SockSelect(TIdSocketDescriptorList* ARead, TIdSocketDescriptorList* AWrite,
                      TIdSocketDescriptorList* AError, int32_t ATimeout) override;
   int32_t SockSend(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
@@ -81,8 +75,6 @@ public:
   /// closed first linger in TIME_WAIT, and the option never lets a second socket listen on a
   /// port that is listening already.
   bool ReusesListenAddress() const noexcept override { return true; }
-  bool AcquireDescriptor(TIdSocketDescriptor ASocket) override;
-  void ReleaseDescriptor(TIdSocketDescriptor ASocket) override;
 
   /// The Windows Sockets number of an errno value (ErrnoErrorBase + errno when unmapped).
   static int32_t ErrorFromErrno(int AErrno) noexcept;

@@ -57,7 +57,7 @@ void TIdListenerThread::AfterRunPhase() {
 bool TIdListenerThread::AcceptOneClient() {
   TIdServerIOHandler* ServerIO = FServer->IOHandler();
   std::unique_ptr<TIdIOHandler> Accepted =
-      ServerIO ? ServerIO->AcceptClient(FListenBinding->Descriptor(), this) : nullptr;
+      ServerIO ? ServerIO->AcceptClient(*FListenBinding, this) : nullptr;
   if (!Accepted) {
     StopRunning();
     return false;

@@ -168,14 +168,15 @@ void TIdTCPServer::StopListeners() {
   if (!FListenerThreadList) return;
   {
     auto Listeners = FListenerThreadList->LockList();
-    // All are asked first, so they stop together: each notices within one 100 ms accept step.
-    for (auto& Listener : *Listeners)
+    // All are asked first, so they stop together. Closing the binding wakes a listener in its
+    // wait or accept (where the platform cannot wake it, it notices within one 100 ms step);
+    // the handle keeps the descriptor until the listener has left the call.
+    for (auto& Listener : *Listeners) {
       Listener->RequestTerminate();
-    // The binding is closed only after its listener has left its wait and accept: a descriptor
-    // number freed under a waiting thread could be reused by a new socket meanwhile.
+      Listener->ListenBinding()->CloseDescriptor();
+    }
     for (auto& Listener : *Listeners) {
       Listener->TerminateAndWaitFor();
-      Listener->ListenBinding()->CloseDescriptor();
       Listener.reset();
     }
   }

@@ -84,7 +84,7 @@ struct TListening {
 
 std::unique_ptr<TIdIOHandler> AcceptFrom(TListening& L, TIdThread* AThread = nullptr) {
   TIdServerIOHandlerSocket Server(nullptr);
-  return Server.AcceptClient(L.Handle.Descriptor(), AThread);
+  return Server.AcceptClient(L.Handle, AThread);
 }
 
 } // namespace
@@ -332,12 +332,18 @@ TEST(ServerAccept, ListenerStoppedWhileWaitingReturnsNothing) {
   Running.TerminateAndWaitFor();
 }
 
-TEST(ServerAccept, ClosedListenerGivesNoConnection) {
+TEST(ServerAccept, ListenerClosedBeforeOrDuringTheWaitGivesNoConnection) {
   TListening L;
-  const TIdSocketDescriptor D = L.Handle.Descriptor();
-  L.Handle.CloseDescriptor();
-  TIdServerIOHandlerSocket Server(nullptr);
-  EXPECT_EQ(Server.AcceptClient(D, nullptr), nullptr);
+  TIdleThread Running;
+  Running.StartRunning();
+  std::thread Closer([&] {
+    SleepMs(30);
+    L.Handle.CloseDescriptor();
+  });
+  EXPECT_EQ(AcceptFrom(L, &Running), nullptr);
+  Closer.join();
+  EXPECT_EQ(AcceptFrom(L), nullptr) << "closed before";
+  Running.TerminateAndWaitFor();
 }
 
 // SOCKS settings ownership

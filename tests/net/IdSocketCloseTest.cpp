@@ -1,5 +1,6 @@
-// Closing a socket from another thread: blocked calls wake at once, and no thread ever reaches
-// another socket through the number of a closed one.
+// Closing a socket handle from another thread: blocked calls wake at once, the descriptor stays
+// open until the last call has left it, and no thread ever reaches another socket through the
+// number of a closed one.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/IdAntiFreezeBase.h"
 #include "net/IdSocketHandle.h"
 #include "tests/net/NetTestSupport.h"
 
@@ -56,134 +58,51 @@ void StartListener(TIdSocketHandle& L) {
   L.StartListening(15);
 }
 
-void Connect(TIdSocketHandle& AClient, int32_t APort) {
+// A client handle connected to AListener, and the server end accepted into AServed.
+void Connect(TIdSocketHandle& AClient, TIdSocketHandle& AListener, TIdSocketHandle& AServed) {
   AClient.OpenSocket();
-  AClient.SetRemote("127.0.0.1", APort);
+  AClient.SetRemote("127.0.0.1", AListener.Port());
   ASSERT_EQ(AClient.ConnectToRemote(), 0);
+  ASSERT_TRUE(AServed.AcceptFrom(AListener));
 }
+
+bool IsOpenDescriptor(TIdSocketDescriptor ADescriptor) {
+  return ::fcntl(static_cast<int>(ADescriptor), F_GETFD) >= 0;
+}
+
+// Holds the calling thread inside its wait (in the idle step of the anti-freeze, which runs
+// inside the handle's call) until released.
+class THoldingAntiFreeze : public TIdAntiFreezeBase {
+public:
+  using TIdAntiFreezeBase::TIdAntiFreezeBase;
+  void ProcessIdle() override {
+    Inside = true;
+    while (!Release)
+      std::this_thread::yield();
+  }
+  std::atomic<bool> Inside{false};
+  std::atomic<bool> Release{false};
+};
 
 } // namespace
 
-// ------------------------------------------------------------------------------------------
-// The stack
-
-TEST_F(CrossThreadClose, CloseWakesABlockedAccept) {
-  const IdTest::TListener L = IdTest::Listen(S());
-  TIdSocketDescriptor Result = 0;
-  int32_t Error = 0;
-  TBlockedThread T([&] {
-    std::string IP;
-    int32_t Port;
-    Result = S().SockAccept(L.Socket, IP, Port);
-    Error = S().SockLastError();
-  });
-  ASSERT_TRUE(T.BlockedIn(IdTest::AcceptCalls));
-  S().SockClose(L.Socket);
-  ASSERT_TRUE(T.EndsPromptly());
-  EXPECT_EQ(Result, InvalidSocketDescriptor);
-  EXPECT_EQ(Error, 10038);
-}
-
-TEST_F(CrossThreadClose, CloseWakesABlockedSelect) {
-  const IdTest::TPair P = IdTest::ConnectedPair(S());
-  int32_t Result = 0, Error = 0;
-  TBlockedThread T([&] {
-    TIdSocketDescriptorList Read{P.Client};
-    Result = S().SockSelect(&Read, nullptr, nullptr, TimeoutInfinite);
-    Error = S().SockLastError();
-  });
-  ASSERT_TRUE(T.BlockedIn(IdTest::PollCalls));
-  S().SockClose(P.Client);
-  ASSERT_TRUE(T.EndsPromptly());
-  EXPECT_EQ(Result, -1);
-  EXPECT_EQ(Error, 10038);
-  S().SockClose(P.Server);
-}
-
-TEST_F(CrossThreadClose, CloseWakesABlockedReceiveWithoutData) {
-  const IdTest::TPair P = IdTest::ConnectedPair(S());
-  int32_t Result = 1;
-  TBlockedThread T([&] {
-    char B;
-    Result = S().SockRecv(P.Client, &B, 1, 0);
-  });
-  ASSERT_TRUE(T.BlockedIn(IdTest::RecvCalls));
-  S().SockClose(P.Client);
-  ASSERT_TRUE(T.EndsPromptly());
-  EXPECT_LE(Result, 0);
-  S().SockClose(P.Server);
-}
-
-TEST_F(CrossThreadClose, CloseWakesABlockedSend) {
-  const IdTest::TPair P = IdTest::ConnectedPair(S());
-  int32_t Result = 0, Error = 0;
-  TBlockedThread T([&] {
-    std::vector<char> Block(1 << 16, 'b');
-    do
-      Result = S().SockSend(P.Client, Block.data(), static_cast<int32_t>(Block.size()), 0);
-    while (Result > 0); // until the peer's window and our buffer are full and send blocks
-    Error = S().SockLastError();
-  });
-  ASSERT_TRUE(T.BlockedIn(IdTest::SendCalls));
-  S().SockClose(P.Client);
-  ASSERT_TRUE(T.EndsPromptly());
-  EXPECT_EQ(Result, -1);
-  EXPECT_EQ(Error, 10038);
-  S().SockClose(P.Server);
-}
-
-TEST_F(CrossThreadClose, AReservedNumberStaysParkedUntilReleased) {
-  const IdTest::TPair P = IdTest::ConnectedPair(S());
-  ASSERT_TRUE(S().AcquireDescriptor(P.Client));
-  S().SockClose(P.Client);
-  EXPECT_FALSE(S().AcquireDescriptor(P.Client));
-  const TIdSocketDescriptor Fresh = S().NewSocket(Id_SOCK_STREAM, 0);
-  EXPECT_NE(Fresh, P.Client);
-  char B;
-  EXPECT_EQ(S().SockRecv(P.Client, &B, 1, 0), -1);
-  EXPECT_EQ(S().SockLastError(), 10038);
-  TIdSocketDescriptorList Read{P.Client};
-  EXPECT_EQ(S().SockSelect(&Read, nullptr, nullptr, TimeoutInfinite), -1);
-  // The socket itself is gone already: its peer sees the close.
-  EXPECT_EQ(S().SockRecv(P.Server, &B, 1, 0), 0);
-  S().ReleaseDescriptor(P.Client);
-  const TIdSocketDescriptor Next = S().NewSocket(Id_SOCK_STREAM, 0);
-  EXPECT_EQ(Next, P.Client); // the lowest free number again
-  S().SockClose(Next);
-  S().SockClose(Fresh);
-  S().SockClose(P.Server);
-}
-
-TEST_F(CrossThreadClose, AReservedListenerFreesItsPortAtClose) {
-  const IdTest::TListener L = IdTest::Listen(S());
-  ASSERT_TRUE(S().AcquireDescriptor(L.Socket));
-  S().SockClose(L.Socket);
-  const TIdSocketDescriptor Again = S().NewSocket(Id_SOCK_STREAM, 0);
-  EXPECT_EQ(S().SockBind(Again, Id_PF_INET, "127.0.0.1", L.Port), 0);
-  S().SockClose(Again);
-  S().ReleaseDescriptor(L.Socket);
-}
-
-// ------------------------------------------------------------------------------------------
-// The handle
-
-TEST_F(CrossThreadClose, AcceptReturnsFalseWhenAnotherThreadClosesTheListener) {
+TEST_F(CrossThreadClose, WakesABlockedAcceptWhichFindsNoConnection) {
   TIdSocketHandle Listener, Served;
   StartListener(Listener);
   std::atomic<int> Accepted{-1};
-  TBlockedThread T([&] { Accepted = Served.AcceptFrom(Listener.Descriptor()) ? 1 : 0; });
+  TBlockedThread T([&] { Accepted = Served.AcceptFrom(Listener) ? 1 : 0; });
   ASSERT_TRUE(T.BlockedIn(IdTest::AcceptCalls));
   Listener.CloseDescriptor();
   ASSERT_TRUE(T.EndsPromptly());
   EXPECT_EQ(Accepted, 0);
   EXPECT_FALSE(Served.IsAllocated());
+  EXPECT_FALSE(IsOpenDescriptor(Listener.Descriptor())) << "closed by the accept as it left";
 }
 
-TEST_F(CrossThreadClose, AnEndlessWaitIsReleasedByCloseFromAnotherThread) {
+TEST_F(CrossThreadClose, WakesAnEndlessWaitAsAGracefulEnd) {
   TIdSocketHandle Listener, Client, Served;
   StartListener(Listener);
-  Connect(Client, Listener.Port());
-  ASSERT_TRUE(Served.AcceptFrom(Listener.Descriptor()));
+  Connect(Client, Listener, Served);
   std::atomic<bool> Graceful{false};
   TBlockedThread T([&] {
     try {
@@ -198,37 +117,84 @@ TEST_F(CrossThreadClose, AnEndlessWaitIsReleasedByCloseFromAnotherThread) {
   EXPECT_TRUE(Graceful);
 }
 
-TEST_F(CrossThreadClose, ANumberClosedByAnotherThreadIsNotReusedUnderItsOwner) {
+TEST_F(CrossThreadClose, WakesAReceiveWithTheEndAndASendWithTheClose) {
+  TIdSocketHandle Listener, Reader, ReaderServed, Writer, WriterServed;
+  StartListener(Listener);
+  Connect(Reader, Listener, ReaderServed);
+  Connect(Writer, Listener, WriterServed);
+  std::atomic<int32_t> Received{1};
+  std::atomic<bool> SendEndedByTheClose{false};
+  TBlockedThread R([&] {
+    char B;
+    Received = Reader.ReceiveInto(&B, 1);
+  });
+  TBlockedThread W([&] {
+    std::vector<char> Block(1 << 16, 'b');
+    // Until the peer's window and our buffer are full and the send blocks. The woken send
+    // fails as a socket that is gone, or returns what it took and the next one is refused.
+    try {
+      while (Writer.SendFrom(Block.data(), static_cast<int32_t>(Block.size())) > 0) {
+      }
+    } catch (const EIdSocketError& E) {
+      SendEndedByTheClose = E.SocketErrorCode() == 10038;
+    } catch (const EIdClosedSocket&) {
+      SendEndedByTheClose = true;
+    }
+  });
+  ASSERT_TRUE(R.BlockedIn(IdTest::RecvCalls));
+  ASSERT_TRUE(W.BlockedIn(IdTest::SendCalls));
+  Reader.CloseDescriptor();
+  Writer.CloseDescriptor();
+  ASSERT_TRUE(R.EndsPromptly());
+  ASSERT_TRUE(W.EndsPromptly());
+  EXPECT_EQ(Received, 0) << "the receive sees an orderly end";
+  EXPECT_TRUE(SendEndedByTheClose);
+  char B;
+  EXPECT_THROW(Reader.ReceiveInto(&B, 1), EIdClosedSocket) << "later calls do not enter";
+}
+
+TEST_F(CrossThreadClose, TheDescriptorStaysOpenUntilTheLastCallHasLeft) {
   TIdSocketHandle Listener, Client, Served;
   StartListener(Listener);
-  Connect(Client, Listener.Port());
-  ASSERT_TRUE(Served.AcceptFrom(Listener.Descriptor()));
-  const TIdSocketDescriptor Old = Client.Descriptor();
-  // Take every lower free number, so that Old would be the next one the system hands out.
-  std::vector<int> Fillers;
-  for (int Fd; (Fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
-    if (static_cast<TIdSocketDescriptor>(Fd) > Old) {
-      ::close(Fd);
-      break;
-    }
-    Fillers.push_back(Fd);
+  Connect(Client, Listener, Served);
+  const TIdSocketDescriptor D = Client.Descriptor();
+  THoldingAntiFreeze Holder(nullptr);
+  Holder.IdleTimeOut = 1;
+  std::atomic<bool> Graceful{false};
+  std::thread Closer;
+  // The anti-freeze works on the main thread only: the wait runs here, the close elsewhere.
+  Closer = std::thread([&] {
+    WaitFor([&] { return Holder.Inside.load(); });
+    Client.CloseDescriptor();
+    EXPECT_FALSE(Client.IsAllocated());
+    EXPECT_TRUE(IsOpenDescriptor(D)) << "a call is inside: only shut down";
+    Holder.Release = true;
+  });
+  try {
+    Client.WaitReadable(TimeoutInfinite);
+  } catch (const EIdConnClosedGracefully&) {
+    Graceful = true;
   }
+  Closer.join();
+  EXPECT_TRUE(Graceful) << "a wait that a close fell into reports the close";
+  EXPECT_FALSE(IsOpenDescriptor(D)) << "closed by the call as it left";
+}
+
+TEST_F(CrossThreadClose, ALateCallNeverReachesASocketThatReusedTheNumber) {
+  TIdSocketHandle Listener, Client, Served;
+  StartListener(Listener);
+  Connect(Client, Listener, Served);
+  const TIdSocketDescriptor Old = Client.Descriptor();
   std::thread([&] { Client.CloseDescriptor(); }).join();
+  // The system hands the lowest free number out again: the old one, to another socket.
   TIdSocketHandle Other, OtherServed;
-  Connect(Other, Listener.Port());
-  EXPECT_NE(Other.Descriptor(), Old);
-  ASSERT_TRUE(OtherServed.AcceptFrom(Listener.Descriptor()));
+  Connect(Other, Listener, OtherServed);
+  ASSERT_EQ(Other.Descriptor(), Old);
   ASSERT_EQ(OtherServed.SendFrom("other", 5), 5);
   ASSERT_TRUE(Other.WaitReadable(5000));
-  // The owner, late, still uses its old number: it gets an error, not the other's bytes.
   char Buffer[8];
-  EXPECT_EQ(Client.ReceiveInto(Buffer, sizeof(Buffer)), -1);
-  EXPECT_EQ(S().SockLastError(), 10038);
-  // Reopening on the owner's thread gives the number back.
-  Client.OpenSocket();
-  EXPECT_EQ(Client.Descriptor(), Old);
-  for (int Fd : Fillers)
-    ::close(Fd);
+  EXPECT_THROW(Client.ReceiveInto(Buffer, sizeof(Buffer)), EIdClosedSocket);
+  EXPECT_EQ(Other.ReceiveInto(Buffer, sizeof(Buffer)), 5) << "the other's bytes are still there";
 }
 
 TEST_F(CrossThreadClose, ReadersNeverSeeAnotherSocketsBytes) {
@@ -245,6 +211,21 @@ TEST_F(CrossThreadClose, ReadersNeverSeeAnotherSocketsBytes) {
     Clients.push_back(std::make_unique<TIdSocketHandle>());
   }
   std::atomic<int> Foreign{0}, Complete{0}, CutShort{0}, LostAccepts{0}, Finished{0};
+  auto ReadTag = [](TIdSocketHandle& C, size_t ALength) {
+    std::string Got;
+    char Buffer[4];
+    try {
+      while (Got.size() < ALength) {
+        std::this_thread::yield(); // widens the gap between calls, where a close can fall
+        const int32_t N = C.ReceiveInto(Buffer, sizeof(Buffer));
+        if (N <= 0) break;
+        Got.append(Buffer, static_cast<size_t>(N));
+      }
+    } catch (const EIdException&) {
+      // closed under the read
+    }
+    return Got;
+  };
   auto RunRounds = [&](int W) {
     TIdSocketHandle& C = *Clients[W];
     TIdSocketHandle Served;
@@ -255,38 +236,30 @@ TEST_F(CrossThreadClose, ReadersNeverSeeAnotherSocketsBytes) {
         C.SetRemote("127.0.0.1", Listeners[W]->Port());
         if (C.ConnectToRemote() != 0) continue;
         MyPort = C.Port();
-      } catch (const EIdSocketError&) {
+      } catch (const EIdException&) {
         continue; // closed under the connect
       }
       // Earlier rounds may have left connections whose client was closed; skip them.
       do {
         Served.CloseDescriptor();
-        if (!Served.AcceptFrom(Listeners[W]->Descriptor())) {
+        if (!Served.AcceptFrom(*Listeners[W])) {
           ++LostAccepts;
           return;
         }
       } while (Served.RemotePort() != MyPort);
       const std::string Tag = "worker" + std::to_string(W) + "round" + std::to_string(R) + ";";
       Served.SendFrom(Tag.data(), static_cast<int32_t>(Tag.size()));
-      std::string Got;
-      char Buffer[4];
-      while (Got.size() < Tag.size()) {
-        std::this_thread::yield(); // widens the gap between calls, where a close can fall
-        const int32_t N = C.ReceiveInto(Buffer, sizeof(Buffer));
-        if (N <= 0) break;
-        Got.append(Buffer, static_cast<size_t>(N));
-      }
+      const std::string Got = ReadTag(C, Tag.size());
       if (Tag.compare(0, Got.size(), Got) != 0) ++Foreign;
       ++(Got.size() == Tag.size() ? Complete : CutShort);
     }
   };
-  auto Worker = [&](int W) {
-    RunRounds(W);
-    ++Finished;
-  };
   std::vector<std::thread> Threads;
   for (int W = 0; W < Workers; ++W)
-    Threads.emplace_back(Worker, W);
+    Threads.emplace_back([&, W] {
+      RunRounds(W);
+      ++Finished;
+    });
   std::thread Closer([&] {
     std::mt19937 Random(7);
     while (Finished < Workers) {

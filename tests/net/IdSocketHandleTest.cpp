@@ -102,7 +102,7 @@ TEST(SocketHandleAlone, KeepsTheStackAliveForItsWholeLife) {
     Client.SetRemote("127.0.0.1", Listener.Port());
     EXPECT_EQ(Client.ConnectToRemote(), 0);
     TIdSocketHandle Served;
-    EXPECT_TRUE(Served.AcceptFrom(Listener.Descriptor()));
+    EXPECT_TRUE(Served.AcceptFrom(Listener));
     EXPECT_EQ(Served.RemotePort(), Client.Port());
   }
   EXPECT_EQ(GlobalStack(), nullptr) << "the last handle freed it";
@@ -274,7 +274,7 @@ TEST_F(SocketHandle, AcceptAndConnectReadBothBindings) {
   ASSERT_EQ(Client.ConnectToRemote(), 0);
   EXPECT_EQ(Client.IP(), "127.0.0.1");
   EXPECT_GT(Client.Port(), 0);
-  ASSERT_TRUE(Served.AcceptFrom(Listener.Descriptor()));
+  ASSERT_TRUE(Served.AcceptFrom(Listener));
   EXPECT_TRUE(Served.IsAllocated());
   EXPECT_EQ(Served.IP(), "127.0.0.1");
   EXPECT_EQ(Served.Port(), Listener.Port());
@@ -342,7 +342,7 @@ TEST_F(SocketHandle, AcceptFromAClosedListenerIsNoConnection) {
   TIdSocketHandle Listener, Served;
   StartListener(Listener);
   Listener.CloseDescriptor();
-  EXPECT_FALSE(Served.AcceptFrom(Listener.Descriptor()));
+  EXPECT_FALSE(Served.AcceptFrom(Listener));
   EXPECT_FALSE(Served.IsAllocated());
 }
 
@@ -368,9 +368,9 @@ TEST_F(SocketHandle, WaitsPollTimeOutAndSeeData) {
   Client.OpenSocket();
   Client.SetRemote("127.0.0.1", Listener.Port());
   ASSERT_EQ(Client.ConnectToRemote(), 0);
-  EXPECT_TRUE(Served.WaitDescriptorReadable(Listener.Descriptor(), TimeoutInfinite));
-  ASSERT_TRUE(Served.AcceptFrom(Listener.Descriptor()));
-  EXPECT_FALSE(Served.WaitDescriptorReadable(Listener.Descriptor(), 0));
+  EXPECT_TRUE(Listener.WaitReadable(TimeoutInfinite));
+  ASSERT_TRUE(Served.AcceptFrom(Listener));
+  EXPECT_FALSE(Listener.WaitReadable(0));
   EXPECT_FALSE(Client.WaitReadable(0));
   const auto Start = std::chrono::steady_clock::now();
   EXPECT_FALSE(Client.WaitReadable(50));
@@ -398,7 +398,7 @@ TEST_F(SocketHandle, AntiFreezeRepeatsSlicesOfAnEndlessWaitUntilReadable) {
   Client.OpenSocket();
   Client.SetRemote("127.0.0.1", Listener.Port());
   ASSERT_EQ(Client.ConnectToRemote(), 0);
-  ASSERT_TRUE(Served.AcceptFrom(Listener.Descriptor()));
+  ASSERT_TRUE(Served.AcceptFrom(Listener));
   TScriptedAntiFreeze AntiFreeze(nullptr);
   AntiFreeze.IdleTimeOut = 5;
   AntiFreeze.OnIdle = [&](int ACall) {
