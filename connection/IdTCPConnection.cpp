@@ -1,13 +1,12 @@
 #include "connection/IdTCPConnection.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <sys/stat.h>
 
 #include "connection/IdIOHandlerSocket.h"
+#include "connection/IdInputBuffer.h"
 #include "core/IdAntiFreezeBase.h"
 #include "core/IdDebugCounters.h"
 #include "core/IdException.h"
@@ -19,14 +18,6 @@ namespace Id {
 namespace {
 
 constexpr char CRLF[] = "\r\n";
-
-// The length of the longest proper beginning of ATerminator that ends ABytes (0 when none).
-int32_t PartialTerminatorAtEnd(const std::string& ATerminator, const char* ABytes, int32_t ACount) {
-  const int32_t Longest = std::min(ACount, static_cast<int32_t>(ATerminator.size()) - 1);
-  for (int32_t K = Longest; K > 0; --K)
-    if (std::memcmp(ABytes + ACount - K, ATerminator.data(), static_cast<size_t>(K)) == 0) return K;
-  return 0;
-}
 
 // The file test of SendFile: an existing regular file (a directory is not a file to send).
 bool FileExists(const std::string& AFileName) {
@@ -84,10 +75,9 @@ void TIdTCPConnection::FreeRetiredIfUnused() {
 TIdTCPConnection::TIdTCPConnection(TComponent* AOwner) : TIdComponent(AOwner) {
   FReadTimeout = 0;
   FLastReply = std::make_unique<TIdRFCReply>(nullptr);
-  FReceiveStaging = std::make_unique<TIdSimpleBuffer>();
   FRecvBufferSize = 32768;
   FSendBufferSize = 32768;
-  FPendingInput = std::make_unique<TIdManagedBuffer>(
+  FInput = std::make_unique<TIdInputBuffer>(
       [this](TIdSimpleBuffer* ASender, int32_t ACount) { InputConsumed(ASender, ACount); });
   FMaxLineLength = 16384;
   DebugCountUp(TIdDebugCounter::dcConnections);
@@ -100,6 +90,10 @@ TIdTCPConnection::~TIdTCPConnection() {
   if (FOwnsIOHandler) ReleaseIOHandlerLocked();
   FOwnsIOHandler = false;
   FRetired.clear();
+}
+
+TIdManagedBuffer& TIdTCPConnection::PendingInput() noexcept {
+  return FInput->Pending();
 }
 
 bool TIdTCPConnection::OwnsIOHandler() const {
@@ -195,7 +189,7 @@ void TIdTCPConnection::NotifyDisconnected() {
 }
 
 void TIdTCPConnection::ClearReceiveState() {
-  FPendingInput->ClearAll();
+  FInput->Clear();
   FPeerClosed = false;
 }
 
@@ -212,7 +206,7 @@ bool TIdTCPConnection::IsConnected() {
 void TIdTCPConnection::DetectDisconnect(bool ARaiseIfClosed, bool AIgnoreBuffer) {
   const std::optional<bool> Told = DisconnectedWithoutCloseSteps();
   const bool Disconnected = Told ? *Told : RunCloseSteps();
-  if (Disconnected && ARaiseIfClosed && (AIgnoreBuffer || FPendingInput->UnreadCount() == 0))
+  if (Disconnected && ARaiseIfClosed && (AIgnoreBuffer || PendingInput().UnreadCount() == 0))
     throw EIdConnClosedGracefully();
 }
 
@@ -279,10 +273,9 @@ int32_t TIdTCPConnection::FillInputBuffer(bool ARaiseIfClosed, int32_t ATimeout,
     return 0;
   }
   int32_t N = 0;
-  char Resting[RestingReceiveBlock];
+  char Resting[TIdInputBuffer::RestingSize];
   do {
-    char* Block = nullptr;
-    bool Filled = false;
+    TIdReceiveSpace Space;
     {
       TIOUse Handler(*this);
       if (!Handler) {
@@ -290,62 +283,26 @@ int32_t TIdTCPConnection::FillInputBuffer(bool ARaiseIfClosed, int32_t ATimeout,
         if (ARaiseIfClosed) throw EIdNotConnected();
         return 0;
       }
-      int32_t BlockSize = NextReceiveBlock();
-      Block = ReceiveTarget(BlockSize, Resting);
+      Space = FInput->ReceiveSpace(FRecvBufferSize, Resting, FIntercept != nullptr);
       const std::optional<int32_t> Received =
-          Handler->ReceiveWhenReadable(Block, BlockSize, ATimeout);
+          Handler->ReceiveWhenReadable(Space.Block, Space.Length, ATimeout);
       if (!Received) {
-        FReceiveStaging->Clear();
+        FInput->Abandon();
         if (ARaiseOnTimeout) throw EIdReadTimeout();
         return -1;
       }
       N = *Received;
-      Filled = N == BlockSize;
-      if (Filled) GrowReceiveBlock(BlockSize);
     }
     // Only ever set here: a close by another thread must not be undone by this result.
     if (N == 0) FPeerClosed = true;
     if (N != 0) N = CheckReceiveResult(N);
-    if (N > 0) N = AppendReceived(Block, N);
-    KeepStagingWhileFilling(Filled);
+    if (N > 0)
+      N = FInput->Commit(Space, N, FIntercept, FASCIIFilter);
+    else
+      FInput->Abandon();
     DetectDisconnect(ARaiseIfClosed, false);
   } while (N == 0 && IsConnected());
   return N;
-}
-
-// The staging block starts small and doubles, up to RecvBufferSize, each time a receive fills
-// it: a connection that exchanges short lines keeps little memory while it waits, and a bulk
-// transfer reaches the full block after a few receives. A block size below 1 would read as an
-// orderly close.
-int32_t TIdTCPConnection::NextReceiveBlock() const noexcept {
-  const int32_t Limit = std::max(FRecvBufferSize, 1);
-  return std::min(Limit, std::max(FReceiveBlock, FirstReceiveBlock));
-}
-
-void TIdTCPConnection::GrowReceiveBlock(int32_t AFilled) noexcept {
-  if (AFilled < std::numeric_limits<int32_t>::max() / 2) FReceiveBlock = AFilled * 2;
-}
-
-// Where the next receive goes. A connection that holds no staging block (it has been waiting
-// for its peer) receives into AResting, a block on the reading thread's stack, so that it holds
-// no receive memory while it waits, also when the receive itself does the waiting.
-char* TIdTCPConnection::ReceiveTarget(int32_t& ABlockSize, char* AResting) {
-  if (!FReceiveStaging->Memory()) {
-    ABlockSize = std::min(ABlockSize, RestingReceiveBlock);
-    return AResting;
-  }
-  FReceiveStaging->SetSize(ABlockSize);
-  return FReceiveStaging->Memory();
-}
-
-// A receive that filled its block (a bulk transfer) keeps, or takes, the staging block for the
-// receives that follow. One that did not fill it drained the socket: the connection most likely
-// waits for its peer next, and holds no staging memory while it does.
-void TIdTCPConnection::KeepStagingWhileFilling(bool AFilled) {
-  if (!AFilled)
-    FReceiveStaging->Clear();
-  else if (!FReceiveStaging->Memory())
-    FReceiveStaging->SetSize(NextReceiveBlock());
 }
 
 int32_t TIdTCPConnection::CheckReceiveResult(int32_t AResult) {
@@ -353,81 +310,25 @@ int32_t TIdTCPConnection::CheckReceiveResult(int32_t AResult) {
   if (!IsIgnoredSocketError(AResult, {WSA::ESHUTDOWN_, WSA::ECONNABORTED_}, Error)) return AResult;
   CloseTransport();
   // With unread input the readers drain it first and then see the close.
-  if (FPendingInput->UnreadCount() == 0) GlobalStack()->ThrowSocketError(Error);
+  if (PendingInput().UnreadCount() == 0) GlobalStack()->ThrowSocketError(Error);
   return 0;
-}
-
-// Passes the ACount bytes received into ABlock through the intercept (which works on the staging
-// buffer) and the filter into PendingInput; returns the count that arrived there.
-int32_t TIdTCPConnection::AppendReceived(char* ABlock, int32_t ACount) {
-  if (FIntercept) {
-    if (ABlock != FReceiveStaging->Memory()) {
-      FReceiveStaging->SetSize(ACount);
-      std::memcpy(FReceiveStaging->Memory(), ABlock, static_cast<size_t>(ACount));
-    }
-    FReceiveStaging->SetSize(ACount);
-    FReceiveStaging->SetPosition(0);
-    FIntercept->InterceptReceive(*FReceiveStaging);
-    ACount = static_cast<int32_t>(FReceiveStaging->DataSize());
-    ABlock = FReceiveStaging->Memory();
-  }
-  if (FASCIIFilter)
-    for (int32_t I = 0; I < ACount; ++I)
-      ABlock[I] = static_cast<char>(ABlock[I] & 0x7F);
-  FPendingInput->Seek(0, TSeekOrigin::soEnd);
-  FPendingInput->WriteBuffer(ABlock, ACount);
-  return ACount;
 }
 
 std::string TIdTCPConnection::ReadLine(const std::string& ATerminator, int32_t ATimeout,
                                        int32_t AMaxLength) {
   if (AMaxLength == -1) AMaxLength = FMaxLineLength;
   const std::string Terminator = ATerminator.empty() ? std::string("\n") : ATerminator;
-  const int32_t Overlap = static_cast<int32_t>(Terminator.size()) - 1;
   FLineWasSplit = false;
   FLineTimedOut = false;
-  int32_t FoundAt = 0; // 1-based within the unread bytes
   int32_t Searched = 0;
   for (;;) {
-    const int32_t Unread = static_cast<int32_t>(FPendingInput->UnreadCount());
-    if (Unread > Searched) {
-      // Resume where the last search stopped; step back only far enough to find a longer
-      // terminator whose bytes arrived in different receives.
-      const int32_t From = std::max(0, Searched - Overlap);
-      const int32_t P =
-          FindInMemory(Terminator, FPendingInput->UnreadStart() + From, Unread - From);
-      if (P > 0) FoundAt = From + P;
-      Searched = Unread;
-    }
-    if (FoundAt > 0) {
-      if (AMaxLength != 0 && FoundAt - 1 > AMaxLength) return SplitOrRaise(AMaxLength);
-      return TakeLine(FoundAt, Terminator);
-    }
-    // Checked before every receive, so a line without end costs at most one receive block
-    // beyond the limit. Trailing bytes that may begin a terminator still on its way (the CR of
-    // CR LF) do not make the line too long yet: the verdict must not depend on the receives.
-    if (AMaxLength != 0 &&
-        Searched - PartialTerminatorAtEnd(Terminator, FPendingInput->UnreadStart(), Searched) >
-            AMaxLength)
-      return SplitOrRaise(AMaxLength);
+    std::optional<std::string> Line =
+        FInput->TakeLine(Terminator, AMaxLength, FMaxLineAction, Searched, FLineWasSplit);
+    if (Line) return std::move(*Line);
     DetectDisconnect(true, true);
     FLineTimedOut = FillInputBuffer(true, ATimeout, ATimeout == -1) == -1;
     if (FLineTimedOut) return std::string();
   }
-}
-
-std::string TIdTCPConnection::TakeLine(int32_t AFoundAt, const std::string& ATerminator) {
-  std::string Line =
-      FPendingInput->TakeBytes(AFoundAt - 1 + static_cast<int32_t>(ATerminator.size()));
-  Line.resize(static_cast<size_t>(AFoundAt - 1));
-  if (ATerminator == "\n" && !Line.empty() && Line.back() == '\r') Line.pop_back();
-  return Line;
-}
-
-std::string TIdTCPConnection::SplitOrRaise(int32_t AMaxLength) {
-  if (FMaxLineAction == TIdMaxLineAction::maException) throw EIdReadLnMaxLineLengthExceeded();
-  FLineWasSplit = true;
-  return FPendingInput->TakeBytes(AMaxLength);
 }
 
 std::string TIdTCPConnection::ReadNonBlankLine(int32_t AMaxTries) {
@@ -446,37 +347,7 @@ std::string TIdTCPConnection::ReadAvailable() {
 // ReadAvailable appending to AResult, without a string of its own in between.
 void TIdTCPConnection::ReadAvailableInto(std::string& AResult) {
   if (IsConnected()) FillInputBuffer(false, -1, true);
-  TakePendingInto(AResult);
-}
-
-// Every unread byte moves to the end of AResult; the consumption is reported also when it is 0.
-void TIdTCPConnection::TakePendingInto(std::string& AResult) {
-  const auto Count = static_cast<int32_t>(FPendingInput->UnreadCount());
-  if (Count > 0) {
-    ReserveBulk(AResult, AResult.size() + static_cast<size_t>(Count));
-    AResult.append(FPendingInput->UnreadStart(), static_cast<size_t>(Count));
-  }
-  FPendingInput->DropBytes(Count);
-}
-
-// A result that grows by doubling, where each new block is fresh memory: from a few MiB on it is
-// advised for large pages where the system offers them before anything is copied into it, which
-// spares most of the page faults that otherwise take much of a bulk read's time. The capacities
-// are powers of two, so a result of such a size ends in a block that holds it exactly, not one
-// doubling (and one copy of everything) later.
-void TIdTCPConnection::ReserveBulk(std::string& AResult, size_t ANeeded) {
-  if (ANeeded <= AResult.capacity()) return;
-  const size_t Capacity = std::bit_ceil(std::max(ANeeded, AResult.capacity() * 2));
-  constexpr size_t BulkFrom = size_t(4) << 20;
-  if (Capacity < BulkFrom) {
-    AResult.reserve(Capacity);
-    return;
-  }
-  std::string Grown;
-  Grown.reserve(Capacity);
-  AdviseBulkFill(Grown.data(), Grown.capacity());
-  Grown.append(AResult);
-  AResult.swap(Grown);
+  FInput->TakeAllInto(AResult);
 }
 
 std::string TIdTCPConnection::ReadUntilClosed() {
@@ -486,7 +357,7 @@ std::string TIdTCPConnection::ReadUntilClosed() {
     while (IsConnected())
       ReadAvailableInto(Result);
     // Input that arrived before a close seen earlier belongs to the result too.
-    TakePendingInto(Result);
+    FInput->TakeAllInto(Result);
   } catch (...) {
     NotifyWorkEnd(TWorkMode::wkRead);
     throw;

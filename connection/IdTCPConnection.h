@@ -21,6 +21,7 @@
 
 namespace Id {
 
+class TIdInputBuffer;
 class TIdIOHandlerSocket;
 class TIdRFCReply;
 
@@ -56,7 +57,7 @@ public:
   /// True adopts the current IOHandler (the connection will free it); false gives it back.
   void SetOwnsIOHandler(bool AValue);
   /// Received bytes not yet consumed by a reader. Owned; owning thread only.
-  TIdManagedBuffer& PendingInput() noexcept { return *FPendingInput; }
+  TIdManagedBuffer& PendingInput() noexcept;
   /// The outermost intercept; not owned; cleared on removal notice.
   TIdConnectionIntercept* Intercept() const noexcept { return FIntercept; }
   /// Stores the intercept and registers for its removal; calls no hook of it.
@@ -189,16 +190,7 @@ private:
   class TIOUse; // keeps the IOHandler alive while the owning thread is inside it (see .cpp)
 
   int32_t CheckReceiveResult(int32_t AResult);
-  int32_t NextReceiveBlock() const noexcept;
-  void GrowReceiveBlock(int32_t AFilled) noexcept;
-  char* ReceiveTarget(int32_t& ABlockSize, char* AResting);
-  void KeepStagingWhileFilling(bool AFilled);
-  int32_t AppendReceived(char* ABlock, int32_t ACount);
   void ReadAvailableInto(std::string& AResult);
-  void TakePendingInto(std::string& AResult);
-  static void ReserveBulk(std::string& AResult, size_t ANeeded);
-  std::string TakeLine(int32_t AFoundAt, const std::string& ATerminator);
-  std::string SplitOrRaise(int32_t AMaxLength);
   void SendAll(TIdSimpleBuffer& ABuffer);
   void SendAll(const char* AData, int64_t ATotal);
   void ReleaseIOHandlerLocked();
@@ -209,19 +201,15 @@ private:
 
   bool FASCIIFilter = false;
   std::atomic<bool> FPeerClosed{false};
-  std::unique_ptr<TIdManagedBuffer> FPendingInput; // owned
-  TIdConnectionIntercept* FIntercept = nullptr;    // not owned; cleared on removal notice
-  std::unique_ptr<TIdRFCReply> FLastReply;         // owned
+  std::unique_ptr<TIdInputBuffer> FInput;       // owned; holds PendingInput
+  TIdConnectionIntercept* FIntercept = nullptr; // not owned; cleared on removal notice
+  std::unique_ptr<TIdRFCReply> FLastReply;      // owned
   TIdMaxLineAction FMaxLineAction = TIdMaxLineAction::maException;
   int32_t FMaxLineLength = 16384;
   bool FLineWasSplit = false;
   bool FLineTimedOut = false;
   int32_t FReadTimeout = 0;
   int32_t FRecvBufferSize = 32768;
-  std::unique_ptr<TIdSimpleBuffer> FReceiveStaging; // owned
-  int32_t FReceiveBlock = 0; // the staging block grown so far; see NextReceiveBlock
-  static constexpr int32_t FirstReceiveBlock = 4096;
-  static constexpr int32_t RestingReceiveBlock = 1024; // on the reading thread's stack
   int32_t FSendBufferSize = 32768;
 
   // The transport and its ownership change only under FIOLock, which also serialises the close

@@ -81,6 +81,10 @@ void TMemoryStream::SetSize(int64_t ASize) {
   if (FPosition > FSize) FPosition = FSize;
 }
 
+void TMemoryStream::Reserve(int64_t ACapacity) {
+  if (ACapacity > FCapacity) SetCapacity(ACapacity);
+}
+
 void TMemoryStream::Clear() {
   SetCapacity(0);
   FSize = 0;

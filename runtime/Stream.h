@@ -53,6 +53,11 @@ public:
   int64_t Capacity() const noexcept { return FCapacity; }
   /// The number of valid bytes in the block, read without seeking.
   int64_t DataSize() const noexcept { return FSize; }
+  /// Makes the block hold at least ACapacity bytes; size, position and content stay.
+  void Reserve(int64_t ACapacity);
+  /// Takes ACount bytes that the caller wrote into the room after the data (Memory() +
+  /// DataSize(), within Capacity) as data; the position stays.
+  void Extend(int64_t ACount) noexcept { FSize += ACount; }
 
 private:
   void SetCapacity(int64_t ANew);

@@ -15,6 +15,7 @@ set(ID_WINDOWS_PORTABLE_TESTS
     net/IdSocketHandleTest.cpp
     net/AddressTextFuzzRegressionTest.cpp
     connection/IdBuffersTest.cpp
+    connection/IdInputBufferTest.cpp
     connection/IdInterceptTest.cpp
     connection/IdTCPConnectionCloseRaceTest.cpp
     connection/IdTCPConnectionReadTest.cpp
