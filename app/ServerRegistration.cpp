@@ -2,10 +2,10 @@
 
 #include <mutex>
 
+#include "core/IdRFCReply.h"
+#include "gui/DescriptionReader.h"
 #include "net/IdSocketHandle.h"
-#include "runtime/DescriptionReader.h"
 #include "server/IdCommandHandlers.h"
-#include "server/IdRFCReply.h"
 #include "server/IdTCPServer.h"
 
 namespace Id {

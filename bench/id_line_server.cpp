@@ -10,8 +10,8 @@
 
 #include "bench/BenchSupport.h"
 #include "bench/IdBenchServer.h"
+#include "core/IdRFCReply.h"
 #include "server/IdCommandHandlers.h"
-#include "server/IdRFCReply.h"
 #include "server/IdTCPServer.h"
 
 namespace Id::Bench {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "core/IdComponent.h"
+#include "net/IdComponent.h"
 
 namespace Id {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/IdComponent.h"
+#include "net/IdComponent.h"
 
 namespace Id {
 

@@ -10,8 +10,8 @@
 #include "core/IdAntiFreezeBase.h"
 #include "core/IdDebugCounters.h"
 #include "core/IdException.h"
+#include "core/IdRFCReply.h"
 #include "net/IdStack.h"
-#include "server/IdRFCReply.h"
 
 namespace Id {
 

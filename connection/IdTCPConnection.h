@@ -14,9 +14,9 @@
 #include "connection/IdBuffers.h"
 #include "connection/IdIOHandler.h"
 #include "connection/IdIntercept.h"
-#include "core/IdComponent.h"
 #include "core/IdException.h"
 #include "core/IdGlobal.h"
+#include "net/IdComponent.h"
 #include "runtime/StringList.h"
 
 namespace Id {

@@ -92,17 +92,3 @@ std::string EnsureTrailingDelimiter(const std::string& APath) {
 }
 
 } // namespace Id
-
-#include "runtime/Thread.h"
-
-namespace Id {
-
-bool CallerIsThread(const TThread& AThread) {
-  return std::this_thread::get_id() == AThread.ThreadID();
-}
-
-void SetThreadPriorityOf(TThread& AThread, TThreadPriority APriority) {
-  AThread.SetPriority(APriority);
-}
-
-} // namespace Id

@@ -57,15 +57,3 @@ std::string TempDirectory();
 void AdviseBulkFill(void* AStart, size_t ASize);
 
 } // namespace Id
-
-namespace Id {
-
-class TThread;
-enum class TThreadPriority : uint8_t;
-
-/// True when the calling thread is AThread's own thread.
-bool CallerIsThread(const TThread& AThread);
-/// Sets AThread's platform priority (best effort; never fails the thread).
-void SetThreadPriorityOf(TThread& AThread, TThreadPriority APriority);
-
-} // namespace Id

@@ -12,7 +12,7 @@
 #include "connection/IdIOHandlerSocket.h"
 #include "connection/IdTCPConnection.h"
 #include "core/IdException.h"
-#include "server/IdRFCReply.h"
+#include "core/IdRFCReply.h"
 
 using namespace Id;
 

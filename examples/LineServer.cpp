@@ -9,9 +9,9 @@
 #include <string>
 
 #include "core/IdException.h"
+#include "core/IdRFCReply.h"
 #include "net/IdSocketHandle.h"
 #include "server/IdCommandHandlers.h"
-#include "server/IdRFCReply.h"
 #include "server/IdTCPServer.h"
 
 using namespace Id;

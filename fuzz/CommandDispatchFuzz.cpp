@@ -16,11 +16,11 @@
 #include <string>
 
 #include "core/IdException.h"
+#include "core/IdRFCReply.h"
 #include "fuzz/FuzzSupport.h"
 #include "runtime/SysUtils.h"
 #include "server/IdCommandHandlers.h"
 #include "server/IdPeerThread.h"
-#include "server/IdRFCReply.h"
 #include "server/IdTCPServer.h"
 
 namespace {

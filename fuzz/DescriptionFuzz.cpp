@@ -12,8 +12,8 @@
 
 #include "app/Unit1.h"
 #include "fuzz/FuzzSupport.h"
+#include "gui/DescriptionReader.h"
 #include "runtime/Component.h"
-#include "runtime/DescriptionReader.h"
 #include "server/IdTCPServer.h"
 
 namespace {

@@ -15,9 +15,9 @@
 
 #include "connection/IdTCPConnection.h"
 #include "core/IdException.h"
+#include "core/IdRFCReply.h"
 #include "fuzz/FuzzSupport.h"
 #include "runtime/SysUtils.h"
-#include "server/IdRFCReply.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "gui/DescriptionReader.h"
 #include "runtime/Component.h"
-#include "runtime/DescriptionReader.h"
 
 class Fl_Widget;
 

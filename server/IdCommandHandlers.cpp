@@ -1,10 +1,10 @@
 #include "server/IdCommandHandlers.h"
 
 #include "core/IdException.h"
+#include "core/IdRFCReply.h"
 #include "core/IdStrings.h"
 #include "runtime/Component.h"
 #include "server/IdPeerThread.h"
-#include "server/IdRFCReply.h"
 #include "server/IdTCPServer.h"
 
 namespace Id {

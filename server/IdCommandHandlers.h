@@ -9,9 +9,9 @@
 #include <string>
 #include <utility>
 
+#include "core/IdRFCReply.h"
 #include "runtime/Collection.h"
 #include "runtime/StringList.h"
-#include "server/IdRFCReply.h"
 
 namespace Id {
 

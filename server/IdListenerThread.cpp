@@ -6,9 +6,9 @@
 #include "connection/IdServerIOHandler.h"
 #include "core/IdException.h"
 #include "core/IdGlobal.h"
+#include "core/IdRFCReply.h"
 #include "net/IdSocketHandle.h"
 #include "server/IdPeerThread.h"
-#include "server/IdRFCReply.h"
 #include "server/IdTCPServer.h"
 
 namespace Id {

@@ -7,11 +7,11 @@
 #include "connection/IdIntercept.h"
 #include "connection/IdServerIOHandlerSocket.h"
 #include "core/IdException.h"
+#include "core/IdRFCReply.h"
 #include "net/IdSocketHandle.h"
 #include "server/IdCommandHandlers.h"
 #include "server/IdListenerThread.h"
 #include "server/IdPeerThread.h"
-#include "server/IdRFCReply.h"
 #include "threads/IdThreadMgrDefault.h"
 
 namespace Id {

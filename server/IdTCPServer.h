@@ -9,8 +9,8 @@
 #include <mutex>
 #include <string>
 
-#include "core/IdComponent.h"
 #include "core/IdGlobal.h"
+#include "net/IdComponent.h"
 #include "runtime/CriticalSection.h"
 #include "threads/IdThreadMgr.h"
 

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <typeinfo>
 
 #include "core/IdDebugCounters.h"
@@ -49,6 +50,14 @@ TLiveThreads& LiveThreads() {
 }
 
 } // namespace
+
+bool CallerIsThread(const TThread& AThread) {
+  return std::this_thread::get_id() == AThread.ThreadID();
+}
+
+void SetThreadPriorityOf(TThread& AThread, TThreadPriority APriority) {
+  AThread.SetPriority(APriority);
+}
 
 int32_t LiveThreadCount() {
   return LiveThreads().Count();

@@ -121,6 +121,11 @@ private:
   std::optional<std::type_index> FLastExceptionClass;
 };
 
+/// True when the calling thread is AThread's own thread.
+bool CallerIsThread(const TThread& AThread);
+/// Sets AThread's platform priority (best effort; never fails the thread).
+void SetThreadPriorityOf(TThread& AThread, TThreadPriority APriority);
+
 /// Number of TIdThread objects constructed and not yet destroyed, read under LiveThreadLock.
 int32_t LiveThreadCount();
 

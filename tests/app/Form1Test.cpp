@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "core/IdRFCReply.h"
 #include "net/IdSocketHandle.h"
 #include "server/IdCommandHandlers.h"
-#include "server/IdRFCReply.h"
 #include "server/IdTCPServer.h"
 
 namespace Id {

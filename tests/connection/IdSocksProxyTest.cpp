@@ -17,9 +17,9 @@
 #include "connection/IdSocks.h"
 #include "connection/IdTCPConnection.h"
 #include "core/IdException.h"
+#include "core/IdRFCReply.h"
 #include "net/IdSocketHandle.h"
 #include "server/IdPeerThread.h"
-#include "server/IdRFCReply.h"
 #include "server/IdTCPServer.h"
 
 using namespace Id;
@@ -141,7 +141,8 @@ std::vector<std::string> WithTestAccount(const TTempDir& ADir, const std::string
 // ---- danted -----------------------------------------------------------------------------------
 
 /// danted on 127.0.0.1 offering user name and password and no authentication, allowing only
-/// loopback targets other than 127.0.0.2. Returns its port; 0 when it would not start (its log says why).
+/// loopback targets other than 127.0.0.2. Returns its port; 0 when it would not start (its log says
+/// why).
 int32_t StartDanted(const TTempDir& ADir, TChildProcess& AChild) {
   WriteAccountFiles(ADir);
   const std::string User = ::geteuid() == 0 ? "nobody" : "root";
@@ -162,7 +163,7 @@ int32_t StartDanted(const TTempDir& ADir, TChildProcess& AChild) {
                       User +
                       "\n"
                       "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                  "socks block { from: 0.0.0.0/0 to: 127.0.0.2/32 }\n"
+                      "socks block { from: 0.0.0.0/0 to: 127.0.0.2/32 }\n"
                       "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }\n");
     const bool Started = AChild.Start(WithTestAccount(ADir, std::string("exec ") + Danted + " -f " +
                                                                 ADir.File("danted.conf") + " -p " +

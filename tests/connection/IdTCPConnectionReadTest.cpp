@@ -10,7 +10,7 @@
 
 #include "connection/ConnectionTestSupport.h"
 #include "core/IdException.h"
-#include "server/IdRFCReply.h"
+#include "core/IdRFCReply.h"
 #include "support/WaitFor.h"
 
 using namespace Id;

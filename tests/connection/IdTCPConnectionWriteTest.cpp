@@ -9,8 +9,8 @@
 
 #include "connection/ConnectionTestSupport.h"
 #include "core/IdException.h"
+#include "core/IdRFCReply.h"
 #include "net/IdStack.h"
-#include "server/IdRFCReply.h"
 #include "support/WaitFor.h"
 
 using namespace Id;
@@ -28,7 +28,8 @@ struct TRecordedConnection {
 
 std::string Bytes(std::initializer_list<int> AValues) {
   std::string S;
-  for (int V : AValues) S += static_cast<char>(V);
+  for (int V : AValues)
+    S += static_cast<char>(V);
   return S;
 }
 

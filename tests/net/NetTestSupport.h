@@ -6,7 +6,7 @@
 #include <chrono>
 #include <string>
 
-#include "core/IdComponent.h"
+#include "net/IdComponent.h"
 #include "net/IdStack.h"
 #include "support/WaitFor.h"
 

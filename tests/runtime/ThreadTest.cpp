@@ -14,6 +14,7 @@
 
 #include "core/IdGlobal.h"
 #include "support/WaitFor.h"
+#include "threads/IdThread.h"
 
 namespace Id {
 namespace {

@@ -7,8 +7,8 @@
 
 #include "connection/IdIOHandlerSocket.h"
 #include "core/IdException.h"
+#include "core/IdRFCReply.h"
 #include "server/IdCommandHandlers.h"
-#include "server/IdRFCReply.h"
 #include "server/ServerTestSupport.h"
 
 using namespace Id;

@@ -13,8 +13,8 @@
 #include <system_error>
 
 #include "core/IdException.h"
+#include "core/IdRFCReply.h"
 #include "server/IdListenerThread.h"
-#include "server/IdRFCReply.h"
 #include "server/ServerTestSupport.h"
 
 using namespace Id;

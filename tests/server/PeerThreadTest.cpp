@@ -11,7 +11,7 @@
 
 #include "connection/IdIntercept.h"
 #include "core/IdException.h"
-#include "server/IdRFCReply.h"
+#include "core/IdRFCReply.h"
 #include "server/ServerTestSupport.h"
 
 using namespace Id;

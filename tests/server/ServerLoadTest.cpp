@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/IdRFCReply.h"
+#include "core/IdRFCReply.h"
 #include "server/ServerTestSupport.h"
 
 using namespace Id;

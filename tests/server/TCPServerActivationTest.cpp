@@ -9,7 +9,7 @@
 
 #include "connection/IdServerIOHandlerSocket.h"
 #include "core/IdException.h"
-#include "server/IdRFCReply.h"
+#include "core/IdRFCReply.h"
 #include "server/ServerTestSupport.h"
 #include "threads/IdThreadMgrDefault.h"
 

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/IdRFCReply.h"
 #include "server/IdCommandHandlers.h"
-#include "server/IdRFCReply.h"
 #include "stress/StressSupport.h"
 
 #ifdef ID_STRESS_WITH_APP

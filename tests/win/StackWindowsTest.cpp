@@ -8,7 +8,7 @@
 #include <optional>
 #include <thread>
 
-#include "core/IdComponent.h"
+#include "net/IdComponent.h"
 #include "support/WaitFor.h"
 #include "win/WinTestSupport.h"
 
@@ -181,7 +181,8 @@ TEST_F(StackWindows, LoopbackConnectionCarriesDataAndThePeersClose) {
   S().SockShutdown(Client, Id_SD_Send);
   char Byte;
   EXPECT_EQ(S().SockRecv(Server, &Byte, 1, 0), 0);
-  for (TIdSocketDescriptor D : {Client, Server, L}) S().SockClose(D);
+  for (TIdSocketDescriptor D : {Client, Server, L})
+    S().SockClose(D);
 }
 
 TEST_F(StackWindows, RefusedConnectRaisesWithTheWindowsNumberAndText) {
@@ -275,7 +276,8 @@ TEST_F(StackWindows, TransmitFileSendsTheWholeFile) {
   ASSERT_EQ(FileTransmitter(), &TransmitFileToSocket); // Wine reports the NT family
   const auto Path = std::filesystem::temp_directory_path() / "id-transmit-test.bin";
   std::string Content;
-  for (int I = 0; I < 100000; ++I) Content.push_back(static_cast<char>('a' + I % 26));
+  for (int I = 0; I < 100000; ++I)
+    Content.push_back(static_cast<char>('a' + I % 26));
   std::ofstream(Path, std::ios::binary) << Content;
 
   const auto [Client, Server] = ConnectedPair();
@@ -313,7 +315,8 @@ TEST(StackWindowsGlobal, FirstComponentMakesAWindowsStack) {
 
 TEST(SocketListWindows, HoldsSixtyFourDescriptors) {
   TIdSocketListWindows L;
-  for (TIdSocketDescriptor D = 1; D <= 64; ++D) L.AddSocket(D);
+  for (TIdSocketDescriptor D = 1; D <= 64; ++D)
+    L.AddSocket(D);
   EXPECT_EQ(L.SocketCount(), 64);
   EXPECT_THROW(L.AddSocket(65), EIdStackSetSizeExceeded);
   EXPECT_EQ(L.SocketCount(), 64);
@@ -321,7 +324,8 @@ TEST(SocketListWindows, HoldsSixtyFourDescriptors) {
 
 TEST(SocketListWindows, RemovingMovesTheLastIntoTheGap) {
   TIdSocketListWindows L;
-  for (TIdSocketDescriptor D : {5u, 6u, 7u}) L.AddSocket(D);
+  for (TIdSocketDescriptor D : {5u, 6u, 7u})
+    L.AddSocket(D);
   L.RemoveSocket(5);
   ASSERT_EQ(L.SocketCount(), 2);
   EXPECT_EQ(L.ItemAt(0), 7u);

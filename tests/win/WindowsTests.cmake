@@ -4,14 +4,15 @@
 
 set(ID_WINDOWS_PORTABLE_TESTS
     runtime/RuntimeTest.cpp
-    runtime/DescriptionReaderTest.cpp
+    gui/DescriptionReaderTest.cpp
     core/ExceptionTest.cpp
     core/IdAntiFreezeTest.cpp
-    core/IdComponentNotifyTest.cpp
-    core/IdComponentStackTest.cpp
+    core/IdRFCReplyTest.cpp
     core/IdGlobalTest.cpp
     threads/IdThreadMgrTest.cpp
     threads/IdThreadTest.cpp
+    net/IdComponentNotifyTest.cpp
+    net/IdComponentStackTest.cpp
     net/IdSocketHandleTest.cpp
     net/AddressTextFuzzRegressionTest.cpp
     connection/IdBuffersTest.cpp
@@ -22,7 +23,6 @@ set(ID_WINDOWS_PORTABLE_TESTS
     connection/IdTCPConnectionWriteTest.cpp
     connection/ReadLineFuzzRegressionTest.cpp
     server/CommandHandlersTest.cpp
-    server/IdRFCReplyTest.cpp
     server/PeerThreadTest.cpp
     server/ServerLoadTest.cpp
     server/TCPServerActivationTest.cpp)

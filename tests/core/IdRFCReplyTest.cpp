@@ -1,6 +1,6 @@
 // Numbered replies: the wire form, the code setters, parsing of any received bytes, copying,
 // and looking reply texts up by code.
-#include "server/IdRFCReply.h"
+#include "core/IdRFCReply.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The stored-description reader against small registered component classes.
-#include "runtime/DescriptionReader.h"
+#include "gui/DescriptionReader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "runtime/DescriptionReader.h"
+#include "gui/DescriptionReader.h"
 
 #include <algorithm>
 #include <cctype>

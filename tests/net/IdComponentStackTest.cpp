@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "core/IdComponent.h"
 #include "core/IdException.h"
+#include "net/IdComponent.h"
 #include "support/FakeStack.h"
 
 using namespace Id;

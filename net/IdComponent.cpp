@@ -1,4 +1,4 @@
-#include "core/IdComponent.h"
+#include "net/IdComponent.h"
 
 #include "core/IdResourceStrings.h"
 

@@ -1,4 +1,4 @@
-#include "server/IdRFCReply.h"
+#include "core/IdRFCReply.h"
 
 #include <charconv>
 #include <string_view>

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "core/IdComponent.h"
+#include "net/IdComponent.h"
 #include "support/FakeStack.h"
 
 using namespace Id;
