@@ -6,11 +6,11 @@
 #include <sys/stat.h>
 
 #include "connection/IdIOHandlerSocket.h"
-#include "connection/IdInputBuffer.h"
+#include "connection/detail/IdInputBuffer.h"
 #include "core/IdAntiFreezeBase.h"
-#include "core/IdDebugCounters.h"
 #include "core/IdException.h"
 #include "core/IdRFCReply.h"
+#include "core/detail/IdDebugCounters.h"
 #include "net/IdStack.h"
 
 namespace Id {

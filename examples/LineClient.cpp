@@ -9,10 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "connection/IdIOHandlerSocket.h"
-#include "connection/IdTCPConnection.h"
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
+#include "connection/IdClient.h"
 
 using namespace Id;
 

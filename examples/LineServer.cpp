@@ -8,11 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
-#include "net/IdSocketHandle.h"
-#include "server/IdCommandHandlers.h"
-#include "server/IdTCPServer.h"
+#include "server/IdServer.h"
 
 using namespace Id;
 

@@ -5,8 +5,8 @@
 #include <typeinfo>
 
 #include "core/IdAntiFreezeBase.h"
-#include "core/IdDebugCounters.h"
 #include "core/IdException.h"
+#include "core/detail/IdDebugCounters.h"
 
 namespace Id {
 

@@ -1,6 +1,6 @@
 #include "runtime/Thread.h"
 
-#include "runtime/ThreadPlatform.h"
+#include "runtime/detail/ThreadPlatform.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -118,9 +118,16 @@ public:
   const TIdThreadClass& PeerThreadClass() const noexcept { return FPeerThreadClass; }
   void SetPeerThreadClass(TIdThreadClass AValue) { FPeerThreadClass = std::move(AValue); }
 
-  /// The running peer threads (not owned: they free themselves). Listener threads add, peer
-  /// threads remove themselves; every traversal holds the list's lock.
-  TThreadList<TIdPeerThread*>& PeerThreadList() noexcept { return FPeerThreadList; }
+  /// The number of running peer threads (the count MaxConnections limits). Any thread.
+  int32_t PeerThreadCount() { return FPeerThreadList.Count(); }
+  /// Calls AVisit for every running peer thread, holding the list's lock: a peer thread stays
+  /// listed, with its connection, until AVisit returns. Any thread; AVisit must not wait for a
+  /// peer thread to end.
+  template <class F> void ForEachPeerThread(F AVisit) {
+    auto Peers = FPeerThreadList.LockList();
+    for (TIdPeerThread* Peer : *Peers)
+      AVisit(*Peer);
+  }
 
   // Events (see the typedefs for the thread each runs on) -----------------------------------
 
@@ -151,6 +158,27 @@ public:
   /// One execute step: reads and dispatches one line when the command handlers apply, else
   /// fires OnExecute. False when there was nothing to run.
   virtual bool HandleExecute(TIdPeerThread& AThread);
+
+protected:
+  /// A hook for descendants that install their command handlers; runs once, at the first
+  /// activation.
+  virtual void PrepareCommandHandlers() {}
+
+  /// Closes every peer connection and waits, up to TerminateWaitTime rounded down to 250 ms
+  /// steps, until PeerThreadList is empty; raises EIdTerminateThreadTimeout when peer threads
+  /// are still listed at the end of the wait.
+  void TerminatePeerThreads();
+  /// Stops, waits for and frees every listener thread.
+  void StopListeners();
+
+private:
+  // The listener and peer threads work the server's lists and events through these.
+  friend class TIdListenerThread;
+  friend class TIdPeerThread;
+
+  /// The running peer threads (not owned: they free themselves). Listener threads add, peer
+  /// threads remove themselves; every traversal holds the list's lock.
+  TThreadList<TIdPeerThread*>& PeerThreadList() noexcept { return FPeerThreadList; }
   /// Fires OnException.
   void NotifyPeerException(TIdPeerThread& AThread, const Exception& AException);
   /// Fires OnListenException.
@@ -170,19 +198,6 @@ public:
   /// empty. Every removal goes through here (the listener's, for a peer that failed to start).
   void LeavePeerThreadList(TIdPeerThread& AThread);
 
-protected:
-  /// A hook for descendants that install their command handlers; runs once, at the first
-  /// activation.
-  virtual void PrepareCommandHandlers() {}
-
-  /// Closes every peer connection and waits, up to TerminateWaitTime rounded down to 250 ms
-  /// steps, until PeerThreadList is empty; raises EIdTerminateThreadTimeout when peer threads
-  /// are still listed at the end of the wait.
-  void TerminatePeerThreads();
-  /// Stops, waits for and frees every listener thread.
-  void StopListeners();
-
-private:
   void Activate();
   void PrepareActivation();
   void BindAll();

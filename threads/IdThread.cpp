@@ -5,9 +5,9 @@
 #include <thread>
 #include <typeinfo>
 
-#include "core/IdDebugCounters.h"
 #include "core/IdException.h"
 #include "core/IdGlobal.h"
+#include "core/detail/IdDebugCounters.h"
 
 namespace Id {
 

@@ -1,6 +1,6 @@
 // The input buffer without sockets: where receives land as a transfer turns to bulk and back,
 // and that the bytes come out whole and in order whatever block they landed in.
-#include "connection/IdInputBuffer.h"
+#include "connection/detail/IdInputBuffer.h"
 
 #include <gtest/gtest.h>
 

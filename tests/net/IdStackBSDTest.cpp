@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "core/IdGlobal.h"
-#include "net/IdStackBSD.h"
+#include "net/detail/IdStackBSD.h"
 #include "tests/net/NetTestSupport.h"
 
 using namespace Id;

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "net/IdStack.h"
-#include "net/IdStackBSD.h"
+#include "net/detail/IdStackBSD.h"
 #include "support/FakeStack.h"
 
 using namespace Id;

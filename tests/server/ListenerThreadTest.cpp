@@ -102,7 +102,7 @@ TEST(ListenerThread, MaxConnectionsRefusesTheThirdClientWithTheReply) {
   Server.OnExecute = Echo;
   const int32_t Port = StartOnLoopback(Server);
   TTestClient A(Port), B(Port);
-  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadList().Count() == 2; }, FactLimit));
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 2; }, FactLimit));
 
   TTestClient C(Port);
   bool Closed = false;
@@ -113,10 +113,10 @@ TEST(ListenerThread, MaxConnectionsRefusesTheThirdClientWithTheReply) {
   B.SendLine("b");
   EXPECT_EQ(A.ReadLine(), "a") << "the first two are not disturbed";
   EXPECT_EQ(B.ReadLine(), "b");
-  EXPECT_EQ(Server.PeerThreadList().Count(), 2);
+  EXPECT_EQ(Server.PeerThreadCount(), 2);
 
   A.Close();
-  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadList().Count() == 1; }, FactLimit));
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit));
   TTestClient D(Port);
   D.SendLine("d");
   EXPECT_EQ(D.ReadLine(), "d") << "a place freed is taken again";
@@ -128,7 +128,7 @@ TEST(ListenerThread, RefusedClientGetsNoBytesWhenTheReplyIsEmpty) {
   Server.OnExecute = Echo;
   const int32_t Port = StartOnLoopback(Server);
   TTestClient A(Port);
-  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadList().Count() == 1; }, FactLimit));
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit));
   TTestClient B(Port);
   bool Closed = false;
   EXPECT_EQ(B.ReadUntilClosed(&Closed), "");

@@ -99,7 +99,7 @@ TEST(PeerThread, ExecuteHandlerWritesTestAndClosesAndTheThreadLeaves) {
   EXPECT_EQ(Client.ReadUntilClosed(&Closed), "test") << "no greeting: nothing before the text";
   EXPECT_TRUE(Closed);
   ASSERT_TRUE(Probe.AllEnded(1));
-  EXPECT_EQ(Server.PeerThreadList().Count(), 0);
+  EXPECT_EQ(Server.PeerThreadCount(), 0);
   EXPECT_EQ(Log.Entries(), std::vector<std::string>{"disconnect"});
   EXPECT_EQ(Probe.RunExceptions.Count(), 0u);
 }
@@ -151,14 +151,14 @@ TEST(PeerThread, ClientClosingDuringARead) {
   Server.OnExecute = [](TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
   LogEnds(Server, Log);
   TTestClient Client(StartOnLoopback(Server));
-  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadList().Count() == 1; }, FactLimit));
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit));
   Client.Close();
 
   ASSERT_TRUE(Probe.AllEnded(1));
   EXPECT_EQ(Log.Entries(),
             (std::vector<std::string>{"closed:Connection Closed Gracefully.", "disconnect"}));
   EXPECT_EQ(Probe.RunExceptions.Count(), 0u) << "a quiet end";
-  EXPECT_EQ(Server.PeerThreadList().Count(), 0);
+  EXPECT_EQ(Server.PeerThreadCount(), 0);
 }
 
 TEST(PeerThread, ClientResettingDuringAReadIsAQuietEndToo) {
@@ -169,7 +169,7 @@ TEST(PeerThread, ClientResettingDuringAReadIsAQuietEndToo) {
   Server.OnExecute = [](TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
   LogEnds(Server, Log);
   TTestClient Client(StartOnLoopback(Server));
-  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadList().Count() == 1; }, FactLimit));
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit));
   Client.Reset();
 
   ASSERT_TRUE(Probe.AllEnded(1));
@@ -247,7 +247,7 @@ TEST(PeerThread, FailingConnectEndsWithoutDisconnectOrExceptionEvent) {
   ASSERT_TRUE(Probe.AllEnded(1));
   EXPECT_EQ(Log.Count(), 0u);
   EXPECT_EQ(Probe.RunExceptions.Entries(), std::vector<std::string>{"refused"});
-  EXPECT_EQ(Server.PeerThreadList().Count(), 0);
+  EXPECT_EQ(Server.PeerThreadCount(), 0);
 }
 
 TEST(PeerThread, ServerInterceptGivesEveryConnectionItsOwnIntercept) {

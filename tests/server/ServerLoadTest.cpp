@@ -26,7 +26,7 @@ void MakeStackPlaceholderExist() {
   TIdTCPServer Server(nullptr);
   Server.OnExecute = [](TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
   TTestClient Client(StartOnLoopback(Server));
-  WaitFor([&] { return Server.PeerThreadList().Count() == 1; }, FactLimit);
+  WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit);
   Server.SetActive(false);
 }
 
@@ -73,7 +73,7 @@ TEST(ServerLoad, ConcurrentClientsAreServedAndDroppedTogether) {
       ASSERT_TRUE(Clients.back()->Connect(Port)) << "client " << I;
     }
     ASSERT_TRUE(
-        WaitFor([&] { return Server.PeerThreadList().Count() == ConcurrentClients; }, SettleLimit));
+        WaitFor([&] { return Server.PeerThreadCount() == ConcurrentClients; }, SettleLimit));
     for (int I = 0; I < ConcurrentClients; ++I)
       Clients[I]->SendLine("line " + std::to_string(I));
     for (int I = 0; I < ConcurrentClients; ++I) {
@@ -83,7 +83,7 @@ TEST(ServerLoad, ConcurrentClientsAreServedAndDroppedTogether) {
 
     // Every peer thread is now blocked reading its next line.
     EXPECT_NO_THROW(Server.SetActive(false)) << "all end within TerminateWaitTime";
-    EXPECT_EQ(Server.PeerThreadList().Count(), 0);
+    EXPECT_EQ(Server.PeerThreadCount(), 0);
     for (auto& Client : Clients)
       EXPECT_TRUE(Client->WaitClosed());
   }

@@ -167,10 +167,10 @@ TEST(ServerActivation, DeactivationDropsConnectionsAndWaitsForTheirThreads) {
   Server.OnDisconnect = [&](TIdPeerThread&) { Disconnects.Add("disconnect"); };
   const int32_t Port = StartOnLoopback(Server);
   TTestClient A(Port), B(Port);
-  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadList().Count() == 2; }, FactLimit));
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 2; }, FactLimit));
 
   Server.SetActive(false);
-  EXPECT_EQ(Server.PeerThreadList().Count(), 0);
+  EXPECT_EQ(Server.PeerThreadCount(), 0);
   EXPECT_EQ(Disconnects.Count(), 2u);
   EXPECT_TRUE(A.WaitClosed());
   EXPECT_TRUE(B.WaitClosed());
@@ -196,7 +196,7 @@ TEST(ServerActivation, TerminateWaitTimeRaisesOnlyWhilePeerThreadsRemain) {
 
   StartOnLoopback(Server);
   TTestClient Client(Server.Bindings().Items(0)->Port());
-  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadList().Count() == 1; }, FactLimit));
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit));
   try {
     Server.SetActive(false);
     FAIL() << "the peer thread outlives the wait";
@@ -242,7 +242,7 @@ TEST(ServerActivation, DestroyingAnActiveServerDeactivatesIt) {
   ServeByReading(*Server);
   const int32_t Port = StartOnLoopback(*Server);
   TTestClient Client(Port);
-  ASSERT_TRUE(WaitFor([&] { return Server->PeerThreadList().Count() == 1; }, FactLimit));
+  ASSERT_TRUE(WaitFor([&] { return Server->PeerThreadCount() == 1; }, FactLimit));
   Server.reset();
   EXPECT_TRUE(Client.WaitClosed());
   EXPECT_FALSE(Accepts(Port));
@@ -265,7 +265,7 @@ TEST(ServerActivation, DestructionOutlastsATimeoutWithoutCrashing) {
   Server->OnDisconnect = [&](TIdPeerThread&) { Ends.Add("end"); };
   const int32_t Port = StartOnLoopback(*Server);
   TTestClient Client(Port);
-  ASSERT_TRUE(WaitFor([&] { return Server->PeerThreadList().Count() == 1; }, FactLimit));
+  ASSERT_TRUE(WaitFor([&] { return Server->PeerThreadCount() == 1; }, FactLimit));
   Server.reset();
   EXPECT_EQ(Ends.Count(), 1u) << "the peer thread ended before the server went";
   EXPECT_TRUE(Client.WaitClosed());
@@ -333,16 +333,16 @@ TEST(ServerActivation, DestroyingTheThreadMgrUnderRunningPeersDropsThem) {
   ServeByReading(Server);
   const int32_t Port = StartOnLoopback(Server);
   TTestClient A(Port), B(Port);
-  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadList().Count() == 2; }, FactLimit));
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 2; }, FactLimit));
 
   Manager.reset();
-  EXPECT_EQ(Server.PeerThreadList().Count(), 0) << "their connections were dropped";
+  EXPECT_EQ(Server.PeerThreadCount(), 0) << "their connections were dropped";
   EXPECT_TRUE(A.WaitClosed());
   EXPECT_TRUE(B.WaitClosed());
   EXPECT_TRUE(WaitFor([] { return LiveThreadCount() == 1; }, FactLimit))
       << "the peer threads freed themselves; the listener is left";
   TTestClient C(Port);
-  EXPECT_TRUE(WaitFor([&] { return Server.PeerThreadList().Count() == 1; }, FactLimit))
+  EXPECT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit))
       << "later clients are served through an implicit manager";
 }
 

@@ -81,7 +81,7 @@ protected:
       const auto Settling = TClock::now();
       ASSERT_TRUE(BackAt(Idle, SettleLimit)) << "wave " << Wave;
       Figures[Wave].SettleMs = ElapsedMs(Settling);
-      EXPECT_EQ(FServer->PeerThreadList().Count(), 0);
+      EXPECT_EQ(FServer->PeerThreadCount(), 0);
       Figures[Wave].ResidentKiB = ResidentKiB();
     }
     const int64_t Growth = Figures.back().ResidentKiB - Figures.front().ResidentKiB;
@@ -113,7 +113,7 @@ protected:
     // Peaks are sampled while the crowd runs on this thread.
     std::thread Sampler([&] {
       while (Running.load()) {
-        AFigures.PeakPeers = std::max(AFigures.PeakPeers, FServer->PeerThreadList().Count());
+        AFigures.PeakPeers = std::max(AFigures.PeakPeers, FServer->PeerThreadCount());
         AFigures.PeakDescriptors =
             std::max(AFigures.PeakDescriptors, IdTest::OpenDescriptorCount());
         AFigures.PeakThreads = std::max(AFigures.PeakThreads, IdTest::ThreadCount());

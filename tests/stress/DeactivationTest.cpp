@@ -33,7 +33,7 @@ protected:
     const int64_t Ms = ElapsedMs(Start);
     RecordProperty("DeactivateMs", static_cast<int>(Ms));
     EXPECT_LT(Ms, DeactivateLimit.count());
-    EXPECT_EQ(FServer->PeerThreadList().Count(), 0);
+    EXPECT_EQ(FServer->PeerThreadCount(), 0);
     const auto Draining = TClock::now();
     EXPECT_EQ(AClients.CountSeeingClose(IdTest::FactLimit), static_cast<int>(AClients.Count()))
         << "every client sees the close";

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "connection/IdTCPConnection.h"
-#include "core/IdDebugCounters.h"
+#include "core/detail/IdDebugCounters.h"
 #include "net/IdSocketHandle.h"
 #include "stress/StressSupport.h"
 

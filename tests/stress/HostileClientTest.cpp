@@ -69,7 +69,7 @@ protected:
   }
   void TearDown() override {
     if (!FServer) return;
-    ASSERT_TRUE(IdTest::WaitFor([&] { return FServer->PeerThreadList().Count() == 0; }))
+    ASSERT_TRUE(IdTest::WaitFor([&] { return FServer->PeerThreadCount() == 0; }))
         << "the peer thread ends";
     FServer.reset();
     EXPECT_TRUE(BackAt(FBaseline, IdTest::FactLimit));
@@ -77,7 +77,7 @@ protected:
 
   // The peer thread ends, and its handler saw the reset as the socket error it is.
   void ExpectPeerEndedByTheReset() {
-    ASSERT_TRUE(IdTest::WaitFor([&] { return FServer->PeerThreadList().Count() == 0; }))
+    ASSERT_TRUE(IdTest::WaitFor([&] { return FServer->PeerThreadCount() == 0; }))
         << "the peer thread ends";
     std::lock_guard<std::mutex> Guard(FSeen.Lock);
     EXPECT_EQ(FSeen.ExceptionClass, typeid(EIdSocketError).name()) << FSeen.Message;

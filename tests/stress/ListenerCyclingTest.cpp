@@ -45,7 +45,7 @@ TEST(ListenerCycling, ReusedPortNeverInUseAndDescriptorsConstant) {
       }
       // The listener is back in its wait once the peer thread is gone and its next transport
       // is ready.
-      ASSERT_TRUE(IdTest::WaitFor([&] { return Server.PeerThreadList().Count() == 0; }));
+      ASSERT_TRUE(IdTest::WaitFor([&] { return Server.PeerThreadCount() == 0; }));
       ASSERT_TRUE(IdTest::WaitFor([&] { return DebugCounts().Threads == 1; }));
       const auto Stopping = TClock::now();
       Server.SetActive(false);

@@ -147,7 +147,7 @@ TEST(ResourceFailure, OutOfDescriptorsTheListenerBacksOffAndRecovers) {
       for (auto& Client : Clients)
         ASSERT_TRUE(Client->ConnectCreated(Port)) << "queued in the backlog";
       ASSERT_TRUE(IdTest::WaitFor([&] { return Failures.Count() >= 1; }, IdTest::FactLimit));
-      EXPECT_EQ(Server.PeerThreadList().Count(), Spare) << "every free descriptor was taken";
+      EXPECT_EQ(Server.PeerThreadCount(), Spare) << "every free descriptor was taken";
       EXPECT_EQ(Failures.FirstCode(), WSA::EMFILE_) << Failures.FirstMessage();
       // Saturated: let the back-off reach its ceiling, then watch a steady stretch.
       std::this_thread::sleep_for(1500ms);
@@ -215,7 +215,7 @@ TEST(ResourceFailure, RefusedThreadReleasesTheSocketReportsOnceAndTheNextClientI
     Second.Close();
     EXPECT_TRUE(BackAt(Idle, IdTest::FactLimit));
     EXPECT_EQ(Failures.Count(), 1u) << "reported once";
-    EXPECT_EQ(Server.PeerThreadList().Count(), 0);
+    EXPECT_EQ(Server.PeerThreadCount(), 0);
   }
   EXPECT_TRUE(BackAt(Baseline, IdTest::FactLimit));
 }

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/IdDebugCounters.h"
+#include "core/detail/IdDebugCounters.h"
 #include "server/ServerTestSupport.h"
 #include "threads/IdThread.h"
 
@@ -220,7 +220,7 @@ inline TFacts SettledBaseline() {
     Id::TIdTCPServer Server(nullptr);
     Server.OnExecute = [](Id::TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
     IdTest::TTestClient Client(IdTest::StartOnLoopback(Server));
-    IdTest::WaitFor([&] { return Server.PeerThreadList().Count() == 1; }, IdTest::FactLimit);
+    IdTest::WaitFor([&] { return Server.PeerThreadCount() == 1; }, IdTest::FactLimit);
     Server.SetActive(false);
   }
   // The warm-up's peer thread frees itself just after deactivation.

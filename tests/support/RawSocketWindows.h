@@ -4,7 +4,7 @@
 // library when no stack has yet.
 #pragma once
 
-#include "net/IdWinsock2.h"
+#include "net/detail/IdWinsock2.h"
 
 namespace IdTest::Raw {
 

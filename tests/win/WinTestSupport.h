@@ -3,8 +3,8 @@
 // starting state explicit and leave the library loaded and started for the next test.
 #pragma once
 
-#include "net/IdStackWindows.h"
-#include "net/IdWinsock2.h"
+#include "net/detail/IdStackWindows.h"
+#include "net/detail/IdWinsock2.h"
 
 #include <string>
 

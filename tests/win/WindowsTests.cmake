@@ -31,7 +31,7 @@ set(ID_WINDOWS_PORTABLE_TESTS
 set(ID_LINUX_ONLY_TESTS
     # nice values and getpriority() of Linux threads
     runtime/ThreadTest.cpp
-    # the BSD stack itself (errno mapping, descriptor parking); IdStackTest makes a TIdStackBSD
+    # the BSD stack itself (errno mapping, poll-based select); IdStackTest makes a TIdStackBSD
     net/IdStackBSDTest.cpp
     net/IdStackTest.cpp
     # waits until a thread is blocked in a given system call (/proc/self/task/*/syscall)

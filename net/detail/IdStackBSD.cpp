@@ -1,4 +1,4 @@
-#include "net/IdStackBSD.h"
+#include "net/detail/IdStackBSD.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

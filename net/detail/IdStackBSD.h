@@ -1,6 +1,5 @@
-// The socket stack over Windows Sockets 2, called through the run-time binding (IdWinsock2),
-// never through an import of the library; its socket list and whole-file sender. Windows builds
-// only.
+// Internal header of the framework (detail/): plumbing, not part of its API, not installed.
+// The socket stack over BSD sockets (Linux), and its socket list.
 #pragma once
 
 #include <array>
@@ -10,16 +9,18 @@
 
 namespace Id {
 
-/// The Windows stack. The first construction in the process loads and starts the socket library
-/// (version 2.2); later ones make no library call, and freeing a stack never cleans the library
-/// up (that happens once at program end). Thread-safe as the library is, except the local-address
-/// list (see TIdStack).
-class TIdStackWindows : public TIdStack {
+/// Socket error numbers of this stack that have no Windows Sockets equivalent: an errno value
+/// without a mapping is reported as ErrnoErrorBase + errno (stable, never 0).
+inline constexpr int32_t ErrnoErrorBase = 20000;
+
+/// The stack over BSD sockets. Keeps every contract of TIdStack, including the Windows Sockets
+/// error numbering and the 64-descriptor limit of SockSelect, for any descriptor number. It keeps
+/// no state about descriptors: a close while other threads use the socket is the socket
+/// handle's business. Interrupted calls are retried inside the stack; sending never raises
+/// SIGPIPE. Thread-safe throughout, except the local-address list (see TIdStack).
+class TIdStackBSD : public TIdStack {
 public:
-  /// Raises EIdWS2StubError when the library cannot be loaded, EIdStackInitializationFailed
-  /// "Winsock Initialization Error." when its start-up fails (the library is then released, so
-  /// the next construction tries again).
-  TIdStackWindows();
+  TIdStackBSD();
 
   void FillLocalAddresses() override;
   std::string FirstLocalAddress() override;
@@ -37,6 +38,8 @@ public:
   int32_t SockServicePort(const std::string& AService) override;
   std::unique_ptr<TStringList> SockPortServices(int32_t APort) override;
   uint16_t SockHostToNet16(uint16_t AValue) override;
+  /// Asks for at least the system's maximum backlog (SOMAXCONN), whatever ABacklog is below it:
+  /// a short queue leaves surplus clients connected on their side and never served.
   int32_t SockListen(TIdSocketDescriptor ASocket, int32_t ABacklog) override;
   uint16_t SockNetToHost16(uint16_t AValue) override;
   uint32_t SockHostToNet32(uint32_t AValue) override;
@@ -45,40 +48,51 @@ public:
                    int32_t AFlags) override;
   int32_t SockRecvFrom(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength, int32_t AFlags,
                        std::string& AIP, int32_t& APort) override;
-  /// select() over sets of 64; the time record is Timeout / 1000 s and Timeout % 1000 ms, so a
-  /// negative timeout other than TimeoutInfinite goes to the library as a negative time.
+  /// poll()-based: any descriptor number. A negative timeout other than TimeoutInfinite, no
+  /// descriptor at all, or a number that is no open descriptor give -1 (10022, 10022, 10038).
   int32_t SockSelect(TIdSocketDescriptorList* ARead, TIdSocketDescriptorList* AWrite,
                      TIdSocketDescriptorList* AError, int32_t ATimeout) override;
   int32_t SockSend(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
                    int32_t AFlags) override;
   int32_t SockSendTo(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
                      int32_t AFlags, const std::string& AIP, int32_t APort) override;
+  /// Levels and names in the Windows Sockets numbering (Id_SOL_SOCKET, Id_SO_*, Id_IPPROTO_TCP,
+  /// Id_TCP_NODELAY); a 4-byte SO_LINGER value is the Windows record (two 16-bit fields).
   int32_t SockSetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
                         const void* AOptVal, int32_t AOptLen) override;
   TIdSocketDescriptor SockCreate(int32_t AFamily, int32_t AType, int32_t AProtocol) override;
   int32_t SockShutdown(TIdSocketDescriptor ASocket, int32_t AHow) override;
-  /// Adds 11001 "Host not found." to the base table.
+  /// Adds 11001 "Host not found." and the system's text for ErrnoErrorBase numbers.
   std::string SockErrorText(int32_t AErrorNumber) override;
   int32_t SockLastError() override;
   void SockPeerAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
                        int32_t& APort) override;
   void SockLocalAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
                         int32_t& APort) override;
+  /// As SockSetOption; SO_ERROR comes back as a Windows Sockets number.
   int32_t SockGetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
                         void* AOptVal, int32_t& AOptLen) override;
+  /// True: without address reuse a restarted server cannot bind its port while connections it
+  /// closed first linger in TIME_WAIT, and the option never lets a second socket listen on a
+  /// port that is listening already.
+  bool ReusesListenAddress() const noexcept override { return true; }
+
+  /// The Windows Sockets number of an errno value (ErrnoErrorBase + errno when unmapped).
+  static int32_t ErrorFromErrno(int AErrno) noexcept;
+  /// The Windows Sockets number of a getaddrinfo/getnameinfo result (11001 for an unknown host).
+  static int32_t ErrorFromLookup(int ALookupResult, int AErrno) noexcept;
+
+private:
+  void SockAddress(bool APeer, TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
+                   int32_t& APort);
+  [[noreturn]] void RaiseLookupError(int ALookupResult, int AErrno);
 };
 
 /// The socket list of this platform: a select set of 64 slots (see TIdSocketListSet).
-class TIdSocketListWindows : public TIdSocketListSet {};
+class TIdSocketListBSD : public TIdSocketListSet {};
 
-/// Sends a whole file on a connected socket with TransmitFile; the result is the file's size,
-/// 0 when the file cannot be opened or the transmission fails. Raises EIdWS2StubError when the
-/// library has no TransmitFile. Installed as FileTransmitter at program start on NT-family
-/// Windows.
+/// Sends a whole file with sendfile(); the result is the file's size, 0 on failure. Installed
+/// as FileTransmitter at program start.
 int64_t TransmitFileToSocket(TIdSocketDescriptor ASocket, const std::string& AFileName);
-
-/// Whether a stack construction has started the socket library in this process (never reset;
-/// program end cleans the library up when set).
-bool SocketLibraryStarted() noexcept;
 
 } // namespace Id

@@ -1,3 +1,4 @@
+// Internal header of the framework (detail/): plumbing, not part of its API, not installed.
 // The Windows Sockets 2 library, bound at run time. "WS2_32.DLL" is loaded by the first stack
 // construction and never imported: every library function has an entry here that starts on a
 // resolving stub; the first call looks the export up by name, stores its address in the entry and
@@ -213,7 +214,7 @@ private:
   std::atomic<TPointer> FEntry;
 };
 
-#define ID_WS2_DECLARE_ENTRY(Name, Export, Declared)                                            \
+#define ID_WS2_DECLARE_ENTRY(Name, Export, Declared)                                               \
   extern TBoundFunction<decltype(&::Declared)> Name;
 ID_WS2_BOUND_FUNCTIONS(ID_WS2_DECLARE_ENTRY)
 #undef ID_WS2_DECLARE_ENTRY

@@ -1,3 +1,4 @@
+// Internal header of the framework (detail/): plumbing, not part of its API, not installed.
 // The received input of a connection that no reader has taken yet, and how it comes in and goes
 // out: where each receive lands, how the receive block grows, and how lines and the rest are
 // taken.

@@ -1,4 +1,4 @@
-#include "connection/IdInputBuffer.h"
+#include "connection/detail/IdInputBuffer.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,3 +1,4 @@
+// Internal header of the framework (detail/): plumbing, not part of its API, not installed.
 // The operating-system side of the platform thread, one source file per platform selected by the
 // build (ThreadWindows.cpp on Windows).
 #pragma once

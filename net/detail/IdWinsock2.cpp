@@ -1,4 +1,4 @@
-#include "net/IdWinsock2.h"
+#include "net/detail/IdWinsock2.h"
 
 #include <cstring>
 

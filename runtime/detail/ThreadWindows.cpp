@@ -1,4 +1,4 @@
-#include "runtime/ThreadPlatform.h"
+#include "runtime/detail/ThreadPlatform.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "core/IdDebugCounters.h"
+#include "core/detail/IdDebugCounters.h"
 
 #include <atomic>
 

@@ -1,6 +1,6 @@
-#include "net/IdStackWindows.h"
+#include "net/detail/IdStackWindows.h"
 
-#include "net/IdWinsock2.h"
+#include "net/detail/IdWinsock2.h"
 
 #include <atomic>
 #include <cstring>
