@@ -3,7 +3,8 @@ SHELL := /bin/bash
 DEPS  := scripts/install-deps
 CTEST_FLAGS := --output-on-failure -j2
 
-.PHONY: all deps build run test test-sanitize test-asan test-tsan test-windows bench fuzz format clean
+.PHONY: all deps build run test test-sanitize test-asan test-tsan test-windows check-thread-safety \
+        bench fuzz format clean
 
 all: build
 
@@ -36,6 +37,11 @@ test-tsan: deps
 	  bash ../../scripts/setarch-tsan ctest $(CTEST_FLAGS)
 
 test-sanitize: test-asan test-tsan
+
+# The lock annotations checked by clang's thread-safety analysis; warnings are errors.
+check-thread-safety: deps
+	cmake --preset thread-safety >/dev/null
+	cmake --build --preset thread-safety
 
 # The Windows build: cross-compiled with mingw-w64, its test suite run under Wine.
 test-windows:

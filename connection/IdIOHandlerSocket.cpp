@@ -179,7 +179,7 @@ void TIdIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout) {
     SleepMs(static_cast<uint32_t>(Slice));
     Remaining -= Slice;
     if (Unlimited) Remaining = Slice + 1;
-    TIdAntiFreezeBase::AntiFreezeStep(true, false);
+    TIdAntiFreezeBase::AntiFreezeStep(TIdAntiFreezeBase::Idle, TIdAntiFreezeBase::NoOverride);
     if (Thread->Completed()) {
       Remaining = 0;
       break;

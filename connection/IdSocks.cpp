@@ -26,12 +26,15 @@ constexpr std::size_t MaxFieldLength = 255;
 
 // Request validation: everything is checked before the first byte leaves, so a refused value
 // never leaves a half-sent request on the proxy's socket.
-void CheckField(const std::string& AValue, const char* AFieldName, bool ANulTerminated) {
+// How a field travels: ended by a NUL (SOCKS 4) or after its length byte (SOCKS 5).
+enum class TFieldForm { NulTerminated, LengthPrefixed };
+
+void CheckField(const std::string& AValue, const char* AFieldName, TFieldForm AForm) {
   if (AValue.size() > MaxFieldLength)
     throw EIdSocksInvalidValue(Format(RS::RSSocksValueTooLong, {std::string(AFieldName)}));
   // Inside a NUL-terminated field a NUL would end it early and let the rest be read as the
   // next field.
-  if (ANulTerminated && AValue.find('\0') != std::string::npos)
+  if (AForm == TFieldForm::NulTerminated && AValue.find('\0') != std::string::npos)
     throw EIdSocksInvalidValue(Format(RS::RSSocksValueHasNul, {std::string(AFieldName)}));
 }
 
@@ -230,8 +233,8 @@ void TIdSocksInfo::DoNegotiateSocks4(TIdIOHandler& ATransport, const std::string
                                      int32_t APort) {
   const bool Is4A = FVersion == TSocksVersion::svSocks4A;
   CheckPort(APort);
-  CheckField(FUsername, "user id", true);
-  if (Is4A) CheckField(AHost, "host name", true);
+  CheckField(FUsername, "user id", TFieldForm::NulTerminated);
+  if (Is4A) CheckField(AHost, "host name", TFieldForm::NulTerminated);
 
   // SOCKS 4A hands the name to the proxy behind the marker address 0.0.0.1; plain SOCKS 4 only
   // carries an address, so the name is resolved here and never reaches the proxy.
@@ -261,10 +264,10 @@ void TIdSocksInfo::DoNegotiateSocks5(TIdIOHandler& ATransport, const std::string
                                      int32_t APort) {
   const bool WithPassword = FAuthentication == TSocksAuthentication::saUsernamePassword;
   CheckPort(APort);
-  CheckField(AHost, "host name", false);
+  CheckField(AHost, "host name", TFieldForm::LengthPrefixed);
   if (WithPassword) {
-    CheckField(FUsername, "user name", false);
-    CheckField(FPassword, "password", false);
+    CheckField(FUsername, "user name", TFieldForm::LengthPrefixed);
+    CheckField(FPassword, "password", TFieldForm::LengthPrefixed);
   }
   Socks5SelectMethod(ATransport, WithPassword ? MethodUsernamePassword : MethodNoAuthentication);
   if (WithPassword) Socks5Authenticate(ATransport, FUsername, FPassword);

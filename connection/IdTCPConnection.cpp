@@ -64,7 +64,7 @@ private:
 };
 
 void TIdTCPConnection::FreeRetiredIfUnused() {
-  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
+  TLockGuard<TCriticalSection> Guard(FIOLock);
   if (FIOUsers.load() != 0) return;
   FRetired.clear();
   FHasRetired.store(false);
@@ -86,7 +86,7 @@ TIdTCPConnection::TIdTCPConnection(TComponent* AOwner) : TIdComponent(AOwner) {
 TIdTCPConnection::~TIdTCPConnection() {
   DebugCountDown(TIdDebugCounter::dcConnections);
   CloseTransport();
-  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
+  TLockGuard<TCriticalSection> Guard(FIOLock);
   if (FOwnsIOHandler) ReleaseIOHandlerLocked();
   FOwnsIOHandler = false;
   FRetired.clear();
@@ -97,12 +97,12 @@ TIdManagedBuffer& TIdTCPConnection::PendingInput() noexcept {
 }
 
 bool TIdTCPConnection::OwnsIOHandler() const {
-  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
+  TLockGuard<TCriticalSection> Guard(FIOLock);
   return FOwnsIOHandler;
 }
 
 void TIdTCPConnection::SetOwnsIOHandler(bool AValue) {
-  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
+  TLockGuard<TCriticalSection> Guard(FIOLock);
   FOwnsIOHandler = AValue;
   TIdIOHandler* Handler = FIOHandler.load();
   if (AValue && Handler && !FOwnedIOHandler) FOwnedIOHandler.reset(Handler);
@@ -114,12 +114,12 @@ TIdIOHandler* TIdTCPConnection::IOHandler() const {
 }
 
 TIdIOHandlerSocket* TIdTCPConnection::SocketTransport() const {
-  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
+  TLockGuard<TCriticalSection> Guard(FIOLock);
   return FSocketTransport;
 }
 
 void TIdTCPConnection::SetIOHandler(TIdIOHandler* AValue) {
-  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
+  TLockGuard<TCriticalSection> Guard(FIOLock);
   TIdIOHandler* const Old = FIOHandler.load();
   if (AValue == Old) return; // re-setting must not free what it keeps
   if (Old && FOwnsIOHandler) {
@@ -137,7 +137,7 @@ void TIdTCPConnection::SetIOHandler(TIdIOHandler* AValue) {
 }
 
 void TIdTCPConnection::SetIOHandler(std::unique_ptr<TIdIOHandler> AValue) {
-  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
+  TLockGuard<TCriticalSection> Guard(FIOLock);
   SetIOHandler(AValue.get());
   if (FIOHandler.load()) SetOwnsIOHandler(true);
   static_cast<void>(AValue.release()); // now held by FOwnedIOHandler
@@ -170,7 +170,7 @@ void TIdTCPConnection::Notification(TComponent* AComponent, TOperation AOperatio
   TIdComponent::Notification(AComponent, AOperation);
   if (AOperation != TOperation::opRemove || !AComponent) return;
   if (AComponent == FIntercept) FIntercept = nullptr;
-  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
+  TLockGuard<TCriticalSection> Guard(FIOLock);
   if (AComponent != FIOHandler.load()) return;
   // Being destroyed by someone else: forget it without freeing it again.
   if (FOwnedIOHandler.get() == AComponent) static_cast<void>(FOwnedIOHandler.release());
@@ -199,7 +199,7 @@ bool TIdTCPConnection::IOHandlerOpen() {
 }
 
 bool TIdTCPConnection::IsConnected() {
-  DetectDisconnect(false, false);
+  DetectDisconnect(QuietIfClosed, DrainBufferFirst);
   return IOHandlerOpen();
 }
 
@@ -223,7 +223,7 @@ std::optional<bool> TIdTCPConnection::DisconnectedWithoutCloseSteps() {
 
 // The check and the close steps are one step for every thread, so they run once per close.
 bool TIdTCPConnection::RunCloseSteps() {
-  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
+  TLockGuard<TCriticalSection> Guard(FIOLock);
   TIdIOHandler* const Handler = FIOHandler.load();
   if (!Handler) return false;
   if (!FPeerClosed) return !Handler->IsOpen();
@@ -236,7 +236,7 @@ bool TIdTCPConnection::RunCloseSteps() {
 }
 
 void TIdTCPConnection::CloseTransport() {
-  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
+  TLockGuard<TCriticalSection> Guard(FIOLock);
   TIdIOHandler* const Handler = FIOHandler.load();
   if (!Handler) return;
   FPeerClosed = true;
@@ -246,7 +246,7 @@ void TIdTCPConnection::CloseTransport() {
 }
 
 void TIdTCPConnection::CloseConnection() {
-  std::lock_guard<std::recursive_mutex> Guard(FIOLock);
+  TLockGuard<TCriticalSection> Guard(FIOLock);
   const bool WasConnected = IsConnected();
   if (WasConnected) {
     NotifyStatus(TIdStatus::stDisconnecting);
@@ -266,8 +266,8 @@ void TIdTCPConnection::CloseConnection() {
 
 int32_t TIdTCPConnection::FillInputBuffer(bool ARaiseIfClosed, int32_t ATimeout,
                                           bool ARaiseOnTimeout) {
-  if (ATimeout == -1) ATimeout = FReadTimeout == 0 ? TimeoutInfinite : FReadTimeout;
-  DetectDisconnect(ARaiseIfClosed, false);
+  if (ATimeout == DefaultTimeout) ATimeout = FReadTimeout == 0 ? TimeoutInfinite : FReadTimeout;
+  DetectDisconnect(ARaiseIfClosed, DrainBufferFirst);
   if (!IsConnected()) {
     if (ARaiseIfClosed) throw EIdNotConnected();
     return 0;
@@ -300,7 +300,7 @@ int32_t TIdTCPConnection::FillInputBuffer(bool ARaiseIfClosed, int32_t ATimeout,
       N = FInput->Commit(Space, N, FIntercept, FASCIIFilter);
     else
       FInput->Abandon();
-    DetectDisconnect(ARaiseIfClosed, false);
+    DetectDisconnect(ARaiseIfClosed, DrainBufferFirst);
   } while (N == 0 && IsConnected());
   return N;
 }
@@ -316,7 +316,7 @@ int32_t TIdTCPConnection::CheckReceiveResult(int32_t AResult) {
 
 std::string TIdTCPConnection::ReadLine(const std::string& ATerminator, int32_t ATimeout,
                                        int32_t AMaxLength) {
-  if (AMaxLength == -1) AMaxLength = FMaxLineLength;
+  if (AMaxLength == DefaultMaxLength) AMaxLength = FMaxLineLength;
   const std::string Terminator = ATerminator.empty() ? std::string("\n") : ATerminator;
   FLineWasSplit = false;
   FLineTimedOut = false;
@@ -325,8 +325,10 @@ std::string TIdTCPConnection::ReadLine(const std::string& ATerminator, int32_t A
     std::optional<std::string> Line =
         FInput->TakeLine(Terminator, AMaxLength, FMaxLineAction, Searched, FLineWasSplit);
     if (Line) return std::move(*Line);
-    DetectDisconnect(true, true);
-    FLineTimedOut = FillInputBuffer(true, ATimeout, ATimeout == -1) == -1;
+    DetectDisconnect(RaiseIfClosed, IgnoreBuffer);
+    // Only the connection's own timeout raises; one the caller gave returns an empty line.
+    const bool Raise = ATimeout == DefaultTimeout ? RaiseOnTimeout : ReturnOnTimeout;
+    FLineTimedOut = FillInputBuffer(RaiseIfClosed, ATimeout, Raise) == -1;
     if (FLineTimedOut) return std::string();
   }
 }
@@ -334,7 +336,7 @@ std::string TIdTCPConnection::ReadLine(const std::string& ATerminator, int32_t A
 std::string TIdTCPConnection::ReadNonBlankLine(int32_t AMaxTries) {
   std::string Result;
   for (int32_t Tries = 0; Result.empty() && Tries < AMaxTries; ++Tries)
-    Result = Trim(ReadLine(std::string(), -1, -1));
+    Result = Trim(ReadLine(std::string(), DefaultTimeout, DefaultMaxLength));
   return Result;
 }
 
@@ -346,7 +348,7 @@ std::string TIdTCPConnection::ReadAvailable() {
 
 // ReadAvailable appending to AResult, without a string of its own in between.
 void TIdTCPConnection::ReadAvailableInto(std::string& AResult) {
-  if (IsConnected()) FillInputBuffer(false, -1, true);
+  if (IsConnected()) FillInputBuffer(QuietIfClosed, DefaultTimeout, RaiseOnTimeout);
   FInput->TakeAllInto(AResult);
 }
 
@@ -367,7 +369,7 @@ std::string TIdTCPConnection::ReadUntilClosed() {
 }
 
 void TIdTCPConnection::PollClosed(bool ARaiseIfClosed) {
-  FillInputBuffer(ARaiseIfClosed, 1, false);
+  FillInputBuffer(ARaiseIfClosed, 1, ReturnOnTimeout);
 }
 
 // Commands and replies -------------------------------------------------------------------------
@@ -418,7 +420,7 @@ void TIdTCPConnection::RaiseReplyErrorAs(TIdExceptionClass AClass) {
 
 void TIdTCPConnection::WriteBytes(const void* ABuffer, int32_t ACount) {
   if (ACount <= 0 || !ABuffer) return;
-  DetectDisconnect(true, true);
+  DetectDisconnect(RaiseIfClosed, IgnoreBuffer);
   if (!IsConnected()) throw EIdNotConnected();
   if (!FIntercept) {
     // Nothing changes the bytes on their way: they go out from where they are.
@@ -447,9 +449,9 @@ void TIdTCPConnection::SendAll(const char* AData, int64_t ATotal) {
       if (!Handler) throw EIdNotConnected();
       N = Handler->SendBytes(AData + Sent, Chunk);
     }
-    TIdAntiFreezeBase::AntiFreezeStep(false, false);
+    TIdAntiFreezeBase::AntiFreezeStep(TIdAntiFreezeBase::Busy, TIdAntiFreezeBase::NoOverride);
     if (N == 0) FPeerClosed = true;
-    DetectDisconnect(true, false);
+    DetectDisconnect(RaiseIfClosed, DrainBufferFirst);
     // A transport that takes nothing is closed for writing, unread input or not.
     if (N == 0) throw EIdConnClosedGracefully();
     int32_t Error = 0;
@@ -482,7 +484,7 @@ void TIdTCPConnection::WriteFromStream(TStream& AStream, bool AFromStart, bool A
   if (AFromStart) AStream.SetPosition(0);
   const int64_t Start = AStream.Position();
   const int64_t End = ACount == 0 ? AStream.Size() : Start + ACount;
-  if (AWriteByteCount) WriteInt32(static_cast<int32_t>(End - Start), true);
+  if (AWriteByteCount) WriteInt32(static_cast<int32_t>(End - Start), NetworkOrder);
   NotifyWorkBegin(TWorkMode::wkWrite, static_cast<int32_t>(End - Start));
   try {
     // A block size below 1 would end the loop at once and silently send nothing.

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "core/IdException.h"
 #include "core/IdGlobal.h"
 #include "net/IdComponent.h"
+#include "runtime/CriticalSection.h"
 #include "runtime/StringList.h"
 
 namespace Id {
@@ -95,6 +95,17 @@ public:
 
   /// Fired once per close, after the transport was closed. Runs on the closing thread.
   TNotifyEvent OnDisconnected;
+
+  /// Named arguments of DetectDisconnect, FillInputBuffer and the read calls.
+  static constexpr bool RaiseIfClosed = true;
+  static constexpr bool QuietIfClosed = false;
+  static constexpr bool IgnoreBuffer = true;
+  static constexpr bool DrainBufferFirst = false;
+  static constexpr bool RaiseOnTimeout = true;
+  static constexpr bool ReturnOnTimeout = false;
+  static constexpr int32_t DefaultTimeout = -1;   // ReadTimeout (0: no limit)
+  static constexpr int32_t DefaultMaxLength = -1; // MaxLineLength
+  static constexpr bool NetworkOrder = true;      // of WriteInt32
 
   // State and closing --------------------------------------------------------------------
 
@@ -193,7 +204,7 @@ private:
   void ReadAvailableInto(std::string& AResult);
   void SendAll(TIdSimpleBuffer& ABuffer);
   void SendAll(const char* AData, int64_t ATotal);
-  void ReleaseIOHandlerLocked();
+  void ReleaseIOHandlerLocked() ID_REQUIRES(FIOLock);
   void FreeRetiredIfUnused();
   std::optional<bool> DisconnectedWithoutCloseSteps();
   bool RunCloseSteps();
@@ -213,17 +224,22 @@ private:
   int32_t FSendBufferSize = 32768;
 
   // The transport and its ownership change only under FIOLock, which also serialises the close
-  // steps between the owning thread and a closing thread.
-  mutable std::recursive_mutex FIOLock;
+  // steps between the owning thread and a closing thread. Re-entrant: the close steps nest
+  // (CloseConnection tests IsConnected, whose DetectDisconnect may run them, and both close the
+  // transport under the lock).
+  mutable TCriticalSection FIOLock;
   // FOwnedIOHandler, or not owned; cleared on removal notice. Written under FIOLock; read
   // without it by TIOUse.
   std::atomic<TIdIOHandler*> FIOHandler{nullptr};
-  bool FOwnsIOHandler = false;
-  std::unique_ptr<TIdIOHandler> FOwnedIOHandler;       // the IOHandler while OwnsIOHandler
-  TIdIOHandlerSocket* FSocketTransport = nullptr;      // the same object as FIOHandler, or none
-  std::atomic<int32_t> FIOUsers{0};                    // TIOUse scopes open on FIOHandler
-  std::vector<std::unique_ptr<TIdIOHandler>> FRetired; // released while in use; freed by the last
-  std::atomic<bool> FHasRetired{false};                // FRetired holds a handler
+  bool FOwnsIOHandler ID_GUARDED_BY(FIOLock) = false;
+  // The IOHandler while OwnsIOHandler.
+  std::unique_ptr<TIdIOHandler> FOwnedIOHandler ID_GUARDED_BY(FIOLock);
+  // The same object as FIOHandler, or none.
+  TIdIOHandlerSocket* FSocketTransport ID_GUARDED_BY(FIOLock) = nullptr;
+  std::atomic<int32_t> FIOUsers{0}; // TIOUse scopes open on FIOHandler
+  // Released while in use; freed by the last user out.
+  std::vector<std::unique_ptr<TIdIOHandler>> FRetired ID_GUARDED_BY(FIOLock);
+  std::atomic<bool> FHasRetired{false}; // FRetired holds a handler
 };
 
 } // namespace Id

@@ -29,6 +29,10 @@ public:
   static bool AntiFreezeActive();
   /// Runs ProcessIdle when active and AIdle, not OnlyWhenIdle, or AOverride holds.
   static void AntiFreezeStep(bool AIdle = true, bool AOverride = false);
+  /// Named arguments of AntiFreezeStep.
+  static constexpr bool Idle = true;
+  static constexpr bool Busy = false;
+  static constexpr bool NoOverride = false;
   /// The registered instance, or nullptr.
   static TIdAntiFreezeBase* Instance();
 };

@@ -32,6 +32,10 @@ int32_t PosFrom(const std::string& ANeedle, const std::string& AText, int32_t AS
 /// 1-based offset of ANeedle's bytes in the block; 0 when empty, longer than the block or absent.
 int32_t FindInMemory(const std::string& ANeedle, const void* AMemory, int32_t ASize);
 
+/// Named arguments of FetchToken.
+inline constexpr bool DeleteToken = true;
+inline constexpr bool KeepToken = false;
+inline constexpr bool CaseSensitive = true;
 /// Returns the text before the first ADelim; with ADelete, AInput loses it and the delimiter.
 /// Not found: the whole input (emptied with ADelete).
 std::string FetchToken(std::string& AInput, const std::string& ADelim = " ", bool ADelete = true,

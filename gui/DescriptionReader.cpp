@@ -1,10 +1,11 @@
 #include "gui/DescriptionReader.h"
 
+#include "runtime/CriticalSection.h"
+
 #include <algorithm>
 #include <cctype>
 #include <limits>
 #include <map>
-#include <mutex>
 
 namespace Id {
 
@@ -307,9 +308,11 @@ private:
 // ---- Registry -------------------------------------------------------------------------------
 
 struct TRegistry {
-  std::mutex Lock;
-  std::map<std::string, TComponentClassInfo*> ByName;    // upper-case name -> latest entry
-  std::vector<std::unique_ptr<TComponentClassInfo>> All; // kept for the process's life
+  TMutex Lock;
+  // Upper-case name -> latest entry.
+  std::map<std::string, TComponentClassInfo*> ByName ID_GUARDED_BY(Lock);
+  std::vector<std::unique_ptr<TComponentClassInfo>>
+      All ID_GUARDED_BY(Lock); // for the process's life
 };
 
 TRegistry& Registry() {
@@ -507,7 +510,7 @@ const TDescEventBinder* TComponentClassInfo::FindEvent(const std::string& APath)
 
 TComponentClassInfo& RegisterComponentClassInfo(std::unique_ptr<TComponentClassInfo> AInfo) {
   TRegistry& R = Registry();
-  std::lock_guard<std::mutex> Guard(R.Lock);
+  TLockGuard<TMutex> Guard(R.Lock);
   TComponentClassInfo& Result = *AInfo;
   R.ByName[UpperCase(Result.ClassName())] = &Result;
   R.All.push_back(std::move(AInfo));
@@ -516,7 +519,7 @@ TComponentClassInfo& RegisterComponentClassInfo(std::unique_ptr<TComponentClassI
 
 const TComponentClassInfo* FindComponentClass(const std::string& AClassName) {
   TRegistry& R = Registry();
-  std::lock_guard<std::mutex> Guard(R.Lock);
+  TLockGuard<TMutex> Guard(R.Lock);
   auto It = R.ByName.find(UpperCase(AClassName));
   return It == R.ByName.end() ? nullptr : It->second;
 }

@@ -262,7 +262,7 @@ bool TIdSocketHandle::WaitReadable(int32_t ATimeout) {
 bool TIdSocketHandle::SelectReadable(const TCall& ACall, int32_t ATimeout) {
   TIdSocketDescriptorList ReadList{ACall.Descriptor()};
   const bool Readable = GlobalStack()->SockSelect(&ReadList, nullptr, nullptr, ATimeout) == 1;
-  TIdAntiFreezeBase::AntiFreezeStep(!Readable, false);
+  TIdAntiFreezeBase::AntiFreezeStep(!Readable, TIdAntiFreezeBase::NoOverride);
   if (ACall.Closed()) throw EIdConnClosedGracefully();
   return Readable;
 }

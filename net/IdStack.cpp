@@ -76,10 +76,10 @@ bool IsAddressPart(const std::string& APart) {
 // the last user. Built on first use and never destroyed, so that threads still winding down at
 // process end may consult it.
 struct TStackState {
-  TCriticalSection Lock;
+  TMutex Lock;
   std::atomic<int32_t> Users{0};
-  std::unique_ptr<TIdStack> Stack;
-  std::atomic<TIdStack*> Current{nullptr};
+  std::unique_ptr<TIdStack> Stack ID_GUARDED_BY(Lock);
+  std::atomic<TIdStack*> Current{nullptr}; // Stack, for readers without the lock
 };
 
 TStackState& State() {
@@ -103,7 +103,7 @@ TIdStack* GlobalStack() noexcept {
   return State().Current.load(std::memory_order_acquire);
 }
 
-TCriticalSection& StackLock() {
+TMutex& StackLock() {
   return State().Lock;
 }
 
@@ -116,7 +116,7 @@ int32_t StackUserCount() {
 TIdStackUse::TIdStackUse() {
   if (ChangeUsersAbove(0, +1)) return;
   TStackState& S = State();
-  std::lock_guard<TCriticalSection> Guard(S.Lock);
+  TLockGuard<TMutex> Guard(S.Lock);
   if (S.Users.load() == 0) {
     S.Stack = TIdStack::NewStackInstance();
     S.Current.store(S.Stack.get(), std::memory_order_release);
@@ -127,7 +127,7 @@ TIdStackUse::TIdStackUse() {
 TIdStackUse::~TIdStackUse() {
   if (ChangeUsersAbove(1, -1)) return;
   TStackState& S = State();
-  std::lock_guard<TCriticalSection> Guard(S.Lock);
+  TLockGuard<TMutex> Guard(S.Lock);
   if (S.Users.fetch_sub(1) != 1) return;
   S.Current.store(nullptr, std::memory_order_release);
   S.Stack.reset();
@@ -156,7 +156,7 @@ void TIdStack::ParseAddressText(const std::string& AIP, TIdIPv4Bytes& AAddress) 
   std::string Rest = AIP;
   TIdIPv4Bytes Parsed{};
   for (auto& Byte : Parsed)
-    Byte = static_cast<uint8_t>(StrToInt(FetchToken(Rest, ".", true, true)) & 0xFF);
+    Byte = static_cast<uint8_t>(StrToInt(FetchToken(Rest, ".", DeleteToken, CaseSensitive)) & 0xFF);
   AAddress = Parsed;
 }
 

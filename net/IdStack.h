@@ -245,9 +245,9 @@ public:
   TIdStackUse& operator=(const TIdStackUse&) = delete;
 };
 
-class TCriticalSection;
+class TMutex;
 /// Guards the creation and freeing of GlobalStack.
-TCriticalSection& StackLock();
+TMutex& StackLock();
 /// The number of live stack users (components and socket handles).
 int32_t StackUserCount();
 

@@ -19,17 +19,19 @@ TComponent::~TComponent() {
 }
 
 void TComponent::SetComponentStateFlag(TComponentStateFlag AFlag, bool AOn) {
-  if (AOn) FComponentState |= AFlag;
-  else FComponentState &= ~static_cast<unsigned>(AFlag);
+  if (AOn)
+    FComponentState |= AFlag;
+  else
+    FComponentState &= ~static_cast<unsigned>(AFlag);
 }
 
 int TComponent::ComponentCount() const {
-  std::lock_guard<std::recursive_mutex> Guard(FListLock);
+  TLockGuard<TMutex> Guard(FListLock);
   return static_cast<int>(FComponents.size());
 }
 
 TComponent* TComponent::Components(int AIndex) const {
-  std::lock_guard<std::recursive_mutex> Guard(FListLock);
+  TLockGuard<TMutex> Guard(FListLock);
   if (AIndex < 0 || AIndex >= static_cast<int>(FComponents.size()))
     throw EListError(Format("List index out of bounds (%d)", {int64_t(AIndex)}));
   return FComponents[AIndex];
@@ -37,7 +39,7 @@ TComponent* TComponent::Components(int AIndex) const {
 
 TComponent* TComponent::FindComponent(const std::string& AName) const {
   if (AName.empty()) return nullptr;
-  std::lock_guard<std::recursive_mutex> Guard(FListLock);
+  TLockGuard<TMutex> Guard(FListLock);
   for (TComponent* C : FComponents)
     if (SameText(C->Name(), AName)) return C;
   return nullptr;
@@ -45,7 +47,7 @@ TComponent* TComponent::FindComponent(const std::string& AName) const {
 
 void TComponent::InsertComponent(TComponent* AComponent) {
   {
-    std::lock_guard<std::recursive_mutex> Guard(FListLock);
+    TLockGuard<TMutex> Guard(FListLock);
     FComponents.push_back(AComponent);
   }
   AComponent->FOwner = this;
@@ -54,20 +56,20 @@ void TComponent::InsertComponent(TComponent* AComponent) {
 
 void TComponent::RemoveComponent(TComponent* AComponent) {
   Notification(AComponent, TOperation::opRemove);
-  std::lock_guard<std::recursive_mutex> Guard(FListLock);
+  TLockGuard<TMutex> Guard(FListLock);
   auto It = std::find(FComponents.begin(), FComponents.end(), AComponent);
   if (It != FComponents.end()) FComponents.erase(It);
   AComponent->FOwner = nullptr;
 }
 
 void TComponent::AddFreeNotify(TComponent* AComponent) {
-  std::lock_guard<std::recursive_mutex> Guard(FListLock);
+  TLockGuard<TMutex> Guard(FListLock);
   if (std::find(FFreeNotifies.begin(), FFreeNotifies.end(), AComponent) == FFreeNotifies.end())
     FFreeNotifies.push_back(AComponent);
 }
 
 bool TComponent::RemoveFreeNotify(TComponent* AComponent) {
-  std::lock_guard<std::recursive_mutex> Guard(FListLock);
+  TLockGuard<TMutex> Guard(FListLock);
   auto It = std::find(FFreeNotifies.begin(), FFreeNotifies.end(), AComponent);
   if (It == FFreeNotifies.end()) return false;
   FFreeNotifies.erase(It);
@@ -86,13 +88,15 @@ void TComponent::RemoveFreeNotification(TComponent* AComponent) {
   AComponent->RemoveFreeNotify(this);
 }
 
-void TComponent::Loaded() { SetComponentStateFlag(csLoading, false); }
+void TComponent::Loaded() {
+  SetComponentStateFlag(csLoading, false);
+}
 
 void TComponent::Notification(TComponent* AComponent, TOperation AOperation) {
   if (AOperation == TOperation::opRemove && AComponent) RemoveFreeNotify(AComponent);
   std::vector<TComponent*> Owned;
   {
-    std::lock_guard<std::recursive_mutex> Guard(FListLock);
+    TLockGuard<TMutex> Guard(FListLock);
     Owned = FComponents;
   }
   for (auto It = Owned.rbegin(); It != Owned.rend(); ++It)
@@ -103,7 +107,7 @@ void TComponent::RemoveFreeNotifications() {
   for (;;) {
     TComponent* Other;
     {
-      std::lock_guard<std::recursive_mutex> Guard(FListLock);
+      TLockGuard<TMutex> Guard(FListLock);
       if (FFreeNotifies.empty()) return;
       Other = FFreeNotifies.back();
       FFreeNotifies.pop_back();
@@ -121,7 +125,7 @@ void TComponent::DestroyComponents() {
   for (;;) {
     TComponent* Child;
     {
-      std::lock_guard<std::recursive_mutex> Guard(FListLock);
+      TLockGuard<TMutex> Guard(FListLock);
       if (FComponents.empty()) return;
       Child = FComponents.back();
     }

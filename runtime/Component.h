@@ -3,9 +3,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "runtime/CriticalSection.h"
 
 namespace Id {
 
@@ -17,7 +18,7 @@ using TNotifyEvent = std::function<void(TComponent* ASender)>;
 
 /// Bits of TComponent::ComponentState.
 enum TComponentStateFlag : unsigned {
-  csLoading = 1u << 0,    // its stored description is being read
+  csLoading = 1u << 0, // its stored description is being read
   csReading = 1u << 1,
   csDestroying = 1u << 2, // its destruction has begun
   csDesigning = 1u << 3,  // edited in a designer rather than running
@@ -85,9 +86,11 @@ private:
   intptr_t FTag = 0;
   unsigned FComponentState = 0;
   bool FTornDown = false;
-  mutable std::recursive_mutex FListLock;
-  std::vector<TComponent*> FComponents;  // owned: freed by DestroyComponents
-  std::vector<TComponent*> FFreeNotifies; // not owned: cleared by removal notices
+  mutable TMutex FListLock;
+  std::vector<TComponent*>
+      FComponents ID_GUARDED_BY(FListLock); // owned: freed by DestroyComponents
+  // Not owned: cleared by removal notices.
+  std::vector<TComponent*> FFreeNotifies ID_GUARDED_BY(FListLock);
 };
 
 } // namespace Id

@@ -1,66 +1,130 @@
-// Re-entrant critical sections and lock-protected lists.
+// Locks and lock-protected lists: a plain mutex, a re-entrant critical section, the scoped guards
+// that hold them, and a list guarded by its own lock. All carry the thread-safety annotations.
 #pragma once
 
 #include <algorithm>
+#include <condition_variable>
 #include <mutex>
+#include <utility>
 #include <vector>
+
+#include "runtime/ThreadSafety.h"
 
 namespace Id {
 
-/// A re-entrant lock. Use with std::lock_guard (it is Lockable) or the Enter/Leave pair.
-class TCriticalSection {
+/// A lock that a thread takes once at a time. Take it with TLockGuard, or with TMutexLock where
+/// a condition variable is waited on under it.
+class ID_CAPABILITY("mutex") TMutex {
 public:
-  void Enter() { FMutex.lock(); }
-  void Leave() { FMutex.unlock(); }
-  bool TryEnter() { return FMutex.try_lock(); }
-  void lock() { FMutex.lock(); }
-  void unlock() { FMutex.unlock(); }
-  bool try_lock() { return FMutex.try_lock(); }
+  void lock() ID_ACQUIRE() { FMutex.lock(); }
+  void unlock() ID_RELEASE() { FMutex.unlock(); }
+
+private:
+  friend class TMutexLock;
+  std::mutex FMutex;
+};
+
+/// A re-entrant lock: the thread holding it may take it again. Used only where re-entry is part
+/// of the design (each use says where). Take it with TLockGuard or the Enter/Leave pair.
+class ID_CAPABILITY("mutex") TCriticalSection {
+public:
+  void Enter() ID_ACQUIRE() { FMutex.lock(); }
+  void Leave() ID_RELEASE() { FMutex.unlock(); }
+  void lock() ID_ACQUIRE() { FMutex.lock(); }
+  void unlock() ID_RELEASE() { FMutex.unlock(); }
 
 private:
   std::recursive_mutex FMutex;
 };
 
-/// A list of T guarded by its own re-entrant lock. Every traversal holds the lock: take a
-/// TLocked view with LockList(); it releases the lock when it goes out of scope.
+/// Holds ALock from construction to destruction.
+template <class TLock> class ID_SCOPED_CAPABILITY TLockGuard {
+public:
+  explicit TLockGuard(TLock& ALock) ID_ACQUIRE(ALock) : FLock(ALock) { ALock.lock(); }
+  ~TLockGuard() ID_RELEASE() { FLock.unlock(); }
+  TLockGuard(const TLockGuard&) = delete;
+  TLockGuard& operator=(const TLockGuard&) = delete;
+
+private:
+  TLock& FLock;
+};
+
+/// Holds a TMutex for its scope and can wait on a condition variable under it: the wait lets go
+/// of the lock while it sleeps and holds it again when it returns. Callers test their condition
+/// in a loop around Wait (wake-ups may be spurious).
+class ID_SCOPED_CAPABILITY TMutexLock {
+public:
+  explicit TMutexLock(TMutex& AMutex) ID_ACQUIRE(AMutex) : FLock(AMutex.FMutex) {}
+  ~TMutexLock() ID_RELEASE() {}
+  TMutexLock(const TMutexLock&) = delete;
+  TMutexLock& operator=(const TMutexLock&) = delete;
+
+  void Wait(std::condition_variable& ACondition) { ACondition.wait(FLock); }
+  /// False when ADeadline passed.
+  template <class TTime>
+  bool WaitUntil(std::condition_variable& ACondition, const TTime& ADeadline) {
+    return ACondition.wait_until(FLock, ADeadline) == std::cv_status::no_timeout;
+  }
+  /// False when ATime passed.
+  template <class TDuration>
+  bool WaitFor(std::condition_variable& ACondition, const TDuration& ATime) {
+    return ACondition.wait_for(FLock, ATime) == std::cv_status::no_timeout;
+  }
+
+private:
+  std::unique_lock<std::mutex> FLock;
+};
+
+template <class T> class TLockedList;
+
+/// A list of T guarded by its own lock. Every traversal holds the lock through a TLockedList
+/// view, which lets go of it when it goes out of scope.
 template <class T> class TThreadList {
 public:
-  class TLocked {
-  public:
-    explicit TLocked(TThreadList& AList) : FGuard(AList.FLock), FList(AList.FItems) {}
-    std::vector<T>& operator*() const noexcept { return FList; }
-    std::vector<T>* operator->() const noexcept { return &FList; }
-
-  private:
-    std::lock_guard<TCriticalSection> FGuard;
-    std::vector<T>& FList;
-  };
-
-  [[nodiscard]] TLocked LockList() { return TLocked(*this); }
-  void Add(const T& AItem) {
-    std::lock_guard<TCriticalSection> Guard(FLock);
-    FItems.push_back(AItem);
+  void Add(T AItem) {
+    TLockGuard<TMutex> Guard(FLock);
+    FItems.push_back(std::move(AItem));
   }
   /// Removes the first occurrence; returns whether it was there.
   bool Remove(const T& AItem) {
-    std::lock_guard<TCriticalSection> Guard(FLock);
+    TLockGuard<TMutex> Guard(FLock);
     auto It = std::find(FItems.begin(), FItems.end(), AItem);
     if (It == FItems.end()) return false;
     FItems.erase(It);
     return true;
   }
   void Clear() {
-    std::lock_guard<TCriticalSection> Guard(FLock);
+    TLockGuard<TMutex> Guard(FLock);
     FItems.clear();
   }
   int Count() {
-    std::lock_guard<TCriticalSection> Guard(FLock);
+    TLockGuard<TMutex> Guard(FLock);
     return static_cast<int>(FItems.size());
   }
 
 private:
-  TCriticalSection FLock;
-  std::vector<T> FItems;
+  friend class TLockedList<T>;
+  TMutex FLock;
+  std::vector<T> FItems ID_GUARDED_BY(FLock);
+};
+
+/// The items of a TThreadList, with its lock held for the life of the view:
+/// `TLockedList Peers(List); for (auto* P : *Peers) ...`. Not re-entrant: while the view lives,
+/// the list's own operations must not be called on the same thread.
+template <class T> class ID_SCOPED_CAPABILITY TLockedList {
+public:
+  explicit TLockedList(TThreadList<T>& AList) ID_ACQUIRE(AList.FLock) : FList(AList) {
+    AList.FLock.lock();
+  }
+  ~TLockedList() ID_RELEASE() { FList.FLock.unlock(); }
+  TLockedList(const TLockedList&) = delete;
+  TLockedList& operator=(const TLockedList&) = delete;
+
+  std::vector<T>& operator*() const noexcept ID_NO_THREAD_SAFETY_ANALYSIS { return FList.FItems; }
+  std::vector<T>* operator->() const noexcept ID_NO_THREAD_SAFETY_ANALYSIS { return &FList.FItems; }
+
+private:
+  TThreadList<T>& FList;
 };
 
 } // namespace Id

@@ -39,7 +39,7 @@ void TThread::AfterConstruction() {
 }
 
 void TThread::Resume() {
-  std::lock_guard<std::mutex> Guard(FLock);
+  TLockGuard<TMutex> Guard(FLock);
   if (!FStarted) {
     StartLocked();
   } else if (FSuspended.load()) {
@@ -66,29 +66,31 @@ void TThread::StartLocked() {
 
 void TThread::Suspend() {
   if (!CallerIsSelf()) throw EThread("A thread can only suspend itself");
-  std::unique_lock<std::mutex> Lock(FLock);
+  TMutexLock Lock(FLock);
   if (FResumePending) {
     FResumePending = false;
     return;
   }
   FSuspended.store(true);
-  FWake.wait(Lock, [this] { return !FSuspended.load(); });
+  while (FSuspended.load())
+    Lock.Wait(FWake);
 }
 
 void TThread::WaitFor() {
-  std::unique_lock<std::mutex> Lock(FLock);
+  TMutexLock Lock(FLock);
   if (FFinished.load()) return;
   if (CallerIsSelf()) throw EThread("A thread cannot wait for itself");
-  FWake.wait(Lock, [this] { return FFinished.load(); });
+  while (!FFinished.load())
+    Lock.Wait(FWake);
 }
 
 void TThread::SetFreeOnTerminate(bool AValue) {
-  std::lock_guard<std::mutex> Guard(FLock);
+  TLockGuard<TMutex> Guard(FLock);
   FFreeOnTerminate.store(AValue);
 }
 
 void TThread::SetPriority(TThreadPriority APriority) {
-  std::lock_guard<std::mutex> Guard(FLock);
+  TLockGuard<TMutex> Guard(FLock);
   FPriority.store(APriority);
   // Once finished, the kernel may already have given the identifier to another thread.
   const int KernelThreadID = FKernelThreadID.load();
@@ -100,7 +102,7 @@ void TThread::DoTerminate() {
 }
 
 void TThread::TerminateWakeAndWait() {
-  std::unique_lock<std::mutex> Lock(FLock);
+  TMutexLock Lock(FLock);
   FTerminated.store(true);
   FFreeOnTerminate.store(false);
   FSuspended.store(false);
@@ -113,7 +115,8 @@ void TThread::TerminateWakeAndWait() {
   }
   FWake.notify_all();
   if (CallerIsSelf()) return;
-  FWake.wait(Lock, [this] { return FFinished.load(); });
+  while (!FFinished.load())
+    Lock.Wait(FWake);
 }
 
 // The kernel identifier is published before the priority is read, and SetPriority stores the
@@ -146,7 +149,7 @@ void TThread::RunBody() {
 }
 
 bool TThread::MarkFinished() {
-  std::lock_guard<std::mutex> Guard(FLock);
+  TLockGuard<TMutex> Guard(FLock);
   FFinished.store(true);
   FWake.notify_all();
   return FFreeOnTerminate.load();

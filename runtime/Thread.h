@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "runtime/CriticalSection.h"
 #include "runtime/SysUtils.h"
 
 namespace Id {
@@ -120,7 +121,7 @@ protected:
   void TerminateWakeAndWait();
 
 private:
-  void StartLocked();
+  void StartLocked() ID_REQUIRES(FLock);
   static void* ThreadEntry(void* AThread) noexcept;
   void ThreadProc();
   void ApplyStartPriority();
@@ -130,13 +131,13 @@ private:
   bool CallerIsSelf() const noexcept { return std::this_thread::get_id() == FThreadID.load(); }
 
   // The flags are written under FLock, where a decision depends on them, and read without it.
-  mutable std::mutex FLock;
+  mutable TMutex FLock;
   std::condition_variable FWake; // signalled on a wake-up from Suspend and when the body finishes
   std::atomic<bool> FTerminated{false};
   const bool FCreateSuspended;
-  std::atomic<bool> FSuspended{true}; // not started yet, or parked in Suspend
-  bool FStarted = false;              // guarded by FLock; the operating-system thread was made
-  bool FResumePending = false;        // guarded by FLock
+  std::atomic<bool> FSuspended{true};               // not started yet, or parked in Suspend
+  bool FStarted ID_GUARDED_BY(FLock) = false;       // the operating-system thread was made
+  bool FResumePending ID_GUARDED_BY(FLock) = false; // a Resume found the thread running
   std::atomic<bool> FFinished{false};
   std::atomic<bool> FFreeOnTerminate{false};
   std::atomic<TThreadPriority> FPriority{TThreadPriority::tpNormal};
@@ -144,7 +145,9 @@ private:
   std::exception_ptr FFatalException;
   std::string FFatalExceptionMessage;
   std::atomic<TThreadID> FThreadID{};
-  uintptr_t FThread = 0; // guarded by FLock; the operating-system thread's handle, 0 until made
+  // The operating-system thread's handle, 0 until made; written under FLock by the start, read
+  // by the destructor once the body has finished.
+  uintptr_t FThread = 0;
 };
 
 } // namespace Id

@@ -84,15 +84,19 @@ void TIdPeerThread::ReleaseData() {
   TIdThread::ReleaseData();
   if (!FPeerConnection) return;
   TIdTCPServer* Server = FPeerConnection->Server();
-  // The connection goes only after the thread has left the list: until then the server may
-  // close its transport from another thread.
-  try {
-    if (Server) Server->ReleasePeerThread(*this);
-  } catch (...) {
-    FPeerConnection.reset();
-    throw;
+  // The connection goes while the thread is still listed, so a deactivation, which waits for
+  // the list to empty, also waits for it: nothing the connection refers to (an intercept, say)
+  // is freed under it. It leaves the server's reach under the list's lock, under which the
+  // server closes transports.
+  std::unique_ptr<TIdTCPServerConnection> Connection;
+  if (Server) {
+    TLockedList Peers(Server->PeerThreadList());
+    Connection = std::move(FPeerConnection);
+  } else {
+    Connection = std::move(FPeerConnection);
   }
-  FPeerConnection.reset();
+  Connection.reset();
+  if (Server) Server->ReleasePeerThread(*this);
 }
 
 } // namespace Id

@@ -53,7 +53,7 @@ protected:
   void RunStep() override;
   /// Fires OnDisconnect.
   void AfterRunPhase() override;
-  /// Gives the thread back to the manager, leaves PeerThreadList and frees the connection.
+  /// Frees the connection, then gives the thread back to the manager and leaves PeerThreadList.
   void ReleaseData() override;
 
 private:

@@ -43,12 +43,8 @@ TIdTCPServer::~TIdTCPServer() {
   // Peer threads still use the server (its events, lists and manager) until they end: those
   // that outlived TerminateWaitTime (or a rolled-back activation) are waited for.
   WaitForPeerThreadsWithoutLimit();
-  if (FIOHandler && FOwnsIOHandler) {
-    TIdServerIOHandler* Owned = FIOHandler;
-    FIOHandler = nullptr;
-    FOwnsIOHandler = false;
-    delete Owned;
-  }
+  SetIOHandler(nullptr);
+  SetThreadMgr(nullptr);
 }
 
 // Activation and deactivation -------------------------------------------------------------------
@@ -95,8 +91,8 @@ void TIdTCPServer::PrepareActivation() {
   if (FBindings->Count() == 0) FBindings->AddBinding();
   ThreadMgr()->SetThreadClassRef(FPeerThreadClass);
   if (!FIOHandler) {
-    SetIOHandler(new TIdServerIOHandlerSocket(this));
-    FOwnsIOHandler = true;
+    FImplicitIOHandler = std::make_unique<TIdServerIOHandlerSocket>(nullptr);
+    FIOHandler = FImplicitIOHandler.get();
   }
   FReplyTexts->UpdateReplyText(*FReplyUnknownCommand);
   FReplyTexts->UpdateReplyText(*FMaxConnectionReply);
@@ -128,7 +124,7 @@ void TIdTCPServer::StartListeners() {
     Binding->StartListening(FListenQueue);
     auto Listener = std::make_unique<TIdListenerThread>(this, Binding);
     TIdListenerThread* Started = Listener.get();
-    FListenerThreadList->LockList()->push_back(std::move(Listener));
+    FListenerThreadList->Add(std::move(Listener));
     Started->StartRunning();
   }
 }
@@ -160,14 +156,17 @@ void TIdTCPServer::Deactivate() {
 
 // An implicit manager goes once no peer thread is left to give itself back to it.
 void TIdTCPServer::ReleaseImplicitThreadMgr() {
-  if (!FOwnsThreadMgr || FPeerThreadList.Count() != 0) return;
-  SetThreadMgr(nullptr);
+  {
+    TLockGuard<TMutex> Guard(FThreadMgrLock);
+    if (!FImplicitThreadMgr) return;
+  }
+  if (FPeerThreadList.Count() == 0) SetThreadMgr(nullptr);
 }
 
 void TIdTCPServer::StopListeners() {
   if (!FListenerThreadList) return;
   {
-    auto Listeners = FListenerThreadList->LockList();
+    TLockedList Listeners(*FListenerThreadList);
     // All are asked first, so they stop together. Closing the binding wakes a listener in its
     // wait or accept (where the platform cannot wake it, it notices within one 100 ms step);
     // the handle keeps the descriptor until the listener has left the call.
@@ -190,11 +189,11 @@ void TIdTCPServer::StopListeners() {
 void TIdTCPServer::DropPeerConnections() {
   std::vector<TIdPeerThread*> Peers;
   {
-    auto List = FPeerThreadList.LockList();
+    TLockedList List(FPeerThreadList);
     Peers = *List;
   }
   for (TIdPeerThread* Peer : Peers) {
-    auto List = FPeerThreadList.LockList();
+    TLockedList List(FPeerThreadList);
     if (std::find(List->begin(), List->end(), Peer) == List->end()) continue; // gone meanwhile
     if (TIdTCPServerConnection* Connection = Peer->PeerConnection()) Connection->CloseTransport();
   }
@@ -209,15 +208,17 @@ void TIdTCPServer::TerminatePeerThreads() {
   const int32_t Steps = std::max(FTerminateWaitTime / TerminateWaitStepMs, 0);
   const auto Deadline =
       std::chrono::steady_clock::now() + Steps * std::chrono::milliseconds(TerminateWaitStepMs);
-  std::unique_lock<std::mutex> Lock(FPeerGoneLock);
-  if (!FPeerGone.wait_until(Lock, Deadline, [this] { return FPeerThreadList.Count() == 0; }))
-    throw EIdTerminateThreadTimeout();
+  TMutexLock Lock(FPeerGoneLock);
+  while (FPeerThreadList.Count() != 0)
+    if (!Lock.WaitUntil(FPeerGone, Deadline) && FPeerThreadList.Count() != 0)
+      throw EIdTerminateThreadTimeout();
 }
 
 void TIdTCPServer::WaitForPeerThreadsWithoutLimit() {
   DropPeerConnections();
-  std::unique_lock<std::mutex> Lock(FPeerGoneLock);
-  FPeerGone.wait(Lock, [this] { return FPeerThreadList.Count() == 0; });
+  TMutexLock Lock(FPeerGoneLock);
+  while (FPeerThreadList.Count() != 0)
+    Lock.Wait(FPeerGone);
 }
 
 // Every wait is for an empty list: only the last peer thread out wakes it, not each of thousands.
@@ -226,12 +227,15 @@ void TIdTCPServer::WaitForPeerThreadsWithoutLimit() {
 void TIdTCPServer::LeavePeerThreadList(TIdPeerThread& AThread) {
   bool Emptied = false;
   {
-    // The list's lock is re-entrant: the removal and the emptiness are one step.
-    auto Peers = FPeerThreadList.LockList();
-    Emptied = FPeerThreadList.Remove(&AThread) && Peers->empty();
+    // The removal and the emptiness are one step under the list's lock.
+    TLockedList Peers(FPeerThreadList);
+    auto It = std::find(Peers->begin(), Peers->end(), &AThread);
+    if (It == Peers->end()) return;
+    Peers->erase(It);
+    Emptied = Peers->empty();
   }
   if (!Emptied) return;
-  std::lock_guard<std::mutex> Guard(FPeerGoneLock);
+  TLockGuard<TMutex> Guard(FPeerGoneLock);
   FPeerGone.notify_all();
 }
 
@@ -255,43 +259,36 @@ void TIdTCPServer::SetIntercept(TIdServerIntercept* AValue) {
 }
 
 void TIdTCPServer::SetIOHandler(TIdServerIOHandler* AValue) {
-  if (FIOHandler && FOwnsIOHandler) {
-    // Cleared first: freeing it notifies this server, which must not see it as current.
-    TIdServerIOHandler* Owned = FIOHandler;
-    FIOHandler = nullptr;
-    FOwnsIOHandler = false;
-    delete Owned;
-  }
   FIOHandler = AValue;
+  FImplicitIOHandler.reset();
   if (AValue) FreeNotification(AValue);
 }
 
 TIdThreadMgr* TIdTCPServer::ThreadMgr() {
-  std::lock_guard<std::mutex> Guard(FThreadMgrLock);
+  TLockGuard<TMutex> Guard(FThreadMgrLock);
   if (IsDesigning() || FThreadMgr) return FThreadMgr;
-  FThreadMgr = new TIdThreadMgrDefault(this);
+  FImplicitThreadMgr = std::make_unique<TIdThreadMgrDefault>(nullptr);
+  FThreadMgr = FImplicitThreadMgr.get();
   // Made while active (its predecessor was destroyed), it must be able to make peer threads.
   FThreadMgr->SetThreadClassRef(FPeerThreadClass);
-  FreeNotification(FThreadMgr);
-  FOwnsThreadMgr = true;
   return FThreadMgr;
 }
 
 void TIdTCPServer::SetThreadMgr(TIdThreadMgr* AValue) {
-  TIdThreadMgr* Implicit = nullptr;
+  std::unique_ptr<TIdThreadMgr> Implicit;
   {
-    std::lock_guard<std::mutex> Guard(FThreadMgrLock);
-    if (FOwnsThreadMgr) Implicit = FThreadMgr;
-    FOwnsThreadMgr = false;
+    TLockGuard<TMutex> Guard(FThreadMgrLock);
+    Implicit = std::move(FImplicitThreadMgr);
     FThreadMgr = AValue;
   }
-  // Freed once no longer current: its removal notice must not look like the current manager's.
-  delete Implicit;
+  // Freed once no longer current and outside the lock: a peer thread giving itself back
+  // meanwhile finds the new manager, or none.
+  Implicit.reset();
   if (AValue) FreeNotification(AValue);
 }
 
 TIdThreadMgr* TIdTCPServer::CurrentThreadMgr() {
-  std::lock_guard<std::mutex> Guard(FThreadMgrLock);
+  TLockGuard<TMutex> Guard(FThreadMgrLock);
   return FThreadMgr;
 }
 
@@ -302,9 +299,8 @@ void TIdTCPServer::Notification(TComponent* AComponent, TOperation AOperation) {
     // Forgotten before the wait: the manager is already partly destroyed, so ending peer
     // threads must not give themselves back to it (they free themselves instead).
     {
-      std::lock_guard<std::mutex> Guard(FThreadMgrLock);
+      TLockGuard<TMutex> Guard(FThreadMgrLock);
       FThreadMgr = nullptr;
-      FOwnsThreadMgr = false;
     }
     try {
       TerminatePeerThreads();
@@ -315,7 +311,6 @@ void TIdTCPServer::Notification(TComponent* AComponent, TOperation AOperation) {
     FIntercept = nullptr;
   } else if (AComponent == FIOHandler) {
     FIOHandler = nullptr;
-    FOwnsIOHandler = false;
   }
 }
 
@@ -326,7 +321,7 @@ void TIdTCPServer::HandleConnect(TIdPeerThread& AThread) {
   // it has no text), so it runs under a lock and each thread sends its own copy.
   TIdRFCReply Greeting;
   {
-    std::lock_guard<std::mutex> Guard(FGreetingLock);
+    TLockGuard<TMutex> Guard(FGreetingLock);
     FReplyTexts->UpdateReplyText(*FGreeting);
     Greeting.Assign(*FGreeting);
   }
@@ -342,7 +337,8 @@ bool TIdTCPServer::HandleExecute(TIdPeerThread& AThread) {
   if (FCommandHandlersEnabled && FCommandHandlers->Count() > 0) {
     TIdTCPServerConnection* Connection = AThread.PeerConnection();
     if (Connection->IsConnected()) {
-      const std::string Line = Connection->ReadLine("\n", -1, -1);
+      const std::string Line = Connection->ReadLine("\n", TIdTCPConnection::DefaultTimeout,
+                                                    TIdTCPConnection::DefaultMaxLength);
       if (!Line.empty()) DispatchCommand(Line, AThread);
     }
     return true;

@@ -75,8 +75,8 @@ public:
   /// The port of the binding added when Bindings is empty at activation; held by Bindings.
   int32_t DefaultPort() const;
   void SetDefaultPort(int32_t AValue);
-  /// Sent to every client on connect when it has content. Owned.
-  TIdRFCReply& Greeting() noexcept { return *FGreeting; }
+  /// Sent to every client on connect when it has content. Owned. Set it up while inactive.
+  TIdRFCReply& Greeting() noexcept ID_NO_THREAD_SAFETY_ANALYSIS { return *FGreeting; }
   /// Gives each connection its intercept. Not owned; cleared on removal notice.
   TIdServerIntercept* Intercept() const noexcept { return FIntercept; }
   void SetIntercept(TIdServerIntercept* AValue);
@@ -124,7 +124,7 @@ public:
   /// listed, with its connection, until AVisit returns. Any thread; AVisit must not wait for a
   /// peer thread to end.
   template <class F> void ForEachPeerThread(F AVisit) {
-    auto Peers = FPeerThreadList.LockList();
+    TLockedList Peers(FPeerThreadList);
     for (TIdPeerThread* Peer : *Peers)
       AVisit(*Peer);
   }
@@ -215,12 +215,12 @@ private:
   std::unique_ptr<TIdSocketHandles> FBindings;          // owned
   std::unique_ptr<TIdCommandHandlers> FCommandHandlers; // owned
   bool FCommandHandlersEnabled = true;
-  std::unique_ptr<TIdRFCReply> FGreeting;   // owned
-  std::mutex FGreetingLock;                 // the text lookup of FGreeting on peer threads
+  TMutex FGreetingLock; // the text lookup of the greeting on peer threads
+  std::unique_ptr<TIdRFCReply> FGreeting ID_GUARDED_BY(FGreetingLock); // owned
   TIdServerIntercept* FIntercept = nullptr; // not owned; cleared on removal notice
-  TIdServerIOHandler* FIOHandler = nullptr; // owned (an owned component) while FOwnsIOHandler,
-                                            // else not owned; cleared on removal notice
-  bool FOwnsIOHandler = false;
+  // FImplicitIOHandler, or one not owned (cleared on removal notice).
+  TIdServerIOHandler* FIOHandler = nullptr;
+  std::unique_ptr<TIdServerIOHandler> FImplicitIOHandler; // made at activation when none was set
   int32_t FListenQueue = 15;
   std::unique_ptr<TIdRFCReply> FMaxConnectionReply; // owned
   int32_t FMaxConnections = 0;
@@ -231,17 +231,17 @@ private:
   int32_t FTerminateWaitTime = 5000;
 
   // The manager may be made implicitly by whichever thread reads ThreadMgr first.
-  std::mutex FThreadMgrLock;
-  TIdThreadMgr* FThreadMgr = nullptr; // owned (an owned component) while FOwnsThreadMgr, else
-                                      // not owned; cleared on removal notice
-  bool FOwnsThreadMgr = false;
+  TMutex FThreadMgrLock;
+  // FImplicitThreadMgr, or one not owned (cleared on removal notice).
+  TIdThreadMgr* FThreadMgr ID_GUARDED_BY(FThreadMgrLock) = nullptr;
+  std::unique_ptr<TIdThreadMgr> FImplicitThreadMgr ID_GUARDED_BY(FThreadMgrLock);
   TIdThreadClass FPeerThreadClass;
   bool FHandlersPrepared = false;
 
   TThreadList<TIdPeerThread*> FPeerThreadList; // not owned: the threads free themselves
   // Held while a peer thread leaves FPeerThreadList and while a wait tests that it is empty: a
   // waiter that finds it empty knows that no peer thread still touches the server.
-  std::mutex FPeerGoneLock;
+  TMutex FPeerGoneLock;
   std::condition_variable FPeerGone; // the last peer thread left FPeerThreadList
   // Exists only while active; owns the listener threads.
   std::unique_ptr<TThreadList<std::unique_ptr<TIdListenerThread>>> FListenerThreadList;

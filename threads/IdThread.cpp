@@ -22,26 +22,26 @@ public:
   ~TLiveThreads() { WaitUntilNone(LiveThreadWaitStep); }
 
   void Change(int32_t ADelta) {
-    std::lock_guard<std::mutex> Guard(FLock);
+    TLockGuard<TMutex> Guard(FLock);
     FCount += ADelta;
     if (FCount == 0) FNoneLeft.notify_all();
   }
   int32_t Count() {
-    std::lock_guard<std::mutex> Guard(FLock);
+    TLockGuard<TMutex> Guard(FLock);
     return FCount;
   }
   int WaitUntilNone(std::chrono::milliseconds AStep) {
-    std::unique_lock<std::mutex> Lock(FLock);
+    TMutexLock Lock(FLock);
     int Steps = 0;
     while (FCount != 0)
-      if (FNoneLeft.wait_for(Lock, AStep) == std::cv_status::timeout) ++Steps;
+      if (!Lock.WaitFor(FNoneLeft, AStep)) ++Steps;
     return Steps;
   }
 
 private:
-  std::mutex FLock;                  // LiveThreadLock
-  std::condition_variable FNoneLeft; // the count reached 0
-  int32_t FCount = 0;                // LiveThreadCount; guarded by FLock
+  TMutex FLock;                            // LiveThreadLock
+  std::condition_variable FNoneLeft;       // the count reached 0
+  int32_t FCount ID_GUARDED_BY(FLock) = 0; // LiveThreadCount
 };
 
 TLiveThreads& LiveThreads() {
@@ -104,17 +104,17 @@ bool TIdThread::IsHalted() const {
 }
 
 TIdThreadStopAction TIdThread::StopAction() const {
-  std::lock_guard<TCriticalSection> Guard(*FStateLock);
+  TLockGuard<TCriticalSection> Guard(*FStateLock);
   return FStopAction;
 }
 
 void TIdThread::SetStopAction(TIdThreadStopAction AValue) {
-  std::lock_guard<TCriticalSection> Guard(*FStateLock);
+  TLockGuard<TCriticalSection> Guard(*FStateLock);
   FStopAction = AValue;
 }
 
 void TIdThread::StartRunning() {
-  std::lock_guard<TCriticalSection> Guard(*FStateLock);
+  TLockGuard<TCriticalSection> Guard(*FStateLock);
   if (!IsHalted()) return;
   // A terminated thread stays halted: it wakes only to leave its loop.
   FHalted = Terminated();
@@ -122,14 +122,14 @@ void TIdThread::StartRunning() {
 }
 
 void TIdThread::StopRunning() {
-  std::lock_guard<TCriticalSection> Guard(*FStateLock);
+  TLockGuard<TCriticalSection> Guard(*FStateLock);
   if (IsHalted()) return;
   if (FStopAction == TIdThreadStopAction::taTerminate) RequestTerminate();
   FHalted = true;
 }
 
 void TIdThread::RequestTerminate() {
-  std::lock_guard<TCriticalSection> Guard(*FStateLock);
+  TLockGuard<TCriticalSection> Guard(*FStateLock);
   FHalted = true;
   Terminate();
 }

@@ -114,8 +114,10 @@ private:
   void EndWithException(const Exception& AException, const std::type_info& AClass);
 
   std::any FDataObject;
-  std::unique_ptr<TCriticalSection> FStateLock; // re-entrant; absent once destruction began
-  TIdThreadStopAction FStopAction = TIdThreadStopAction::taTerminate; // guarded by FStateLock
+  // Re-entrant: StopRunning decides under it and then calls RequestTerminate, which takes it
+  // again. Absent once destruction began.
+  std::unique_ptr<TCriticalSection> FStateLock;
+  TIdThreadStopAction FStopAction ID_GUARDED_BY(*FStateLock) = TIdThreadStopAction::taTerminate;
   std::atomic<bool> FHalted; // written under FStateLock; IsHalted reads it without the lock
   std::string FLastExceptionMessage;
   std::optional<std::type_index> FLastExceptionClass;

@@ -63,7 +63,7 @@ private:
 /// unsigned numbers, so a negative limit admits any count).
 template <class T> bool ListCountBelow(TThreadList<T>* AList, int32_t ALimit) {
   if (!AList) return true;
-  auto Locked = AList->LockList();
+  TLockedList Locked(*AList);
   return static_cast<uint32_t>(Locked->size()) < static_cast<uint32_t>(ALimit);
 }
 

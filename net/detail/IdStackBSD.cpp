@@ -655,11 +655,11 @@ int32_t TIdStackBSD::SockLastError() {
   return TlsLastError;
 }
 
-void TIdStackBSD::SockAddress(bool APeer, TIdSocketDescriptor ASocket, int32_t& AFamily,
+void TIdStackBSD::SockAddress(TEnd AEnd, TIdSocketDescriptor ASocket, int32_t& AFamily,
                               std::string& AIP, int32_t& APort) {
   sockaddr_in Address{};
   socklen_t Length = sizeof(Address);
-  CheckSocketResult(ResultOf((APeer ? ::getpeername : ::getsockname)(
+  CheckSocketResult(ResultOf((AEnd == TEnd::Peer ? ::getpeername : ::getsockname)(
       FdOf(ASocket), reinterpret_cast<sockaddr*>(&Address), &Length)));
   AFamily = Address.sin_family;
   ReadAddress(*this, Address, AIP, APort);
@@ -667,12 +667,12 @@ void TIdStackBSD::SockAddress(bool APeer, TIdSocketDescriptor ASocket, int32_t& 
 
 void TIdStackBSD::SockPeerAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
                                   int32_t& APort) {
-  SockAddress(true, ASocket, AFamily, AIP, APort);
+  SockAddress(TEnd::Peer, ASocket, AFamily, AIP, APort);
 }
 
 void TIdStackBSD::SockLocalAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
                                    int32_t& APort) {
-  SockAddress(false, ASocket, AFamily, AIP, APort);
+  SockAddress(TEnd::Local, ASocket, AFamily, AIP, APort);
 }
 
 } // namespace Id

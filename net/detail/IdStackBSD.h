@@ -83,7 +83,8 @@ public:
   static int32_t ErrorFromLookup(int ALookupResult, int AErrno) noexcept;
 
 private:
-  void SockAddress(bool APeer, TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
+  enum class TEnd { Local, Peer };
+  void SockAddress(TEnd AEnd, TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
                    int32_t& APort);
   [[noreturn]] void RaiseLookupError(int ALookupResult, int AErrno);
 };

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "core/IdResourceStrings.h"
+#include "runtime/CriticalSection.h"
 
 namespace Id {
 
@@ -21,7 +22,7 @@ static_assert(FD_SETSIZE == SelectSetSize);
 std::atomic<bool> FSocketLibraryStarted{false};
 // Stacks are normally made under the stack lock; this keeps a stack made directly (as tests
 // do) from starting the library twice.
-std::mutex FStartLock;
+TMutex FStartLock;
 
 // Library sockets are handles, sign-extended from 32 bits on 64-bit Windows; the framework keeps
 // the low 32 bits, which turn INVALID_SOCKET into InvalidSocketDescriptor.
@@ -121,7 +122,7 @@ bool SocketLibraryStarted() noexcept {
 // TIdStackWindows
 
 TIdStackWindows::TIdStackWindows() {
-  std::lock_guard<std::mutex> Guard(FStartLock);
+  TLockGuard<TMutex> Guard(FStartLock);
   if (FSocketLibraryStarted.load()) return;
   WSADATA StartupData{};
   if (StartSocketLibrary(SocketLibraryVersion, &StartupData) != 0) {

@@ -84,7 +84,7 @@ TEST_F(TThreadMgrTest, AcquireGivesASuspendedThreadAtTheSpawnPriorityListedInThe
   EXPECT_TRUE(T->IsHalted());
   EXPECT_EQ(T->Priority(), TThreadPriority::tpLower);
   {
-    auto Locked = Mgr.ManagedThreads().LockList();
+    TLockedList Locked(Mgr.ManagedThreads());
     ASSERT_EQ(Locked->size(), 1u);
     EXPECT_EQ(Locked->front(), T);
   }
