@@ -13,10 +13,15 @@ constexpr int32_t AcceptWaitStep = 100;
 
 } // namespace
 
-std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptClient(TIdSocketDescriptor AListener,
-                                                                     TIdThread* AThread) {
+std::unique_ptr<TIdIOHandlerSocket> TIdServerIOHandlerSocket::NewClientTransport() {
   auto Transport = std::make_unique<TIdIOHandlerSocket>(nullptr);
   Transport->OpenIO();
+  return Transport;
+}
+
+std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptClient(TIdSocketDescriptor AListener,
+                                                                     TIdThread* AThread) {
+  std::unique_ptr<TIdIOHandlerSocket> Transport = NewClientTransport();
   TIdSocketHandle& Handle = *Transport->SocketHandle();
   if (AThread) {
     for (;;) {

@@ -1,0 +1,199 @@
+#include "tls/IdIOHandlerTLS.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "core/IdException.h"
+#include "net/IdStack.h"
+#include "tls/IdTLSExceptions.h"
+
+namespace Id {
+
+namespace {
+
+// Run by TransmitFile, which keeps the socket from being closed under its transmitter: one send
+// of ABytes that takes only what the socket can take at once. The closing alert goes out this
+// way, so a close never waits for a peer that does not read.
+int64_t SendWithoutWaitingOn(TIdSocketDescriptor ASocket, const std::string& ABytes) {
+  const int32_t Sent = GlobalStack()->SockSend(ASocket, ABytes.data(),
+                                               static_cast<int32_t>(ABytes.size()), MSG_DONTWAIT);
+  return Sent <= 0 ? TIdTLSPipe::NoBytesNow : Sent;
+}
+
+} // namespace
+
+TIdIOHandlerTLS::TIdIOHandlerTLS(TComponent* AOwner) : TIdIOHandlerSocket(AOwner) {}
+
+TIdIOHandlerTLS::~TIdIOHandlerTLS() {
+  FActive = false;
+  FEngine.reset();
+}
+
+TIdTLSContext& TIdIOHandlerTLS::Context() {
+  if (!FContext) FContext = std::make_shared<TIdTLSContext>(TIdTLSRole::trClient);
+  return *FContext;
+}
+
+void TIdIOHandlerTLS::SetContext(std::shared_ptr<TIdTLSContext> AValue) {
+  FContext = std::move(AValue);
+}
+
+void TIdIOHandlerTLS::OpenIO() {
+  FActive = false;
+  FEngine.reset();
+  TIdIOHandlerSocket::OpenIO();
+}
+
+// Only the session's own thread may touch the session; another thread's close only closes the
+// socket, which wakes that thread.
+void TIdIOHandlerTLS::CloseIO() {
+  if (FActive.load() && FUserThread.load() == std::this_thread::get_id() && IsOpen()) {
+    FSendingWithoutWaiting = true;
+    FEngine->Shutdown();
+    FSendingWithoutWaiting = false;
+  }
+  TIdIOHandlerSocket::CloseIO();
+}
+
+void TIdIOHandlerTLS::ConnectTo(const std::string& AHost, int32_t APort,
+                                const std::string& ABoundIP, int32_t ABoundPort,
+                                int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout) {
+  FActive = false;
+  FEngine.reset();
+  FConnectHost = AHost;
+  TIdIOHandlerSocket::ConnectTo(AHost, APort, ABoundIP, ABoundPort, ABoundPortMin, ABoundPortMax,
+                                ATimeout);
+  if (FMode == TIdTLSMode::tmImplicit) StartTLS();
+}
+
+void TIdIOHandlerTLS::AcceptCompleted() {
+  TIdIOHandlerSocket::AcceptCompleted();
+  if (FMode == TIdTLSMode::tmImplicit) StartTLS();
+}
+
+void TIdIOHandlerTLS::StartTLS() {
+  if (FActive) throw EIdTLSStartRefused(RS::RSTLSAlreadyOn);
+  if (!IsOpen()) throw EIdClosedSocket();
+  NoteUserThread();
+  try {
+    Context(); // a client context when none was set
+    TIdTLSPipe& Pipe = *this;
+    FEngine = std::make_unique<TIdTLSEngine>(FContext, Pipe, PeerName());
+    RunHandshake();
+  } catch (const Exception& E) {
+    FailHandshake(E);
+    throw;
+  }
+  FActive = true;
+}
+
+void TIdIOHandlerTLS::RunHandshake() {
+  if (FHandshakeTimeout > 0)
+    FDeadline = TClock::now() + std::chrono::milliseconds(FHandshakeTimeout);
+  else
+    FDeadline.reset();
+  bool Done = false;
+  try {
+    Done = FEngine->Handshake();
+  } catch (...) {
+    FDeadline.reset();
+    throw;
+  }
+  FDeadline.reset();
+  // The engine stops short only when the pipe's time ran out.
+  if (!Done) throw EIdTLSHandshakeTimeout();
+}
+
+// The socket is closed without an alert: the session never got going.
+void TIdIOHandlerTLS::FailHandshake(const Exception& AException) {
+  FEngine.reset();
+  TIdIOHandlerSocket::CloseIO();
+  if (OnHandshakeFailure) OnHandshakeFailure(*this, AException);
+}
+
+std::string TIdIOHandlerTLS::PeerName() const {
+  return FHostName.empty() ? FConnectHost : FHostName;
+}
+
+bool TIdIOHandlerTLS::AwaitReadable(int32_t ATimeout) {
+  if (FActive && FEngine->HasPending()) return true;
+  return TIdIOHandlerSocket::AwaitReadable(ATimeout);
+}
+
+int32_t TIdIOHandlerTLS::ReceiveBytes(void* ABuffer, int32_t ALength) {
+  if (!FActive) return TIdIOHandlerSocket::ReceiveBytes(ABuffer, ALength);
+  FDeadline.reset();
+  return ReadPlain(ABuffer, ALength);
+}
+
+std::optional<int32_t> TIdIOHandlerTLS::ReceiveWhenReadable(void* ABuffer, int32_t ALength,
+                                                            int32_t ATimeout) {
+  if (!FActive) return TIdIOHandlerSocket::ReceiveWhenReadable(ABuffer, ALength, ATimeout);
+  if (ATimeout == TimeoutInfinite)
+    FDeadline.reset();
+  else
+    FDeadline = TClock::now() + std::chrono::milliseconds(std::max(ATimeout, 0));
+  const int32_t Received = ReadPlain(ABuffer, ALength);
+  if (Received == NoBytesNow) return std::nullopt;
+  return Received;
+}
+
+// A session that failed is of no further use: its socket is closed, so the connection sees the
+// end instead of reading again.
+int32_t TIdIOHandlerTLS::ReadPlain(void* ABuffer, int32_t ALength) {
+  NoteUserThread();
+  try {
+    return FEngine->Read(ABuffer, ALength);
+  } catch (...) {
+    TIdIOHandlerSocket::CloseIO();
+    throw;
+  }
+}
+
+int32_t TIdIOHandlerTLS::SendBytes(const void* ABuffer, int32_t ALength) {
+  if (!FActive) return TIdIOHandlerSocket::SendBytes(ABuffer, ALength);
+  NoteUserThread();
+  FDeadline.reset();
+  try {
+    return FEngine->Write(ABuffer, ALength);
+  } catch (...) {
+    TIdIOHandlerSocket::CloseIO();
+    throw;
+  }
+}
+
+bool TIdIOHandlerTLS::WholeFileSendAllowed() {
+  return !FActive.load();
+}
+
+int32_t TIdIOHandlerTLS::PipeReceive(void* ABuffer, int32_t ALength) {
+  if (FSendingWithoutWaiting) return NoBytesNow;
+  int32_t Wait = TimeoutInfinite;
+  if (FDeadline) {
+    const auto Left =
+        std::chrono::ceil<std::chrono::milliseconds>(*FDeadline - TClock::now()).count();
+    // A limit of 0 still looks once.
+    if (Left < 0) return NoBytesNow;
+    Wait = static_cast<int32_t>(std::min<int64_t>(Left, std::numeric_limits<int32_t>::max()));
+  }
+  return TIdIOHandlerSocket::ReceiveWhenReadable(ABuffer, ALength, Wait).value_or(NoBytesNow);
+}
+
+int32_t TIdIOHandlerTLS::PipeSend(const void* ABuffer, int32_t ALength) {
+  if (FSendingWithoutWaiting) return SendWithoutWaiting(ABuffer, ALength);
+  return TIdIOHandlerSocket::SendBytes(ABuffer, ALength);
+}
+
+int32_t TIdIOHandlerTLS::SendWithoutWaiting(const void* ABuffer, int32_t ALength) {
+  try {
+    return static_cast<int32_t>(
+        TransmitFile(&SendWithoutWaitingOn,
+                     std::string(static_cast<const char*>(ABuffer), static_cast<size_t>(ALength))));
+  } catch (const EIdException&) {
+    return NoBytesNow; // closed meanwhile
+  }
+}
+
+} // namespace Id
