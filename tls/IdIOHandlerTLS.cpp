@@ -24,7 +24,10 @@ int64_t SendWithoutWaitingOn(TIdSocketDescriptor ASocket, const std::string& ABy
 
 } // namespace
 
-TIdIOHandlerTLS::TIdIOHandlerTLS(TComponent* AOwner) : TIdIOHandlerSocket(AOwner) {}
+// Records go out without waiting for the acknowledgement of the one before (see UseNagle).
+TIdIOHandlerTLS::TIdIOHandlerTLS(TComponent* AOwner) : TIdIOHandlerSocket(AOwner) {
+  SetUseNagle(false);
+}
 
 TIdIOHandlerTLS::~TIdIOHandlerTLS() {
   FActive = false;

@@ -37,7 +37,8 @@ using TIdTLSHandshakeFailureEvent =
 /// close_notify alert first when the socket can take it at once.
 class TIdIOHandlerTLS : public TIdIOHandlerSocket, private TIdTLSPipe {
 public:
-  /// Implicit TLS, a 5000 ms handshake limit, no context yet (see Context).
+  /// Implicit TLS, a 5000 ms handshake limit, no context yet (see Context); UseNagle false, so
+  /// that a record never waits for the acknowledgement of the one before.
   explicit TIdIOHandlerTLS(TComponent* AOwner);
   ~TIdIOHandlerTLS() override;
 

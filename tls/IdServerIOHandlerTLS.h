@@ -37,6 +37,9 @@ public:
 
   /// Called at activation: raises EIdTLSSetupError when the context has no certificate and key.
   void PrepareServing() override;
+  /// As TIdServerIOHandlerSocket, into a TIdIOHandlerTLS whose socket sends without delay.
+  std::unique_ptr<TIdIOHandler> AcceptClient(TIdSocketDescriptor AListener,
+                                             TIdThread* AThread) override;
 
 protected:
   /// A new, opened TIdIOHandlerTLS set up from this handler. Listener thread.

@@ -6,6 +6,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "net/IdStack.h"
@@ -29,10 +30,15 @@ int BioWrite(BIO* ABio, const char* AData, int ALength) {
   return EngineOf(ABio).ToPipe(ABio, AData, ALength);
 }
 
-// Records go out as they are written: there is nothing to flush, and no other control applies.
-long BioControl(BIO*, int ACommand, long, void*) {
-  return ACommand == BIO_CTRL_FLUSH ? 1 : 0;
+// A flush sends what the engine holds; no other control applies.
+long BioControl(BIO* ABio, int ACommand, long, void*) {
+  return ACommand == BIO_CTRL_FLUSH ? EngineOf(ABio).FlushFromBio(ABio) : 0;
 }
+
+// Held records are sent once this many have gathered, without waiting for the end of the call.
+constexpr size_t OutgoingLimit = 64 * 1024;
+// A larger buffer left by a bulk write is given back after it was sent.
+constexpr size_t OutgoingKept = 16 * 1024;
 
 // The BIO kind that passes records to a TIdTLSPipe; made once, kept for the whole process.
 BIO_METHOD* PipeMethod() {
@@ -111,8 +117,9 @@ void TIdTLSEngine::RethrowPipeFailure() {
 bool TIdTLSEngine::Handshake() {
   ResetCallState();
   const int Result = SSL_do_handshake(FSession.get());
+  FlushAfterCall();
   RethrowPipeFailure();
-  if (Result == 1) {
+  if (Result == 1 && !FSocketFailed) {
     FEstablished = true;
     return true;
   }
@@ -152,10 +159,11 @@ void TIdTLSEngine::RaiseHandshakeFailure(int AError) {
 int32_t TIdTLSEngine::Read(void* ABuffer, int32_t ALength) {
   ResetCallState();
   const int Result = SSL_read(FSession.get(), ABuffer, ALength);
+  FlushAfterCall();
   RethrowPipeFailure();
   if (Result > 0) return Result;
   const int Error = SSL_get_error(FSession.get(), Result);
-  if (Error == SSL_ERROR_ZERO_RETURN) return 0;
+  if (Error == SSL_ERROR_ZERO_RETURN && !FSocketFailed) return 0;
   if (Error == SSL_ERROR_WANT_READ || Error == SSL_ERROR_WANT_WRITE) return TIdTLSPipe::NoBytesNow;
   if (FSocketFailed) {
     FBroken = true;
@@ -168,8 +176,9 @@ int32_t TIdTLSEngine::Read(void* ABuffer, int32_t ALength) {
 int32_t TIdTLSEngine::Write(const void* ABuffer, int32_t ALength) {
   ResetCallState();
   const int Result = SSL_write(FSession.get(), ABuffer, ALength);
+  FlushAfterCall();
   RethrowPipeFailure();
-  if (Result > 0) return Result;
+  if (Result > 0 && !FSocketFailed) return Result;
   const int Error = SSL_get_error(FSession.get(), Result);
   if (FSocketFailed) {
     FBroken = true;
@@ -196,6 +205,8 @@ void TIdTLSEngine::Shutdown() noexcept {
   if (!Established()) return;
   ResetCallState();
   SSL_shutdown(FSession.get());
+  FlushAfterCall();
+  FOutgoing.clear();
   // A send that could not go out now, or a failed one, leaves the peer to see the plain close.
   FPipeFailure = nullptr;
   ERR_clear_error();
@@ -207,6 +218,8 @@ int TIdTLSEngine::FromPipe(BIO* ABio, char* AData, int ALength) {
   if (ALength <= 0) return 0;
   if (FPipeFailure) return -1;
   try {
+    // Whatever the peer is to answer must be on its way first.
+    if (!SendOutgoing()) return -1;
     const int32_t N = FPipe.PipeReceive(AData, ALength);
     if (N == TIdTLSPipe::NoBytesNow) {
       BIO_set_retry_read(ABio);
@@ -225,18 +238,54 @@ int TIdTLSEngine::FromPipe(BIO* ABio, char* AData, int ALength) {
 int TIdTLSEngine::ToPipe(BIO* ABio, const char* AData, int ALength) {
   BIO_clear_retry_flags(ABio);
   if (ALength <= 0) return 0;
-  if (FPipeFailure) return -1;
+  if (FPipeFailure || FSocketFailed) return -1;
+  FOutgoing.append(AData, static_cast<size_t>(ALength));
+  if (FOutgoing.size() < OutgoingLimit) return ALength;
   try {
-    const int32_t N = FPipe.PipeSend(AData, ALength);
-    if (N == TIdTLSPipe::NoBytesNow) {
-      BIO_set_retry_write(ABio);
-      return -1;
-    }
-    if (N <= 0) FSocketFailed = true;
-    return N <= 0 ? -1 : N;
+    SendOutgoing();
   } catch (...) {
     FPipeFailure = std::current_exception();
-    return -1;
+  }
+  // Taken either way: what could not go out now stays held, a failure shows at the call's end.
+  return ALength;
+}
+
+int TIdTLSEngine::FlushFromBio(BIO*) {
+  if (FPipeFailure) return 0;
+  try {
+    return SendOutgoing() ? 1 : 0;
+  } catch (...) {
+    FPipeFailure = std::current_exception();
+    return 0;
+  }
+}
+
+// Sends the held records; false when the pipe failed (FSocketFailed) or took nothing now.
+bool TIdTLSEngine::SendOutgoing() {
+  size_t Sent = 0;
+  bool Complete = true;
+  while (Sent < FOutgoing.size()) {
+    const auto Chunk = static_cast<int32_t>(std::min<size_t>(FOutgoing.size() - Sent, 1 << 30));
+    const int32_t N = FPipe.PipeSend(FOutgoing.data() + Sent, Chunk);
+    if (N == TIdTLSPipe::NoBytesNow || N <= 0) {
+      FSocketFailed = N != TIdTLSPipe::NoBytesNow;
+      Complete = false;
+      break;
+    }
+    Sent += static_cast<size_t>(N);
+  }
+  FOutgoing.erase(0, Sent);
+  if (FOutgoing.empty() && FOutgoing.capacity() > OutgoingKept) std::string().swap(FOutgoing);
+  return Complete;
+}
+
+// At the end of each call nothing stays held: an exception of the pipe is kept for the caller.
+void TIdTLSEngine::FlushAfterCall() {
+  if (FOutgoing.empty() || FPipeFailure || FSocketFailed) return;
+  try {
+    SendOutgoing();
+  } catch (...) {
+    FPipeFailure = std::current_exception();
   }
 }
 

@@ -62,6 +62,7 @@ public:
   /// Called by the engine's BIO only.
   int FromPipe(BIO* ABio, char* AData, int ALength);
   int ToPipe(BIO* ABio, const char* AData, int ALength);
+  int FlushFromBio(BIO* ABio);
 
 private:
   void PrepareClient(const std::string& APeerName);
@@ -70,6 +71,8 @@ private:
   [[noreturn]] void RaiseHandshakeFailure(int AError);
   [[noreturn]] void RaiseSessionFailure(int AError);
   std::string SocketFailureText() const;
+  bool SendOutgoing();
+  void FlushAfterCall();
 
   std::shared_ptr<const TIdTLSContext> FContext; // shared with the other sessions
   TIdTLSPipe& FPipe;                             // not owned
@@ -83,6 +86,9 @@ private:
   std::exception_ptr FPipeFailure;
   bool FSocketFailed = false;
   bool FPipeEnded = false;
+  // Records written by OpenSSL and not yet sent: a handshake flight or the records of one write
+  // go out in one send, and the flight is out before the engine waits for the answer.
+  std::string FOutgoing;
 };
 
 } // namespace Id
