@@ -48,6 +48,8 @@ TIdTLSContext::TIdTLSContext(TIdTLSRole ARole) : FRole(ARole) {
   SSL_CTX_set_min_proto_version(FHandle, TLS1_2_VERSION);
   // Reading ahead takes whole records (and more) per receive instead of a header and a body.
   SSL_CTX_set_read_ahead(FHandle, 1);
+  // The chain sent is the one given, not one built anew from the trust store at each handshake.
+  SSL_CTX_set_mode(FHandle, SSL_MODE_NO_AUTO_CHAIN);
   if (ARole == TIdTLSRole::trServer) {
     SSL_CTX_set_session_id_context(FHandle, SessionIdContext, sizeof(SessionIdContext) - 1);
     SSL_CTX_set_alpn_select_cb(FHandle, &TIdTLSContext::SelectALPN, this);
@@ -231,7 +233,10 @@ SSL* TIdTLSContext::NewSession() const {
   ERR_clear_error();
   std::call_once(FTrustLoaded, [this] {
     // Without trust of its own a side that checks its peer trusts the system's roots.
-    if (!FOwnTrust) SSL_CTX_set_default_verify_paths(FHandle);
+    const bool Checks = FRole == TIdTLSRole::trClient
+                            ? FVerifyPeer
+                            : FClientCertificate != TIdTLSClientCertificate::ccNone;
+    if (!FOwnTrust && Checks) SSL_CTX_set_default_verify_paths(FHandle);
     ERR_clear_error(); // a missing system folder is no failure of this session
   });
   SSL* Session = SSL_new(FHandle);
