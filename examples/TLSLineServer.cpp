@@ -22,8 +22,16 @@ using namespace Id::Examples;
 
 namespace {
 
-// STARTTLS: the positive reply in plain text, then the switch; refused once TLS is on.
+// EHLO lists STARTTLS while the connection is plain, as mail servers do, so that clients that
+// look for it (openssl s_client -starttls smtp, Python's smtplib) find it. STARTTLS: the positive
+// reply in plain text, then the switch; refused once TLS is on.
 void InstallStartTLS(TIdTCPServer& AServer) {
+  AddLineCommand(AServer, "EHLO")->OnCommand = [](TIdCommand& ACommand) {
+    TIdTCPConnection& Connection = *ACommand.SourceThread()->PeerConnection();
+    ACommand.CommandReply().SetCodeAndText(250, "localhost");
+    if (!dynamic_cast<TIdIOHandlerTLS&>(*Connection.IOHandler()).TLSActive())
+      ACommand.CommandReply().Text().Add("STARTTLS");
+  };
   TIdCommandHandler* Start = AddLineCommand(AServer, "STARTTLS");
   Start->SetReplyExceptionCode(454);
   Start->OnCommand = [](TIdCommand& ACommand) {
