@@ -24,6 +24,24 @@ int64_t SendWithoutWaitingOn(TIdSocketDescriptor ASocket, const std::string& ABy
 
 } // namespace
 
+// One call of the engine by the connection's thread. The pipe goes down to the socket
+// transport's own calls, and those may call the transport's overrides back (a wait with a time
+// limit calls AwaitReadable, then ReceiveBytes): inside the call they act as the plain socket,
+// never as a second entry into the session.
+class TIdIOHandlerTLS::TSessionCall {
+public:
+  explicit TSessionCall(TIdIOHandlerTLS& ATransport) : FTransport(ATransport) {
+    ATransport.NoteUserThread();
+    ATransport.FInsideSession = true;
+  }
+  ~TSessionCall() { FTransport.FInsideSession = false; }
+  TSessionCall(const TSessionCall&) = delete;
+  TSessionCall& operator=(const TSessionCall&) = delete;
+
+private:
+  TIdIOHandlerTLS& FTransport;
+};
+
 // Records go out without waiting for the acknowledgement of the one before (see UseNagle).
 TIdIOHandlerTLS::TIdIOHandlerTLS(TComponent* AOwner) : TIdIOHandlerSocket(AOwner) {
   SetUseNagle(false);
@@ -52,7 +70,9 @@ void TIdIOHandlerTLS::OpenIO() {
 // Only the session's own thread may touch the session; another thread's close only closes the
 // socket, which wakes that thread.
 void TIdIOHandlerTLS::CloseIO() {
-  if (FActive.load() && FUserThread.load() == std::this_thread::get_id() && IsOpen()) {
+  if (FActive.load() && !FInsideSession && FUserThread.load() == std::this_thread::get_id() &&
+      IsOpen()) {
+    TSessionCall Call(*this);
     FSendingWithoutWaiting = true;
     FEngine->Shutdown();
     FSendingWithoutWaiting = false;
@@ -79,7 +99,7 @@ void TIdIOHandlerTLS::AcceptCompleted() {
 void TIdIOHandlerTLS::StartTLS() {
   if (FActive) throw EIdTLSStartRefused(RS::RSTLSAlreadyOn);
   if (!IsOpen()) throw EIdClosedSocket();
-  NoteUserThread();
+  TSessionCall Call(*this);
   try {
     Context(); // a client context when none was set
     TIdTLSPipe& Pipe = *this;
@@ -121,19 +141,19 @@ std::string TIdIOHandlerTLS::PeerName() const {
 }
 
 bool TIdIOHandlerTLS::AwaitReadable(int32_t ATimeout) {
-  if (FActive && FEngine->HasPending()) return true;
+  if (!CarriesPlain() && FEngine->HasPending()) return true;
   return TIdIOHandlerSocket::AwaitReadable(ATimeout);
 }
 
 int32_t TIdIOHandlerTLS::ReceiveBytes(void* ABuffer, int32_t ALength) {
-  if (!FActive) return TIdIOHandlerSocket::ReceiveBytes(ABuffer, ALength);
+  if (CarriesPlain()) return TIdIOHandlerSocket::ReceiveBytes(ABuffer, ALength);
   FDeadline.reset();
   return ReadPlain(ABuffer, ALength);
 }
 
 std::optional<int32_t> TIdIOHandlerTLS::ReceiveWhenReadable(void* ABuffer, int32_t ALength,
                                                             int32_t ATimeout) {
-  if (!FActive) return TIdIOHandlerSocket::ReceiveWhenReadable(ABuffer, ALength, ATimeout);
+  if (CarriesPlain()) return TIdIOHandlerSocket::ReceiveWhenReadable(ABuffer, ALength, ATimeout);
   if (ATimeout == TimeoutInfinite)
     FDeadline.reset();
   else
@@ -146,7 +166,7 @@ std::optional<int32_t> TIdIOHandlerTLS::ReceiveWhenReadable(void* ABuffer, int32
 // A session that failed is of no further use: its socket is closed, so the connection sees the
 // end instead of reading again.
 int32_t TIdIOHandlerTLS::ReadPlain(void* ABuffer, int32_t ALength) {
-  NoteUserThread();
+  TSessionCall Call(*this);
   try {
     return FEngine->Read(ABuffer, ALength);
   } catch (...) {
@@ -156,8 +176,8 @@ int32_t TIdIOHandlerTLS::ReadPlain(void* ABuffer, int32_t ALength) {
 }
 
 int32_t TIdIOHandlerTLS::SendBytes(const void* ABuffer, int32_t ALength) {
-  if (!FActive) return TIdIOHandlerSocket::SendBytes(ABuffer, ALength);
-  NoteUserThread();
+  if (CarriesPlain()) return TIdIOHandlerSocket::SendBytes(ABuffer, ALength);
+  TSessionCall Call(*this);
   FDeadline.reset();
   try {
     return FEngine->Write(ABuffer, ALength);

@@ -111,6 +111,8 @@ private:
   void FailHandshake(const Exception& AException);
   std::string PeerName() const;
   void NoteUserThread() noexcept { FUserThread.store(std::this_thread::get_id()); }
+  bool CarriesPlain() const noexcept { return !FActive.load() || FInsideSession; }
+  class TSessionCall; // marks a call of the engine (see the .cpp)
 
   std::shared_ptr<TIdTLSContext> FContext; // shared with the server handler and its transports
   std::unique_ptr<TIdTLSEngine> FEngine;   // owned; the session of the current socket
@@ -121,7 +123,10 @@ private:
   int32_t FHandshakeTimeout = 5000;
   std::optional<TClock::time_point> FDeadline; // of the pipe's receives during one call
   bool FSendingWithoutWaiting = false;         // the close_notify of CloseIO
-  std::atomic<std::thread::id> FUserThread;    // the thread that uses the session
+  // Set while the engine runs: the socket transport's calls that the pipe makes may call this
+  // transport's overrides back, which must then act as the plain socket does.
+  bool FInsideSession = false;
+  std::atomic<std::thread::id> FUserThread; // the thread that uses the session
 };
 
 } // namespace Id

@@ -200,3 +200,16 @@ TEST_F(TLSClient, CloseFromAnotherThreadEndsHandshakeAndRead) {
   ASSERT_TRUE(Failure);
   EXPECT_THROW(std::rethrow_exception(Failure), EIdConnClosedGracefully);
 }
+
+TEST_F(TLSClient, ReadsUnderATimeLimitKeepTheSessionWhole) {
+  TTLSLineServer Server(FPKI);
+  TIdTCPConnection* Connection = Connect(Server.Start());
+  Connection->SetReadTimeout(50);
+  EXPECT_EQ(Connection->ReadLine(), "220 test ready");
+  EXPECT_THROW(Connection->ReadLine(), EIdReadTimeout);
+  Connection->PollClosed(true);
+  EXPECT_TRUE(Connection->IsConnected());
+  Connection->SetReadTimeout(0);
+  EXPECT_EQ(Connection->SendCommand("ECHO still whole", {250}), 250);
+  EXPECT_EQ(Connection->LastReply().Text()[0], "still whole");
+}
