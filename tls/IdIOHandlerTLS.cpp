@@ -70,7 +70,8 @@ void TIdIOHandlerTLS::OpenIO() {
 // Only the session's own thread may touch the session; another thread's close only closes the
 // socket, which wakes that thread.
 void TIdIOHandlerTLS::CloseIO() {
-  if (FActive.load() && !FInsideSession && FUserThread.load() == std::this_thread::get_id() &&
+  // The owner test comes first: only the owning thread reads FInsideSession.
+  if (FActive.load() && FUserThread.load() == std::this_thread::get_id() && !FInsideSession &&
       IsOpen()) {
     TSessionCall Call(*this);
     FSendingWithoutWaiting = true;
