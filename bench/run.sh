@@ -19,7 +19,8 @@
 #   BENCH_LIMIT    hard limit of the whole run in seconds (default 900)
 #   BENCH_PROGRAM  the program to measure on port 100 last, when the port is free
 #                  (default build/bench/app/testserver; "none" skips it)
-#   BENCH_SECTIONS the sections to run, of: service line bulk scale program (default all of them)
+#   BENCH_SECTIONS the sections to run, of: service line bulk scale tls program (default all)
+#   BENCH_TLS_BULK_MB size of each TLS bulk transfer in MiB (default 512)
 #   BENCH_BASELINE directory with id_test_server and id_line_server of an earlier build, measured
 #                  in the same run as id_base, id_line_base and id_scale_base (before/after)
 set -euo pipefail
@@ -38,6 +39,8 @@ HAVE_BASE=""
 [ -n "$BASE" ] && [ -x "$BASE/id_test_server" ] && [ -x "$BASE/id_line_server" ] && HAVE_BASE=1
 CLK_TCK=$(getconf CLK_TCK)
 BULK_BYTES=$((${BENCH_BULK_MB:-1024} * 1024 * 1024))
+TLS_BULK_BYTES=$((${BENCH_TLS_BULK_MB:-512} * 1024 * 1024))
+TLS_SUITE=TLS_AES_128_GCM_SHA256
 
 bash "$ROOT/bench/install-deps"
 for tool in idload bare_test_server bare_line_server; do
@@ -340,6 +343,124 @@ section_bulk() {
   bulk_bare_reader
 }
 
+# ---- TLS: the framework's TLS server against nginx's stream module with ssl ----------------
+# Same certificate (RSA 2048, made here for this run), TLS 1.3 only, one cipher suite, no session
+# resumption on either side (every handshake is a full one), one nginx worker; servers pinned as
+# above, tls_load (OpenSSL) on the other CPU.
+
+tls_cert() {
+  mkdir -p "$TMP/tls"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
+    -keyout "$TMP/tls/key.pem" -out "$TMP/tls/cert.pem" 2>/dev/null
+}
+
+# nginx with two ssl servers: "test" then close, and a proxy to a plain upstream that sends
+# TLS_BULK_BYTES (tls_load --mode source, on the load CPU so that it costs the server nothing).
+start_nginx_tls() {
+  local hello bulk
+  start_server tls_source "${LOADCPU_TASKSET[@]}" "$BIN/tls_load" --mode source --bytes "$TLS_BULK_BYTES" || return 1
+  hello=$(free_port)
+  bulk=$(free_port)
+  mkdir -p "$TMP/nginx-tls"
+  cat >"$TMP/nginx-tls/nginx.conf" <<EOF
+load_module /usr/lib/nginx/modules/ngx_stream_module.so;
+daemon off;
+worker_processes 1;
+pid $TMP/nginx-tls/nginx.pid;
+error_log $TMP/nginx-tls/error.log warn;
+events { worker_connections 16384; }
+stream {
+  ssl_certificate $TMP/tls/cert.pem;
+  ssl_certificate_key $TMP/tls/key.pem;
+  ssl_protocols TLSv1.3;
+  ssl_conf_command Ciphersuites $TLS_SUITE;
+  ssl_session_cache off;
+  ssl_session_tickets off;
+  server {
+    listen 127.0.0.1:$hello ssl backlog=$BACKLOG;
+    return "test";
+  }
+  server {
+    listen 127.0.0.1:$bulk ssl;
+    proxy_pass 127.0.0.1:${PORT[tls_source]};
+    proxy_buffer_size 64k;
+  }
+}
+EOF
+  "${SRV[@]}" nginx -p "$TMP/nginx-tls" -e "$TMP/nginx-tls/error.log" -c "$TMP/nginx-tls/nginx.conf" \
+    >"$TMP/nginx-tls.out" 2>"$TMP/nginx-tls.err" &
+  PID[nginx_tls]=$!
+  STARTED+=("$!")
+  PORT[nginx_tls]=$hello
+  PID[nginx_tls_bulk]=$!
+  PORT[nginx_tls_bulk]=$bulk
+  wait_for_port "$hello" 10 || { say "nginx (tls) did not start: $(cat "$TMP/nginx-tls.err")"; return 1; }
+}
+
+# measure_tls NAME CONC: full handshakes per second against server NAME; one record as measure.
+measure_tls() {
+  local name=$1 conc=$2 t0 t1 line ok fails cpu
+  t0=$(cpu_ticks "${PID[$name]}")
+  line=$("$BIN/tls_load" --mode handshakes --port "${PORT[$name]}" --concurrency "$conc" \
+    --duration "$SECS" --ciphersuites "$TLS_SUITE" "${LOADCPU[@]}" || true)
+  t1=$(cpu_ticks "${PID[$name]}")
+  ok=$(kvn ok "$line")
+  fails=$(kvn failed "$line")
+  cpu=$(awk -v t=$((t1 - t0)) -v hz="$CLK_TCK" -v n="$ok" 'BEGIN { printf "%.1f", n ? t * 1e6 / hz / n : 0 }')
+  echo "tls $name $conc $(kv rate "$line") $ok $fails – – – – $cpu – –" >>"$TMP/records"
+  say "tls $name c=$conc: $(kv rate "$line") handshakes/s, ${cpu} us cpu/handshake, $fails failed"
+}
+
+# bulk_tls NAME: the best of ROUNDS bulk transfers from server NAME, with the server's CPU time
+# per GiB; recorded as "tlsbulk NAME Gbit/s cpu_s_per_GiB".
+bulk_tls() {
+  local name=$1 round line gbits best="" t0 t1 cpu bestcpu=""
+  for round in $(seq "$ROUNDS"); do
+    t0=$(cpu_ticks "${PID[$name]}")
+    line=$(timeout 120 "$BIN/tls_load" --mode bulk --port "${PORT[$name]}" --bytes "$TLS_BULK_BYTES" \
+      --ciphersuites "$TLS_SUITE" "${LOADCPU[@]}" 2>"$TMP/tls-bulk.err" || true)
+    t1=$(cpu_ticks "${PID[$name]}")
+    gbits=$(kv gbit_s " $line")
+    cpu=$(awk -v t=$((t1 - t0)) -v hz="$CLK_TCK" -v b="$TLS_BULK_BYTES" 'BEGIN { printf "%.3f", t / hz / (b / 1073741824) }')
+    say "tls bulk $name: ${line:-failed: $(head -c 300 "$TMP/tls-bulk.err")}, ${cpu} s cpu/GiB"
+    [ -n "$gbits" ] || continue
+    if [ -z "$best" ] || awk -v a="$gbits" -v b="$best" 'BEGIN { exit !(a > b) }'; then
+      best=$gbits
+      bestcpu=$cpu
+    fi
+  done
+  echo "tlsbulk $name ${best:-NA} ${bestcpu:-NA}" >>"$TMP/records"
+}
+
+section_tls() {
+  [ -x "$BIN/id_tls_server" ] && [ -x "$BIN/tls_load" ] || { say "tls: no TLS build"; return 0; }
+  tls_cert
+  local servers=""
+  if start_nginx_tls; then servers="nginx_tls"; fi
+  local tls_args=(--cert "$TMP/tls/cert.pem" --key "$TMP/tls/key.pem" --ciphersuites "$TLS_SUITE")
+  if start_server id_tls "$BIN/id_tls_server" "${tls_args[@]}" --port 0 --backlog "$BACKLOG"; then
+    servers="$servers id_tls"
+  fi
+  start_server id_tls_bulk "$BIN/id_tls_server" "${tls_args[@]}" --mode bulk \
+    --bytes "$TLS_BULK_BYTES" --port 0 || true
+  local conc round name
+  for name in $servers; do
+    "$BIN/tls_load" --mode handshakes --port "${PORT[$name]}" --concurrency 8 --duration 1 \
+      "${LOADCPU[@]}" >/dev/null || true
+  done
+  for conc in 8 32; do
+    for round in $(seq "$ROUNDS"); do
+      for name in $servers; do measure_tls "$name" "$conc"; done
+    done
+  done
+  [ -n "${PORT[nginx_tls_bulk]:-}" ] && bulk_tls nginx_tls_bulk
+  [ -n "${PORT[id_tls_bulk]:-}" ] && bulk_tls id_tls_bulk
+  for name in nginx_tls id_tls id_tls_bulk tls_source; do
+    [ -n "${PID[$name]:-}" ] && stop_server "$name"
+  done
+  return 0
+}
+
 # The real program on port 100, last, only when the port is free and it can bind there.
 section_program() {
   [ -x "$PROGRAM" ] || return 0
@@ -439,6 +560,22 @@ write_report() {
     echo "|---|---:|---:|---:|---:|---:|---:|"
     awk '$1 == "scale" { printf "| %s | %s | %s | %s | %s | %s | %s |\n", $2, $4, $5, $6, $7, $8, $9 }' "$TMP/records"
     echo
+    if grep -q '^tls' "$TMP/records"; then
+      echo "## TLS: full handshakes (TLS 1.3, $TLS_SUITE, RSA 2048, no resumption), \"test\", close"
+      echo
+      table_rates tls "8 32" "nginx_tls id_tls" nginx_tls "handshakes/s"
+      echo
+      echo "## TLS bulk: $((TLS_BULK_BYTES >> 20)) MiB from the server over one TLS connection"
+      echo
+      echo "| server | Gbit/s | × nginx | server CPU s/GiB |"
+      echo "|---|---:|---:|---:|"
+      local nb
+      nb=$(awk '$1 == "tlsbulk" && $2 == "nginx_tls_bulk" { print $3 }' "$TMP/records")
+      awk -v nb="$nb" '$1 == "tlsbulk" { printf "| %s | %s | %s | %s |\n", $2, $3, (nb + 0 && $3 + 0) ? sprintf("%.2f", $3 / nb) : "–", $4 }' "$TMP/records"
+      echo
+      echo "nginx_tls: stream module, \`ssl\`, one worker, \`return \"test\"\` for handshakes; for bulk it proxies a plain upstream (tls_load --mode source, on the load CPU) with proxy_buffer_size 64k, so its CPU includes receiving from the upstream. id_tls: the framework's TIdServerIOHandlerTLS (id_tls_server), peer thread per connection, the same certificate and cipher suite, session tickets and cache off; bulk writes 1 MiB blocks through the connection."
+      echo
+    fi
     echo "## Latency of the service (p99 µs)"
     echo
     echo "| server | c=1 | × bare | c=128 | × bare |"
@@ -460,9 +597,9 @@ write_report() {
 
 LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
 : >"$TMP/records"
-for section in ${BENCH_SECTIONS:-service line bulk scale program}; do
+for section in ${BENCH_SECTIONS:-service line bulk scale tls program}; do
   case $section in
-  service | line | bulk | scale | program) "section_$section" ;;
+  service | line | bulk | scale | tls | program) "section_$section" ;;
   *) say "unknown section $section" && exit 2 ;;
   esac
 done

@@ -132,6 +132,10 @@ int64_t TIdIOHandlerSocket::TransmitFile(TIdFileTransmitter ATransmitter,
   return OpenHandle().TransmitFile(ATransmitter, AFileName);
 }
 
+bool TIdIOHandlerSocket::WholeFileSendAllowed() {
+  return true;
+}
+
 void TIdIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort,
                                    const std::string& ABoundIP, int32_t ABoundPort,
                                    int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout) {

@@ -52,6 +52,9 @@ public:
   /// being closed under it; returns its result. Raises EIdClosedSocket "Disconnected." when not
   /// open.
   int64_t TransmitFile(TIdFileTransmitter ATransmitter, const std::string& AFileName);
+  /// Whether the connection may hand a whole file to TransmitFile, past SendBytes. A transport
+  /// that changes the bytes on their way says no. Base: true. Connection's thread.
+  virtual bool WholeFileSendAllowed();
 
   /// The handle; nullptr before the first OpenIO. Owned; valid until the transport is freed.
   TIdSocketHandle* SocketHandle() const noexcept { return FSocketHandle.get(); }

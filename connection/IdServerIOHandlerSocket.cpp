@@ -30,11 +30,16 @@ bool WaitForClient(TIdSocketHandle& AListener, TIdThread& AThread) {
 
 } // namespace
 
-std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptClient(TIdSocketHandle& AListener,
-                                                                     TIdThread* AThread) {
+std::unique_ptr<TIdIOHandlerSocket> TIdServerIOHandlerSocket::NewClientTransport() {
   auto Transport = std::make_unique<TIdIOHandlerSocket>(nullptr);
   Transport->OpenIO();
+  return Transport;
+}
+
+std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptClient(TIdSocketHandle& AListener,
+                                                                     TIdThread* AThread) {
   if (AThread && !WaitForClient(AListener, *AThread)) return nullptr;
+  std::unique_ptr<TIdIOHandlerSocket> Transport = NewClientTransport();
   if (!Transport->SocketHandle()->AcceptFrom(AListener)) return nullptr;
   return Transport;
 }

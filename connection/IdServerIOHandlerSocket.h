@@ -5,6 +5,8 @@
 
 namespace Id {
 
+class TIdIOHandlerSocket;
+
 /// Accepts clients into new TIdIOHandlerSocket transports.
 class TIdServerIOHandlerSocket : public TIdServerIOHandler {
 public:
@@ -17,6 +19,11 @@ public:
   /// failures raise EIdSocketError.
   std::unique_ptr<TIdIOHandler> AcceptClient(TIdSocketHandle& AListener,
                                              TIdThread* AThread) override;
+
+protected:
+  /// The transport a client is accepted into: a new, opened TIdIOHandlerSocket. A descendant
+  /// may make a derived one. Listener thread.
+  virtual std::unique_ptr<TIdIOHandlerSocket> NewClientTransport();
 };
 
 } // namespace Id

@@ -509,7 +509,8 @@ uint32_t TIdTCPConnection::SendFile(const std::string& AFileName, bool AAllowTra
   const TIdFileTransmitter Transmitter = FileTransmitter();
   if (Transmitter && !FIntercept && AAllowTransmitHook) {
     TIOUse Handler(*this);
-    if (auto* Socket = dynamic_cast<TIdIOHandlerSocket*>(Handler.Get()))
+    auto* Socket = dynamic_cast<TIdIOHandlerSocket*>(Handler.Get());
+    if (Socket && Socket->WholeFileSendAllowed())
       return static_cast<uint32_t>(Socket->TransmitFile(Transmitter, AFileName));
   }
   TFileStream File(AFileName, fmOpenRead);

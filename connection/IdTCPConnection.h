@@ -183,8 +183,9 @@ public:
   /// Raises EIdNoDataToRead when the stream ends early.
   virtual void WriteFromStream(TStream& AStream, bool AFromStart = true,
                                bool AWriteByteCount = false, int32_t ACount = 0);
-  /// Sends a whole file (through FileTransmitter when installed, allowed, the transport is a
-  /// socket and there is no intercept); returns its size. EIdFileNotFound when missing.
+  /// Sends a whole file (through FileTransmitter when installed and allowed, the transport is a
+  /// socket that allows it, and there is no intercept); returns its size. EIdFileNotFound when
+  /// missing.
   virtual uint32_t SendFile(const std::string& AFileName, bool AAllowTransmitHook = true);
   /// The reply's wire text when it has content; else nothing.
   void WriteReply(const TIdRFCReply& AReply);

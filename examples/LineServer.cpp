@@ -8,45 +8,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "examples/LineCommands.h"
 #include "server/IdServer.h"
 
 using namespace Id;
-
-namespace {
-
-TIdCommandHandler* AddCommand(TIdTCPServer& AServer, const std::string& AWord) {
-  TIdCommandHandler* Handler = AServer.CommandHandlers().Add();
-  Handler->SetCommand(AWord);
-  return Handler;
-}
-
-void InstallCommands(TIdTCPServer& AServer) {
-  TIdCommandHandler* Help = AddCommand(AServer, "HELP");
-  Help->ReplyNormal().SetCodeAndText(214, "Commands follow");
-  for (const char* Line : {"HELP", "ECHO <text>", "ADD <a> <b>", "QUIT"})
-    Help->Response().Add(Line);
-
-  TIdCommandHandler* Echo = AddCommand(AServer, "ECHO");
-  Echo->OnCommand = [](TIdCommand& ACommand) {
-    ACommand.CommandReply().SetCodeAndText(250, ACommand.ParamText());
-  };
-
-  // A bad number raises; the handler's exception code turns that into a 501 reply.
-  TIdCommandHandler* Add = AddCommand(AServer, "ADD");
-  Add->SetReplyExceptionCode(501);
-  Add->OnCommand = [](TIdCommand& ACommand) {
-    if (ACommand.ParamList().Count() != 2) throw EIdException("ADD takes two numbers");
-    const int64_t Sum =
-        int64_t(StrToInt(ACommand.ParamList()[0])) + int64_t(StrToInt(ACommand.ParamList()[1]));
-    ACommand.CommandReply().SetCodeAndText(250, IntToStr(Sum));
-  };
-
-  TIdCommandHandler* Quit = AddCommand(AServer, "QUIT");
-  Quit->ReplyNormal().SetCodeAndText(221, "Bye");
-  Quit->SetDisconnect(true);
-}
-
-} // namespace
+using namespace Id::Examples;
 
 int main(int argc, char** argv) {
   // Blocked before any thread starts, so that only sigwait below receives them.
@@ -60,7 +26,7 @@ int main(int argc, char** argv) {
     TIdTCPServer Server(nullptr);
     Server.Greeting().SetCodeAndText(200, "Line server ready");
     Server.ReplyUnknownCommand().SetCodeAndText(500, "Unknown command");
-    InstallCommands(Server);
+    InstallLineCommands(Server);
     TIdSocketHandle* Binding = Server.Bindings().AddBinding();
     Binding->SetIP("127.0.0.1");
     Binding->SetPort(argc > 1 ? std::atoi(argv[1]) : 0);

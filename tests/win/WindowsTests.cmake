@@ -56,7 +56,13 @@ set(ID_LINUX_ONLY_TESTS
     stress/HighDescriptorTest.cpp
     stress/HostileClientTest.cpp
     stress/ListenerCyclingTest.cpp
-    stress/ResourceFailureTest.cpp)
+    stress/ResourceFailureTest.cpp
+    # the TLS library is built on Linux only (OpenSSL); its tests drive openssl and python3
+    tls/StartTLSTest.cpp
+    tls/TLSClientTest.cpp
+    tls/TLSServerTest.cpp
+    tls/TLSEngineTest.cpp
+    stress/TLSStressTest.cpp)
 
 # The tests' own Windows headers need only the core of the system headers; the rest (printing,
 # for one) defines macros such as SetPort that would rename the framework's members.

@@ -1,0 +1,215 @@
+// The framework's TLS client against real servers: openssl s_server echoes lines back reversed,
+// checks client certificates and presents certificates that must be refused (unknown issuer,
+// expired, another host's name); the client also connects through a real SOCKS proxy, and a
+// close from another thread ends a handshake or a read as it ends a plain one.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "connection/ConnectionTestSupport.h"
+#include "net/BlockedCallsLinux.h"
+#include "tls/IdTLSExceptions.h"
+#include "tls/TLSTestSupport.h"
+
+using namespace Id;
+using namespace IdTest;
+
+namespace {
+
+class TLSClient : public testing::Test {
+protected:
+  // An s_server with the PKI's APair (server, expired, rogue) that reverses every line; AExtra
+  // adds options. Returns its port.
+  int32_t StartOpensslServer(const std::string& APair, std::vector<std::string> AExtra = {}) {
+    std::vector<std::string> Args{"openssl",
+                                  "s_server",
+                                  "-accept",
+                                  "127.0.0.1:0",
+                                  "-naccept",
+                                  "1",
+                                  "-rev",
+                                  "-cert",
+                                  FPKI.File(APair + ".pem"),
+                                  "-key",
+                                  FPKI.File(APair + ".key")};
+    Args.insert(Args.end(), AExtra.begin(), AExtra.end());
+    FPeer.Start(FPKI.Dir(), Args);
+    const int32_t Port = FPeer.WaitForListeningPort();
+    EXPECT_NE(Port, 0) << FPeer.Err();
+    return Port;
+  }
+  // A connection over a TLS transport that trusts the PKI's CA, connected to APort.
+  TIdTCPConnection* Connect(int32_t APort, const std::string& AHost = "localhost",
+                            const std::string& AHostName = std::string()) {
+    auto Transport = NewClientTransport(FPKI);
+    Transport->SetHostName(AHostName);
+    FTransport = Transport.get();
+    FConnection = std::make_unique<TIdTCPConnection>(nullptr);
+    FConnection->SetIOHandler(std::move(Transport));
+    FTransport->ConnectTo(AHost, APort, "", 0, 0, 0, 5000);
+    return FConnection.get();
+  }
+  // The exception text of a connect to APort that must fail with E.
+  template <class E>
+  std::string ConnectFailure(int32_t APort, const std::string& AHostName = std::string()) {
+    try {
+      Connect(APort, "127.0.0.1", AHostName);
+    } catch (const E& Failure) {
+      EXPECT_FALSE(FTransport->IsOpen()) << "a failed handshake leaves the socket closed";
+      return Failure.Message();
+    }
+    ADD_FAILURE() << "connected";
+    return std::string();
+  }
+
+  TTestPKI FPKI;
+  TPeerProcess FPeer;
+  std::unique_ptr<TIdTCPConnection> FConnection; // of the last Connect
+  TIdIOHandlerTLS* FTransport = nullptr;         // owned by FConnection
+};
+
+} // namespace
+
+TEST_F(TLSClient, LinesTravelByteExactThroughOpensslServer) {
+  TIdTCPConnection* Connection = Connect(StartOpensslServer("server"));
+  EXPECT_EQ(FTransport->Session()->ProtocolVersion(), "TLSv1.3");
+  EXPECT_EQ(FTransport->Session()->PeerSubject(), "/CN=localhost");
+  // More than the socket and OpenSSL buffer at once, written before any is read back.
+  std::string Sent;
+  std::vector<std::string> Lines;
+  for (int I = 0; I < 400; ++I) {
+    Lines.push_back("line " + std::to_string(I) + std::string(static_cast<size_t>(I % 97), 'x') +
+                    " end");
+    Sent += Lines.back() + "\n";
+  }
+  Connection->WriteText(Sent);
+  for (const std::string& Line : Lines) {
+    const std::string Back = Connection->ReadLine();
+    ASSERT_EQ(std::string(Back.rbegin(), Back.rend()), Line);
+  }
+  // The server ends the session with close_notify: an orderly close.
+  Connection->WriteText("CLOSE\n");
+  EXPECT_THROW(Connection->ReadLine(), EIdConnClosedGracefully);
+  EXPECT_FALSE(Connection->IsConnected());
+}
+
+TEST_F(TLSClient, CertificatesThatMustNotBeTrustedAreRefused) {
+  EXPECT_EQ(ConnectFailure<EIdTLSCertificateError>(StartOpensslServer("rogue")),
+            "TLS peer certificate rejected: unable to get local issuer certificate");
+  FPeer.Stop();
+  EXPECT_EQ(ConnectFailure<EIdTLSCertificateError>(StartOpensslServer("expired")),
+            "TLS peer certificate rejected: certificate has expired");
+  FPeer.Stop();
+  EXPECT_EQ(ConnectFailure<EIdTLSCertificateError>(StartOpensslServer("server"), "example.org"),
+            "TLS peer certificate rejected: hostname mismatch");
+  FPeer.Stop();
+  // An address is checked against the certificate's addresses.
+  TIdTCPConnection* Connection = Connect(StartOpensslServer("server"), "127.0.0.1");
+  Connection->WriteText("ok\n");
+  EXPECT_EQ(Connection->ReadLine(), "ko");
+}
+
+TEST_F(TLSClient, ClientCertificateIsSentWhereRequired) {
+  const std::vector<std::string> Require{"-Verify", "1", "-CAfile", FPKI.File("ca.pem")};
+  // Without one, TLS 1.3 ends the client's handshake before the server's verdict, which comes
+  // as an alert on the first read.
+  TIdTCPConnection* Connection = Connect(StartOpensslServer("server", Require));
+  try {
+    Connection->WriteText("hello\n");
+    Connection->ReadLine();
+    ADD_FAILURE() << "read without a certificate";
+  } catch (const EIdTLSProtocolError& E) {
+    EXPECT_EQ(E.Message(), "TLS error: tlsv13 alert certificate required");
+  }
+  EXPECT_FALSE(Connection->IsConnected());
+  FPeer.Stop();
+  const int32_t Port = StartOpensslServer("server", Require);
+  auto Transport = NewClientTransport(FPKI);
+  Transport->Context().UseCertificateChainFile(FPKI.File("client.pem"));
+  Transport->Context().UsePrivateKeyFile(FPKI.File("client.key"));
+  TIdTCPConnection Certified(nullptr);
+  Transport->ConnectTo("localhost", Port, "", 0, 0, 0, -1);
+  Certified.SetIOHandler(std::move(Transport));
+  Certified.WriteText("hello\n");
+  EXPECT_EQ(Certified.ReadLine(), "olleh");
+}
+
+TEST_F(TLSClient, ConnectsThroughSocksProxy) {
+  if (!IsProgram("/usr/bin/microsocks")) GTEST_SKIP() << "microsocks is not installed";
+  TPeerProcess Proxy;
+  Proxy.Start(FPKI.Dir(), {"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", "0"});
+  const int32_t ProxyPort = Proxy.WaitForListeningPort();
+  ASSERT_NE(ProxyPort, 0) << Proxy.Err();
+  TTLSLineServer Server(FPKI);
+  const int32_t Port = Server.Start();
+  auto Transport = NewClientTransport(FPKI);
+  Transport->SocksInfo()->SetVersion(TSocksVersion::svSocks5);
+  Transport->SocksInfo()->SetHost("127.0.0.1");
+  Transport->SocksInfo()->SetPort(ProxyPort);
+  // The name the proxy resolves is the one the certificate is checked against.
+  Transport->ConnectTo("localhost", Port, "", 0, 0, 0, -1);
+  TIdTCPConnection Connection(nullptr);
+  Connection.SetIOHandler(std::move(Transport));
+  EXPECT_EQ(Connection.ReadLine(), "220 test ready");
+  EXPECT_EQ(Connection.SendCommand("ECHO via proxy", {250}), 250);
+  EXPECT_EQ(Connection.LastReply().Text()[0], "via proxy");
+}
+
+TEST_F(TLSClient, CloseFromAnotherThreadEndsHandshakeAndRead) {
+  // A server that accepts but never answers the hello.
+  TRawListener Silent;
+  auto Transport = NewClientTransport(FPKI);
+  Transport->SetHandshakeTimeout(0);
+  TIdIOHandlerTLS* Waiting = Transport.get();
+  std::atomic<pid_t> Tid{0};
+  std::exception_ptr Failure;
+  std::thread Connecting([&] {
+    Tid = ThreadId();
+    try {
+      Waiting->ConnectTo("localhost", Silent.Port(), "", 0, 0, 0, -1);
+    } catch (...) {
+      Failure = std::current_exception();
+    }
+  });
+  TRawSocket Peer = Silent.Accept();
+  ASSERT_TRUE(WaitBlockedIn(Tid, {SYS_recvfrom, SYS_poll, SYS_ppoll}));
+  Waiting->CloseIO();
+  Connecting.join();
+  ASSERT_TRUE(Failure);
+  EXPECT_THROW(std::rethrow_exception(Failure), EIdConnClosedGracefully);
+
+  // A reader blocked in a TLS read of an established session.
+  TTLSLineServer Server(FPKI);
+  TIdTCPConnection* Connection = Connect(Server.Start());
+  EXPECT_EQ(Connection->ReadLine(), "220 test ready");
+  Tid = 0;
+  Failure = nullptr;
+  std::thread Reading([&] {
+    Tid = ThreadId();
+    try {
+      Connection->ReadLine();
+    } catch (...) {
+      Failure = std::current_exception();
+    }
+  });
+  ASSERT_TRUE(WaitBlockedIn(Tid, {SYS_recvfrom, SYS_poll, SYS_ppoll}));
+  Connection->CloseTransport();
+  Reading.join();
+  ASSERT_TRUE(Failure);
+  EXPECT_THROW(std::rethrow_exception(Failure), EIdConnClosedGracefully);
+}
+
+TEST_F(TLSClient, ReadsUnderATimeLimitKeepTheSessionWhole) {
+  TTLSLineServer Server(FPKI);
+  TIdTCPConnection* Connection = Connect(Server.Start());
+  Connection->SetReadTimeout(50);
+  EXPECT_EQ(Connection->ReadLine(), "220 test ready");
+  EXPECT_THROW(Connection->ReadLine(), EIdReadTimeout);
+  Connection->PollClosed(true);
+  EXPECT_TRUE(Connection->IsConnected());
+  Connection->SetReadTimeout(0);
+  EXPECT_EQ(Connection->SendCommand("ECHO still whole", {250}), 250);
+  EXPECT_EQ(Connection->LastReply().Text()[0], "still whole");
+}

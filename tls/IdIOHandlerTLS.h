@@ -1,0 +1,132 @@
+// The TLS transport: a socket transport whose bytes pass through a TLS session, from the connect
+// or accept on (implicit TLS) or from StartTLS on (a switch in place after a protocol command).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "connection/IdIOHandlerSocket.h"
+#include "tls/IdTLSContext.h"
+#include "tls/IdTLSEngine.h"
+#include "tls/IdTLSPipe.h"
+
+namespace Id {
+
+class TIdIOHandlerTLS;
+
+/// When a transport starts TLS: at once (after the connect, or on the peer thread before the
+/// greeting), or only when StartTLS is called.
+enum class TIdTLSMode { tmImplicit, tmExplicit };
+
+/// A handshake failed; fired on the thread that ran it, before the failure is raised.
+using TIdTLSHandshakeFailureEvent =
+    std::function<void(TIdIOHandlerTLS& ATransport, const Exception& AException)>;
+
+/// A TIdIOHandlerSocket with TLS. While TLS is on, every send and receive of the connection goes
+/// through the session, whose records go through the socket transport's own calls, so a
+/// CloseIO from another thread wakes a handshake or a read exactly as it wakes a plain one.
+/// A failed handshake closes the socket.
+///
+/// Threads: as TIdIOHandlerSocket. The session belongs to the thread that uses the connection;
+/// a CloseIO from another thread only closes the socket. A CloseIO on that thread sends the
+/// close_notify alert first when the socket can take it at once.
+class TIdIOHandlerTLS : public TIdIOHandlerSocket, private TIdTLSPipe {
+public:
+  /// Implicit TLS, a 5000 ms handshake limit, no context yet (see Context); UseNagle false, so
+  /// that a record never waits for the acknowledgement of the one before.
+  explicit TIdIOHandlerTLS(TComponent* AOwner);
+  ~TIdIOHandlerTLS() override;
+
+  // Settings (before the connect or the switch) ------------------------------------------------
+
+  /// The context of the sessions. Without one set, a client context is made (and shared with
+  /// nobody) on first use.
+  TIdTLSContext& Context();
+  /// Shares AValue with other transports; its role decides the side of the handshake.
+  void SetContext(std::shared_ptr<TIdTLSContext> AValue);
+  /// The name the server's certificate is checked against and sent as the server name.
+  /// Default empty: the host given to ConnectTo.
+  const std::string& HostName() const noexcept { return FHostName; }
+  void SetHostName(const std::string& AValue) { FHostName = AValue; }
+  TIdTLSMode Mode() const noexcept { return FMode; }
+  void SetMode(TIdTLSMode AValue) noexcept { FMode = AValue; }
+  /// The most a handshake may take, in ms; 0 or less: no limit. Default 5000.
+  int32_t HandshakeTimeout() const noexcept { return FHandshakeTimeout; }
+  void SetHandshakeTimeout(int32_t AValue) noexcept { FHandshakeTimeout = AValue; }
+  TIdTLSHandshakeFailureEvent OnHandshakeFailure;
+
+  // TLS ------------------------------------------------------------------------------------------
+
+  /// Runs the handshake on the open socket and turns TLS on. Connection's thread. Raises
+  /// EIdTLSStartRefused when TLS is on already, EIdClosedSocket when not open, the handshake's
+  /// failures (the socket is then closed), or EIdConnClosedGracefully for a close meanwhile.
+  /// The connection's StartTLS (IdStartTLS.h) also refuses unread plain input.
+  void StartTLS();
+  /// True once a handshake has succeeded on the current socket. Any thread.
+  bool TLSActive() const noexcept { return FActive.load(); }
+  /// The established session (ALPN, version, cipher, peer); nullptr while TLS is off.
+  /// Connection's thread.
+  const TIdTLSEngine* Session() const noexcept { return FActive ? FEngine.get() : nullptr; }
+
+  // The transport ------------------------------------------------------------------------------
+
+  /// Drops the session, then as TIdIOHandlerSocket.
+  void OpenIO() override;
+  /// On the connection's thread, first the close_notify alert (when the socket takes it at
+  /// once); then as TIdIOHandlerSocket. Any thread.
+  void CloseIO() override;
+  /// The socket transport's connect (with its SOCKS negotiation), then, in implicit mode, the
+  /// client handshake. Raises what the connect raises and the handshake's failures.
+  void ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP,
+                 int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax,
+                 int32_t ATimeout) override;
+  /// Implicit mode: the server handshake, under HandshakeTimeout. Peer thread.
+  void AcceptCompleted() override;
+  /// True at once when the session holds unread bytes; else the socket's wait.
+  bool AwaitReadable(int32_t ATimeout) override;
+  /// Plain bytes; 0 after the peer's close_notify; -1 for a socket failure. Raises
+  /// EIdTLSUnexpectedEOF, EIdTLSProtocolError, and what the socket transport raises.
+  int32_t ReceiveBytes(void* ABuffer, int32_t ALength) override;
+  /// As ReceiveBytes, but none when ATimeout ms pass without a whole record.
+  std::optional<int32_t> ReceiveWhenReadable(void* ABuffer, int32_t ALength,
+                                             int32_t ATimeout) override;
+  /// Plain bytes sent (all of ALength) or -1 for a socket failure; raises EIdTLSProtocolError.
+  int32_t SendBytes(const void* ABuffer, int32_t ALength) override;
+  /// False while TLS is on: the kernel's whole-file send cannot encrypt.
+  bool WholeFileSendAllowed() override;
+
+private:
+  using TClock = std::chrono::steady_clock;
+
+  int32_t PipeReceive(void* ABuffer, int32_t ALength) override;
+  int32_t PipeSend(const void* ABuffer, int32_t ALength) override;
+  int32_t SendWithoutWaiting(const void* ABuffer, int32_t ALength);
+  int32_t ReadPlain(void* ABuffer, int32_t ALength);
+  void RunHandshake();
+  void FailHandshake(const Exception& AException);
+  std::string PeerName() const;
+  void NoteUserThread() noexcept { FUserThread.store(std::this_thread::get_id()); }
+  bool CarriesPlain() const noexcept { return !FActive.load() || FInsideSession; }
+  class TSessionCall; // marks a call of the engine (see the .cpp)
+
+  std::shared_ptr<TIdTLSContext> FContext; // shared with the server handler and its transports
+  std::unique_ptr<TIdTLSEngine> FEngine;   // owned; the session of the current socket
+  std::atomic<bool> FActive{false};
+  std::string FHostName;
+  std::string FConnectHost; // the host of the last ConnectTo
+  TIdTLSMode FMode = TIdTLSMode::tmImplicit;
+  int32_t FHandshakeTimeout = 5000;
+  std::optional<TClock::time_point> FDeadline; // of the pipe's receives during one call
+  bool FSendingWithoutWaiting = false;         // the close_notify of CloseIO
+  // Set while the engine runs: the socket transport's calls that the pipe makes may call this
+  // transport's overrides back, which must then act as the plain socket does.
+  bool FInsideSession = false;
+  std::atomic<std::thread::id> FUserThread; // the thread that uses the session
+};
+
+} // namespace Id

@@ -1,0 +1,94 @@
+// One TLS session over a byte pipe: the handshake, reading, writing and the closing alert, with
+// OpenSSL's failures turned into the framework's exceptions.
+#pragma once
+
+#include <openssl/types.h>
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "tls/IdTLSContext.h"
+#include "tls/IdTLSPipe.h"
+
+namespace Id {
+
+/// A session of a context, whose records travel through a TIdTLSPipe. Used by one thread at a
+/// time; nothing of it may be called from another thread during a call.
+class TIdTLSEngine {
+public:
+  /// A session in AContext's role over APipe (not owned; must outlive the engine). A client
+  /// checks the server against APeerName and sends it as the server name, unless it is an IP
+  /// address (checked against the certificate's addresses, not sent). Raises EIdTLSSetupError.
+  TIdTLSEngine(std::shared_ptr<const TIdTLSContext> AContext, TIdTLSPipe& APipe,
+               const std::string& APeerName);
+  ~TIdTLSEngine();
+  TIdTLSEngine(const TIdTLSEngine&) = delete;
+  TIdTLSEngine& operator=(const TIdTLSEngine&) = delete;
+
+  /// Runs the handshake on: true once it is complete, false when the pipe had no bytes now
+  /// (call again to go on). Raises EIdTLSCertificateError, EIdTLSHandshakeError, or what the
+  /// pipe raised.
+  bool Handshake();
+  /// Plain bytes read (1..ALength); 0 when the peer ended the session (close_notify);
+  /// TIdTLSPipe::NoBytesNow; -1 for a socket failure (the stack's last error tells which).
+  /// Raises EIdTLSUnexpectedEOF when the stream ends without close_notify,
+  /// EIdTLSProtocolError, or what the pipe raised.
+  int32_t Read(void* ABuffer, int32_t ALength);
+  /// Plain bytes written (1..ALength, all of them unless the pipe failed) or -1 for a socket
+  /// failure. Raises EIdTLSProtocolError or what the pipe raised.
+  int32_t Write(const void* ABuffer, int32_t ALength);
+  /// True when plain bytes (or records not yet opened) wait inside the session.
+  bool HasPending() const;
+  /// Sends the close_notify alert once, without waiting for the peer's; never raises.
+  void Shutdown() noexcept;
+
+  /// True once the handshake is complete and no failure has broken the session since.
+  bool Established() const noexcept { return FEstablished && !FBroken; }
+  /// The protocol the handshake agreed on by ALPN; empty when none.
+  std::string ALPNProtocol() const;
+  /// The server name the client sent (SNI); empty when none.
+  std::string ServerName() const;
+  /// The subject of the peer's certificate in one line; empty when it sent none.
+  std::string PeerSubject() const;
+  /// "TLSv1.3", "TLSv1.2".
+  std::string ProtocolVersion() const;
+  /// The cipher suite's name.
+  std::string CipherName() const;
+  /// Whether the handshake resumed an earlier session.
+  bool SessionReused() const;
+
+  /// Called by the engine's BIO only.
+  int FromPipe(BIO* ABio, char* AData, int ALength);
+  int ToPipe(BIO* ABio, const char* AData, int ALength);
+  int FlushFromBio(BIO* ABio);
+
+private:
+  void PrepareClient(const std::string& APeerName);
+  void ResetCallState();
+  void RethrowPipeFailure();
+  [[noreturn]] void RaiseHandshakeFailure(int AError);
+  [[noreturn]] void RaiseSessionFailure(int AError);
+  std::string SocketFailureText() const;
+  bool SendOutgoing();
+  void FlushAfterCall();
+
+  std::shared_ptr<const TIdTLSContext> FContext; // shared with the other sessions
+  TIdTLSPipe& FPipe;                             // not owned
+  struct TSessionFree {
+    void operator()(SSL* ASession) const noexcept;
+  };
+  std::unique_ptr<SSL, TSessionFree> FSession; // owned, with its BIO
+  bool FEstablished = false;
+  bool FBroken = false;
+  // What happened inside the pipe during the current call.
+  std::exception_ptr FPipeFailure;
+  bool FSocketFailed = false;
+  bool FPipeEnded = false;
+  // Records written by OpenSSL and not yet sent: a handshake flight or the records of one write
+  // go out in one send, and the flight is out before the engine waits for the answer.
+  std::string FOutgoing;
+};
+
+} // namespace Id

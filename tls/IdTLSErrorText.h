@@ -1,0 +1,12 @@
+// OpenSSL's reasons for a failure as text for the framework's exceptions.
+#pragma once
+
+#include <string>
+
+namespace Id {
+
+/// Takes every entry of the calling thread's OpenSSL error queue (oldest first) and returns
+/// their reasons joined by "; "; AFallback when the queue was empty. Leaves the queue empty.
+std::string TakeTLSErrorText(const std::string& AFallback);
+
+} // namespace Id
