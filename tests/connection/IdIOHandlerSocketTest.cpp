@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 
 #include <chrono>
 #include <optional>
@@ -17,7 +18,7 @@
 
 using namespace Id;
 using IdTest::TRawListener;
-using IdTest::TRawSocket;
+using IdTest::TRawPeer;
 
 namespace {
 
@@ -35,16 +36,13 @@ protected:
 // A listening socket whose accept queue is full, so that a further connect is never answered.
 struct TFullListener {
   TRawListener Listener{0};
-  std::vector<TRawSocket> Queued;
+  std::vector<TRawPeer> Queued;
 
   TFullListener() {
     for (int I = 0; I < 16; ++I) {
-      TRawSocket S(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-      sockaddr_in A{};
-      A.sin_family = AF_INET;
-      A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      A.sin_port = htons(static_cast<uint16_t>(Listener.Port()));
-      ::connect(S.Fd(), reinterpret_cast<sockaddr*>(&A), sizeof(A));
+      TRawPeer S = TRawPeer::Adopt(IdTest::Raw::Socket());
+      ::fcntl(S.Fd(), F_SETFL, O_NONBLOCK);
+      IdTest::Raw::Connect(S.Fd(), Listener.Port()); // pending: the answer is polled for
       pollfd P{S.Fd(), POLLOUT, 0};
       const bool Answered = ::poll(&P, 1, 200) == 1;
       Queued.push_back(std::move(S));
@@ -98,18 +96,18 @@ TEST(SocketTransport, IsOpenFollowsTheSocket) {
   EXPECT_FALSE(Fresh.IsOpen()) << "OpenIO makes no socket";
 
   TListening L;
-  TRawSocket Client = IdTest::RawConnect(L.Port());
+  TRawPeer Client(L.Port());
   auto Accepted = AcceptFrom(L);
   ASSERT_NE(Accepted, nullptr);
   EXPECT_TRUE(Accepted->IsOpen());
   Accepted->CloseIO();
   EXPECT_FALSE(Accepted->IsOpen());
-  EXPECT_EQ(Client.ReceiveAll(), "") << "the peer sees the close";
+  EXPECT_EQ(Client.ReadUntilClosed(), "") << "the peer sees the close";
 }
 
 TEST(SocketTransport, CloseWithNoCallInsideGivesTheNumberBackAtOnce) {
   TListening L;
-  TRawSocket Client = IdTest::RawConnect(L.Port());
+  TRawPeer Client(L.Port());
   auto Accepted = AcceptFrom(L);
   ASSERT_NE(Accepted, nullptr);
   auto* Socket = dynamic_cast<TIdIOHandlerSocket*>(Accepted.get());
@@ -118,12 +116,12 @@ TEST(SocketTransport, CloseWithNoCallInsideGivesTheNumberBackAtOnce) {
   Accepted->CloseIO();
   // Nothing of the transport can use the number any more: it is not kept parked.
   EXPECT_EQ(::fcntl(Fd, F_GETFD), -1);
-  EXPECT_EQ(Client.ReceiveAll(), "") << "the peer sees the close";
+  EXPECT_EQ(Client.ReadUntilClosed(), "") << "the peer sees the close";
 }
 
 TEST(SocketTransport, ClosedTransportRefusesEveryCall) {
   TListening L;
-  TRawSocket Client = IdTest::RawConnect(L.Port());
+  TRawPeer Client(L.Port());
   auto T = AcceptFrom(L);
   ASSERT_NE(T, nullptr);
   T->CloseIO();
@@ -138,7 +136,7 @@ TEST(SocketTransport, ClosedTransportRefusesEveryCall) {
 // The receive that waits itself when there is no limit: the same outcomes as a wait and a receive.
 TEST(SocketTransport, ReceiveWhenReadableReturnsInputTimesOutAndSeesTheClose) {
   TListening L;
-  TRawSocket Client = IdTest::RawConnect(L.Port());
+  TRawPeer Client(L.Port());
   auto T = AcceptFrom(L);
   ASSERT_NE(T, nullptr);
   char B[8] = {};
@@ -165,7 +163,7 @@ TEST(SocketTransport, CloseFromAnotherThreadEndsABlockedWaitOrReceive) {
                             TCase{"receive, transport closed", true, false},
                             TCase{"receive, handle closed", true, true}}) {
     TListening L;
-    TRawSocket Client = IdTest::RawConnect(L.Port());
+    TRawPeer Client(L.Port());
     auto T = AcceptFrom(L);
     ASSERT_NE(T, nullptr);
     std::thread Closer([&] {
@@ -259,7 +257,7 @@ TEST(SocketConnect, SucceedsUnderATimeout) {
   T.OpenIO();
   T.ConnectTo("127.0.0.1", L.Port(), "", 0, 0, 0, 5000);
   EXPECT_TRUE(T.IsOpen());
-  TRawSocket Peer = L.Accept();
+  TRawPeer Peer = L.Accept();
   EXPECT_EQ(T.SendBytes("ok", 2), 2);
   EXPECT_EQ(Peer.Receive(2), "ok");
 }
@@ -292,7 +290,7 @@ TEST(SocketConnect, LongerTimeoutIsWaitedInSlices) {
 
 TEST(ServerAccept, HaltedListenerGetsNothing) {
   TListening L;
-  TRawSocket Client = IdTest::RawConnect(L.Port());
+  TRawPeer Client(L.Port());
   TIdleThread Halted; // created suspended: halted
   const auto Start = TClock::now();
   EXPECT_EQ(AcceptFrom(L, &Halted), nullptr);
@@ -305,9 +303,9 @@ TEST(ServerAccept, RunningListenerWaitsForAClient) {
   Running.StartRunning();
   std::thread Late([&] {
     SleepMs(150); // arrives after at least one 100 ms step
-    TRawSocket C = IdTest::RawConnect(L.Port());
+    TRawPeer C(L.Port());
     C.Send("hi");
-    C.ReceiveAll();
+    C.ReadUntilClosed();
   });
   auto T = AcceptFrom(L, &Running);
   ASSERT_NE(T, nullptr);

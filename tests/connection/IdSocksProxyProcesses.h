@@ -3,13 +3,10 @@
 // listens on, and stopping and reaping it.
 #pragma once
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "support/RawPeer.h"
 #include "support/WaitFor.h"
 
 extern char** environ;
@@ -74,15 +72,7 @@ inline bool IsProgram(const std::string& APath) {
 /// A port on 127.0.0.1 that was free a moment ago, for programs that cannot be told to take
 /// any port; their start is retried when another process took it meanwhile.
 inline int32_t RecentlyFreeLoopbackPort() {
-  const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in Address{};
-  Address.sin_family = AF_INET;
-  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Length = sizeof(Address);
-  ::bind(Fd, (sockaddr*)&Address, sizeof(Address));
-  ::getsockname(Fd, (sockaddr*)&Address, &Length);
-  ::close(Fd);
-  return ntohs(Address.sin_port);
+  return TRawListener().Port();
 }
 
 /// The ports on 127.0.0.1 that process APid listens on (its sockets in LISTEN state).

@@ -213,14 +213,6 @@ TEST_F(DantedProxy, Socks5WithUserNameAndPasswordCarriesLinesBothWays) {
   Client.ExchangeLines();
 }
 
-TEST_F(DantedProxy, AWrongPasswordIsRefused) {
-  TProxiedClient Client(TSocksVersion::svSocks5, FPort);
-  Client.UseCredentials(TestUser, "not-the-password");
-  ExpectFailure<EIdSocksAuthError>(Client, "127.0.0.1", FTarget.Port(),
-                                   "Authentication error to socks server.");
-}
-
-// danted does not speak 4A: it answers 91.
 TEST_F(DantedProxy, Socks4AIsRejected) {
   TProxiedClient Client(TSocksVersion::svSocks4A, FPort);
   ExpectFailure<EIdSocksRequestFailed>(Client, "localhost", FTarget.Port(),
@@ -262,13 +254,6 @@ TEST_F(MicrosocksProxy, Socks5WithUserNameAndPasswordCarriesLinesBothWays) {
   Client.UseCredentials(TestUser, TestPassword);
   Client.Connect("127.0.0.1", FTarget.Port());
   Client.ExchangeLines();
-}
-
-TEST_F(MicrosocksProxy, AWrongPasswordIsRefused) {
-  TProxiedClient Client(TSocksVersion::svSocks5, FPort);
-  Client.UseCredentials(TestUser, "wrong");
-  ExpectFailure<EIdSocksAuthError>(Client, "127.0.0.1", FTarget.Port(),
-                                   "Authentication error to socks server.");
 }
 
 TEST_F(MicrosocksProxy, NoAuthenticationIsNotAnAcceptableMethod) {

@@ -93,37 +93,6 @@ const std::string Socks5Succeeded = Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0x1F, 0x90}
 
 // ---- settings -----------------------------------------------------------------------------
 
-TEST(SocksSettings, DefaultsAreThePublishedOnes) {
-  TIdSocksInfo Info(nullptr);
-  EXPECT_EQ(Info.Authentication(), TSocksAuthentication::saNoAuthentication);
-  EXPECT_EQ(Info.Host(), "");
-  EXPECT_EQ(Info.Password(), "");
-  EXPECT_EQ(Info.Port(), 1080);
-  EXPECT_EQ(Info.Username(), "");
-  EXPECT_EQ(Info.Version(), TSocksVersion::svNoSocks);
-  EXPECT_EQ(Info.OwnerTransport(), nullptr);
-}
-
-TEST(SocksSettings, AssignCopiesTheSixSettingsButNotTheTransport) {
-  TIdIOHandlerSocket Transport(nullptr);
-  TIdSocksInfo Source(nullptr), Target(nullptr);
-  Source.SetAuthentication(TSocksAuthentication::saUsernamePassword);
-  Source.SetHost("proxy.test");
-  Source.SetPassword("pw");
-  Source.SetPort(1081);
-  Source.SetUsername("user");
-  Source.SetVersion(TSocksVersion::svSocks4A);
-  Source.SetOwnerTransport(&Transport);
-  Target.Assign(Source);
-  EXPECT_EQ(Target.Authentication(), TSocksAuthentication::saUsernamePassword);
-  EXPECT_EQ(Target.Host(), "proxy.test");
-  EXPECT_EQ(Target.Password(), "pw");
-  EXPECT_EQ(Target.Port(), 1081);
-  EXPECT_EQ(Target.Username(), "user");
-  EXPECT_EQ(Target.Version(), TSocksVersion::svSocks4A);
-  EXPECT_EQ(Target.OwnerTransport(), nullptr);
-}
-
 TEST(SocksSettings, NoSocksConnectsDirectlyAndSendsNothing) {
   TScriptedProxy Target;
   Target.Start();

@@ -286,7 +286,7 @@ TEST(CloseConnection, EventsInOrderAndOnce) {
   EXPECT_FALSE(P.Conn.OwnsIOHandler());
   P.Conn.CloseConnection();
   EXPECT_EQ(Log.size(), 4u) << "a second close fires nothing";
-  EXPECT_EQ(P.Peer.ReceiveAll(), "") << "the peer sees the close";
+  EXPECT_EQ(P.Peer.ReadUntilClosed(), "") << "the peer sees the close";
 }
 
 TEST(CloseConnection, PeerCloseIsDetectedOnce) {

@@ -77,16 +77,6 @@ TEST(FormDescription, UnknownIdentifiersAreReadErrors) {
             "TDescribedForm, line 2: Property F.ClientWidth does not exist");
 }
 
-TEST(FormDescription, DefaultsBeforeAnyDescription) {
-  TForm Form(nullptr);
-  EXPECT_EQ(Form.Color(), clBtnFace);
-  EXPECT_EQ(Form.Font().Name, "MS Sans Serif");
-  EXPECT_EQ(Form.Font().Height, -11);
-  EXPECT_EQ(Form.Font().Charset, DEFAULT_CHARSET);
-  EXPECT_EQ(Form.Font().Color, clWindowText);
-  EXPECT_FALSE(Form.Visible());
-}
-
 TEST(FormColours, ResolveToRGB) {
   EXPECT_EQ(ColorToRGB(clBtnFace), 0xD4D0C8u);
   EXPECT_EQ(ColorToRGB(clWindowText), 0x000000u);

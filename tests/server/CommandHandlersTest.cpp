@@ -122,7 +122,7 @@ protected:
 
 TEST_F(CommandServer, ReplyNormalAnswersEveryMatchingLine) {
   Handler("NOOP", 200);
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.SendLine("NOOP");
   EXPECT_EQ(Client.ReadLine(), "200");
   Client.SendLine("noop again");
@@ -135,14 +135,14 @@ TEST_F(CommandServer, ReplyNormalAnswersEveryMatchingLine) {
 TEST_F(CommandServer, ReplyTextComesFromReplyTextsWhenTheReplyHasNone) {
   FServer.ReplyTexts().Add()->SetCodeAndText(250, "Fine");
   Handler("STAT", 250);
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.SendLine("STAT");
   EXPECT_EQ(Client.ReadLine(), "250 Fine");
 }
 
 TEST_F(CommandServer, EmptyLinesAreIgnored) {
   Handler("NOOP", 200);
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.Send("\r\n\r\nNOOP\r\n");
   EXPECT_EQ(Client.ReadLine(), "200");
   ASSERT_TRUE(WaitFor([&] { return FLog.Count() == 2; }, FactLimit));
@@ -156,7 +156,7 @@ TEST_F(CommandServer, ExceptionWithAReplyCodeBecomesAReplyAndTheConnectionGoesOn
   Own->OnCommand = [](TIdCommand&) { throw EIdException("it broke"); };
   TIdCommandHandler* Deferring = Handler("DEFER");
   Deferring->OnCommand = [](TIdCommand&) { throw EIdException("later"); };
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.SendLine("OWN");
   EXPECT_EQ(Client.ReadLine(), "500 it broke");
   Client.SendLine("DEFER");
@@ -170,7 +170,7 @@ TEST_F(CommandServer, StandardExceptionBecomesTheExceptionReplyToo) {
   Handler("NOOP", 200);
   TIdCommandHandler* Add = Handler("ADD");
   Add->OnCommand = [](TIdCommand& C) { static_cast<void>(std::stoi(C.ParamText())); };
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.SendLine("ADD abc");
   EXPECT_EQ(Client.ReadLine(), "500 stoi") << "what() is the reply's text";
   Client.SendLine("NOOP");
@@ -180,7 +180,7 @@ TEST_F(CommandServer, StandardExceptionBecomesTheExceptionReplyToo) {
 TEST_F(CommandServer, ExceptionWithoutAReplyCodeEndsTheConnection) {
   TIdCommandHandler* Fail = Handler("FAIL");
   Fail->OnCommand = [](TIdCommand&) { throw EIdException("fatal"); };
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.SendLine("FAIL");
   EXPECT_TRUE(Client.WaitClosed());
   ASSERT_TRUE(WaitFor([&] { return FLog.CountOf("exception:fatal") == 1; }, FactLimit));
@@ -194,7 +194,7 @@ TEST_F(CommandServer, ExceptionAfterAnEarlyReplyEndsTheConnection) {
     C.SendCommandReply();
     throw EIdException("after the reply");
   };
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.SendLine("FAIL");
   EXPECT_EQ(Client.ReadUntilClosed(), "100\r\n") << "one reply, then the close";
 }
@@ -207,10 +207,10 @@ TEST_F(CommandServer, DisconnectClosesAfterTheReplyAlsoAfterAnExceptionReply) {
   Fail->SetReplyExceptionCode(500);
   Fail->OnCommand = [](TIdCommand&) { throw EIdException("no"); };
   const int32_t Port = Start();
-  TTestClient A(Port);
+  TRawPeer A(Port);
   A.SendLine("QUIT");
   EXPECT_EQ(A.ReadUntilClosed(), "221 Bye\r\n");
-  TTestClient B(Port);
+  TRawPeer B(Port);
   B.SendLine("FAIL");
   EXPECT_EQ(B.ReadUntilClosed(), "500 no\r\n");
 }
@@ -224,7 +224,7 @@ TEST_F(CommandServer, ResponseLinesReplaceTheReplyWhenItIsNotPending) {
     C.ResponseLines().Add(".b");
   };
   Handler("NOOP", 200);
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.SendLine("LIST");
   Client.SendLine("NOOP");
   EXPECT_EQ(Client.ReadLine(), "a");
@@ -238,7 +238,7 @@ TEST_F(CommandServer, HandlerResponseFollowsTheReplyWhenTheCommandAddsNone) {
   TIdCommandHandler* Help = Handler("HELP", 214, "Commands:");
   Help->Response().Add("HELP");
   Help->Response().Add("QUIT");
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.SendLine("HELP");
   EXPECT_EQ(Client.ReadLine(), "214 Commands:");
   EXPECT_EQ(Client.ReadLine(), "HELP");
@@ -251,7 +251,7 @@ TEST_F(CommandServer, OnlyTheFirstEnabledHandlerForAWordRuns) {
   Disabled->SetEnabled(false);
   Handler("WHO", 202);
   Handler("WHO", 203);
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.SendLine("WHO");
   Client.SendLine("WHO");
   EXPECT_EQ(Client.ReadLine(), "202");
@@ -262,7 +262,7 @@ TEST_F(CommandServer, UnknownCommandGetsReplyUnknownCommandWithTextFromReplyText
   FServer.ReplyTexts().Add()->SetCodeAndText(500, "Unknown command");
   FServer.ReplyUnknownCommand().SetNumericCode(500);
   Handler("NOOP", 200);
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.SendLine("BOGUS x");
   EXPECT_EQ(Client.ReadLine(), "500 Unknown command");
   Client.SendLine("NOOP");
@@ -277,14 +277,14 @@ TEST_F(CommandServer, OnNoCommandHandlerTakesUnknownLinesInstead) {
     AThread.PeerConnection()->WriteLine("? " + AData);
   };
   Handler("NOOP", 200);
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.SendLine("BOGUS");
   EXPECT_EQ(Client.ReadLine(), "? BOGUS");
 }
 
 TEST_F(CommandServer, UnknownCommandWithNothingToAnswerEndsTheConnection) {
   Handler("NOOP", 200);
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.SendLine("BOGUS");
   EXPECT_TRUE(Client.WaitClosed());
   EXPECT_TRUE(
@@ -298,7 +298,7 @@ TEST_F(CommandServer, DisabledCommandHandlersLeaveTheStepToOnExecute) {
     AThread.PeerConnection()->WriteText("execute");
     AThread.PeerConnection()->CloseConnection();
   };
-  TTestClient Client(Start());
+  TRawPeer Client(Start());
   Client.SendLine("NOOP");
   EXPECT_EQ(Client.ReadUntilClosed(), "execute");
 }

@@ -101,10 +101,10 @@ TEST(ListenerThread, MaxConnectionsRefusesTheThirdClientWithTheReply) {
   Server.MaxConnectionReply().SetNumericCode(503); // its text comes from ReplyTexts
   Server.OnExecute = Echo;
   const int32_t Port = StartOnLoopback(Server);
-  TTestClient A(Port), B(Port);
+  TRawPeer A(Port), B(Port);
   ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 2; }, FactLimit));
 
-  TTestClient C(Port);
+  TRawPeer C(Port);
   bool Closed = false;
   EXPECT_EQ(C.ReadUntilClosed(&Closed), "503 Too many connections\r\n");
   EXPECT_TRUE(Closed);
@@ -117,7 +117,7 @@ TEST(ListenerThread, MaxConnectionsRefusesTheThirdClientWithTheReply) {
 
   A.Close();
   ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit));
-  TTestClient D(Port);
+  TRawPeer D(Port);
   D.SendLine("d");
   EXPECT_EQ(D.ReadLine(), "d") << "a place freed is taken again";
 }
@@ -127,9 +127,9 @@ TEST(ListenerThread, RefusedClientGetsNoBytesWhenTheReplyIsEmpty) {
   Server.SetMaxConnections(1);
   Server.OnExecute = Echo;
   const int32_t Port = StartOnLoopback(Server);
-  TTestClient A(Port);
+  TRawPeer A(Port);
   ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit));
-  TTestClient B(Port);
+  TRawPeer B(Port);
   bool Closed = false;
   EXPECT_EQ(B.ReadUntilClosed(&Closed), "");
   EXPECT_TRUE(Closed);
@@ -145,7 +145,7 @@ TEST(ListenerThread, FailureAfterTheAcceptIsReportedAndTheClientReleased) {
   const int32_t Port = StartOnLoopback(Server);
   const int DescriptorsBefore = OpenDescriptorCount();
 
-  TTestClient First(Port);
+  TRawPeer First(Port);
   bool Closed = false;
   EXPECT_EQ(First.ReadUntilClosed(&Closed), "");
   EXPECT_TRUE(Closed) << "the accepted socket is closed, not left open";
@@ -153,7 +153,7 @@ TEST(ListenerThread, FailureAfterTheAcceptIsReportedAndTheClientReleased) {
   EXPECT_EQ(Failures.Messages[0], "no thread");
   EXPECT_EQ(Failures.Listeners[0]->ListenBinding(), Server.Bindings().Items(0));
 
-  TTestClient Second(Port);
+  TRawPeer Second(Port);
   EXPECT_EQ(Second.ReadUntilClosed(), "test") << "the listener goes on";
   First.Close();
   Second.Close();
@@ -170,7 +170,7 @@ TEST(ListenerThread, SystemRefusingAThreadIsReportedLikeAnyFailure) {
   }));
   Server.OnExecute = WriteTestAndClose;
   const int32_t Port = StartOnLoopback(Server);
-  TTestClient First(Port), Second(Port);
+  TRawPeer First(Port), Second(Port);
   EXPECT_TRUE(First.WaitClosed());
   EXPECT_TRUE(Second.WaitClosed());
   ASSERT_TRUE(WaitFor([&] { return Failures.Count() == 2; }, FactLimit));
@@ -178,7 +178,7 @@ TEST(ListenerThread, SystemRefusingAThreadIsReportedLikeAnyFailure) {
   // The second failure came after a wait (it repeated the first).
   EXPECT_GE(Failures.Times[1] - Failures.Times[0],
             std::chrono::milliseconds(TIdListenerThread::BackOffFirstMs));
-  TTestClient Third(Port);
+  TRawPeer Third(Port);
   EXPECT_EQ(Third.ReadUntilClosed(), "test");
 }
 
@@ -188,13 +188,13 @@ TEST(ListenerThread, AcceptsFailingForWantOfDescriptorsBackOffAndRecover) {
   Failures.Hook(Server);
   Server.OnExecute = WriteTestAndClose;
   const int32_t Port = StartOnLoopback(Server);
-  TTestClient Client;
-  ASSERT_TRUE(Client.CreateSocket());
+  TRawPeer Client;
+  ASSERT_TRUE(Client.Open());
   // The undefined-behaviour sanitizer needs a descriptor the first time it checks the dynamic
   // type behind a pointer or reference. One client served and the checks the failure hook makes
   // are done once beforehand, so that no first check falls into the exhaustion.
   {
-    TTestClient Warm(Port);
+    TRawPeer Warm(Port);
     EXPECT_EQ(Warm.ReadUntilClosed(), "test");
     const EIdSocketError Sample(WSA::EMFILE_, "sample");
     const Exception& AsBase = Sample;
@@ -204,7 +204,7 @@ TEST(ListenerThread, AcceptsFailingForWantOfDescriptorsBackOffAndRecover) {
   ASSERT_TRUE(WaitFor([] { return LiveThreadCount() == 1; }, FactLimit)) << "only the listener";
   {
     TDescriptorExhaustion Exhaustion;
-    ASSERT_TRUE(Client.ConnectCreated(Port)) << "the connection waits in the backlog";
+    ASSERT_TRUE(Client.Connect(Port)) << "the connection waits in the backlog";
     ASSERT_TRUE(WaitFor([&] { return Failures.Count() >= 5; }, FactLimit));
     std::lock_guard<std::mutex> Guard(Failures.Lock);
     EXPECT_EQ(Failures.Codes[0], WSA::EMFILE_);

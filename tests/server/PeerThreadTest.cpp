@@ -94,7 +94,7 @@ TEST(PeerThread, ExecuteHandlerWritesTestAndClosesAndTheThreadLeaves) {
   Server.SetPeerThreadClass(Probe.Class());
   Server.OnExecute = WriteTestAndClose;
   LogEnds(Server, Log);
-  TTestClient Client(StartOnLoopback(Server));
+  TRawPeer Client(StartOnLoopback(Server));
   bool Closed = false;
   EXPECT_EQ(Client.ReadUntilClosed(&Closed), "test") << "no greeting: nothing before the text";
   EXPECT_TRUE(Closed);
@@ -108,7 +108,7 @@ TEST(PeerThread, GreetingWithCodeOnlyIsTheCodeAndCrLf) {
   TIdTCPServer Server(nullptr);
   Server.Greeting().SetNumericCode(200);
   Server.OnExecute = WriteTestAndClose;
-  TTestClient Client(StartOnLoopback(Server));
+  TRawPeer Client(StartOnLoopback(Server));
   EXPECT_EQ(Client.ReadUntilClosed(), "200\r\ntest");
 }
 
@@ -118,14 +118,14 @@ TEST(PeerThread, GreetingTakesItsTextFromReplyTextsUnlessItHasOne) {
   Server.Greeting().SetNumericCode(220);
   Server.OnExecute = WriteTestAndClose;
   const int32_t Port = StartOnLoopback(Server);
-  TTestClient First(Port);
+  TRawPeer First(Port);
   EXPECT_EQ(First.ReadUntilClosed(), "220 Ready\r\ntest");
 
   Server.SetActive(false);
   Server.Greeting().SetCodeAndText(220, "Own\nlines");
   Server.Bindings().Items(0)->SetPort(0); // the old port may be held by closed connections
   Server.SetActive(true);
-  TTestClient Second(Server.Bindings().Items(0)->Port());
+  TRawPeer Second(Server.Bindings().Items(0)->Port());
   EXPECT_EQ(Second.ReadUntilClosed(), "220-Own\r\n220 lines\r\ntest");
 }
 
@@ -135,7 +135,7 @@ TEST(PeerThread, NoExecuteHandlerIsReportedAndTheConnectionEnds) {
   TEventLog Log;
   Server.SetPeerThreadClass(Probe.Class());
   LogEnds(Server, Log);
-  TTestClient Client(StartOnLoopback(Server));
+  TRawPeer Client(StartOnLoopback(Server));
   EXPECT_TRUE(Client.WaitClosed());
   ASSERT_TRUE(Probe.AllEnded(1));
   EXPECT_EQ(Log.Entries(),
@@ -150,7 +150,7 @@ TEST(PeerThread, ClientClosingDuringARead) {
   Server.SetPeerThreadClass(Probe.Class());
   Server.OnExecute = [](TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
   LogEnds(Server, Log);
-  TTestClient Client(StartOnLoopback(Server));
+  TRawPeer Client(StartOnLoopback(Server));
   ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit));
   Client.Close();
 
@@ -168,7 +168,7 @@ TEST(PeerThread, ClientResettingDuringAReadIsAQuietEndToo) {
   Server.SetPeerThreadClass(Probe.Class());
   Server.OnExecute = [](TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
   LogEnds(Server, Log);
-  TTestClient Client(StartOnLoopback(Server));
+  TRawPeer Client(StartOnLoopback(Server));
   ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit));
   Client.Reset();
 
@@ -191,7 +191,7 @@ TEST(PeerThread, HandlerExceptionIsReportedOnceAndEndsTheConnection) {
     Server.SetPeerThreadClass(Probe.Class());
     Server.OnExecute = [&](TIdPeerThread&) { Throw(); };
     LogEnds(Server, Log);
-    TTestClient Client(StartOnLoopback(Server));
+    TRawPeer Client(StartOnLoopback(Server));
     EXPECT_TRUE(Client.WaitClosed());
     ASSERT_TRUE(Probe.AllEnded(1));
     EXPECT_EQ(Log.Entries(), (std::vector<std::string>{"other:boom", "disconnect"}));
@@ -209,7 +209,7 @@ TEST(PeerThread, ExecuteRunsOncePerStepWhileTheConnectionIsOpen) {
     else
       Connection.WriteLine("echo " + Line);
   };
-  TTestClient Client(StartOnLoopback(Server));
+  TRawPeer Client(StartOnLoopback(Server));
   Client.SendLine("one");
   EXPECT_EQ(Client.ReadLine(), "echo one");
   Client.SendLine("two");
@@ -226,7 +226,7 @@ TEST(PeerThread, ConnectClosingTheConnectionSkipsTheExecuteStep) {
   Server.OnConnect = [](TIdPeerThread& AThread) { AThread.PeerConnection()->CloseConnection(); };
   Server.OnExecute = [&](TIdPeerThread&) { Log.Add("execute"); };
   LogEnds(Server, Log);
-  TTestClient Client(StartOnLoopback(Server));
+  TRawPeer Client(StartOnLoopback(Server));
   EXPECT_TRUE(Client.WaitClosed());
   ASSERT_TRUE(Probe.AllEnded(1));
   EXPECT_EQ(Log.Entries(), std::vector<std::string>{"disconnect"});
@@ -240,7 +240,7 @@ TEST(PeerThread, FailingConnectEndsWithoutDisconnectOrExceptionEvent) {
   Server.OnConnect = [](TIdPeerThread&) { throw EIdException("refused"); };
   Server.OnExecute = WriteTestAndClose;
   LogEnds(Server, Log);
-  TTestClient Client(StartOnLoopback(Server));
+  TRawPeer Client(StartOnLoopback(Server));
   bool Closed = false;
   EXPECT_EQ(Client.ReadUntilClosed(&Closed), "");
   EXPECT_TRUE(Closed) << "the connection is freed";
@@ -256,9 +256,9 @@ TEST(PeerThread, ServerInterceptGivesEveryConnectionItsOwnIntercept) {
   Server.SetIntercept(&Intercept);
   Server.OnExecute = WriteTestAndClose;
   const int32_t Port = StartOnLoopback(Server);
-  TTestClient A(Port);
+  TRawPeer A(Port);
   EXPECT_EQ(A.ReadUntilClosed(), "TEST");
-  TTestClient B(Port);
+  TRawPeer B(Port);
   EXPECT_EQ(B.ReadUntilClosed(), "TEST");
   EXPECT_EQ(Intercept.Accepted.load(), 2);
 }
@@ -270,6 +270,6 @@ TEST(PeerThread, RemovedInterceptIsForgotten) {
   Intercept.reset();
   EXPECT_EQ(Server.Intercept(), nullptr);
   Server.OnExecute = WriteTestAndClose;
-  TTestClient Client(StartOnLoopback(Server));
+  TRawPeer Client(StartOnLoopback(Server));
   EXPECT_EQ(Client.ReadUntilClosed(), "test");
 }

@@ -25,7 +25,7 @@ constexpr std::chrono::milliseconds SettleLimit{30000};
 void MakeStackPlaceholderExist() {
   TIdTCPServer Server(nullptr);
   Server.OnExecute = [](TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
-  TTestClient Client(StartOnLoopback(Server));
+  TRawPeer Client(StartOnLoopback(Server));
   WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit);
   Server.SetActive(false);
 }
@@ -67,9 +67,9 @@ TEST(ServerLoad, ConcurrentClientsAreServedAndDroppedTogether) {
       Connection.WriteLine(Connection.ReadLine());
     };
     const int32_t Port = StartOnLoopback(Server);
-    std::vector<std::unique_ptr<TTestClient>> Clients;
+    std::vector<std::unique_ptr<TRawPeer>> Clients;
     for (int I = 0; I < ConcurrentClients; ++I) {
-      Clients.push_back(std::make_unique<TTestClient>());
+      Clients.push_back(std::make_unique<TRawPeer>());
       ASSERT_TRUE(Clients.back()->Connect(Port)) << "client " << I;
     }
     ASSERT_TRUE(
@@ -102,7 +102,7 @@ TEST(ServerLoad, SequentialConnectionsAreAllServed) {
     };
     const int32_t Port = StartOnLoopback(Server);
     for (int I = 0; I < SequentialConnections; ++I) {
-      TTestClient Client(Port);
+      TRawPeer Client(Port);
       bool Closed = false;
       if (Client.ReadUntilClosed(&Closed) == "test" && Closed) ++Served;
     }

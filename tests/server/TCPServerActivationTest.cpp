@@ -80,7 +80,7 @@ TEST(ServerActivation, SettingActiveTwiceActivatesOnceAndDeactivationFreesThePor
 TEST(ServerActivation, NoBindingsListensOnDefaultPort) {
   int32_t FreePort = 0;
   {
-    TPortBlocker Probe; // a port the platform just handed out, free again once closed
+    TRawListener Probe; // a port the platform just handed out, free again once closed
     FreePort = Probe.Port();
   }
   TIdTCPServer Server(nullptr);
@@ -94,7 +94,7 @@ TEST(ServerActivation, NoBindingsListensOnDefaultPort) {
 }
 
 TEST(ServerActivation, SecondBindingTakenRollsBackTheFirst) {
-  TPortBlocker Taken;
+  TRawListener Taken;
   TIdTCPServer Server(nullptr);
   ServeByReading(Server);
   TIdSocketHandle* First = Server.Bindings().AddBinding();
@@ -119,7 +119,7 @@ TEST(ServerActivation, ListenFailureOnALaterBindingRollsBackEverything) {
   // With address reuse both bindings bind to the same port; only one of them can listen.
   int32_t SharedPort = 0;
   {
-    TPortBlocker Probe;
+    TRawListener Probe;
     SharedPort = Probe.Port();
   }
   TIdTCPServer Server(nullptr);
@@ -166,7 +166,7 @@ TEST(ServerActivation, DeactivationDropsConnectionsAndWaitsForTheirThreads) {
   ServeByReading(Server);
   Server.OnDisconnect = [&](TIdPeerThread&) { Disconnects.Add("disconnect"); };
   const int32_t Port = StartOnLoopback(Server);
-  TTestClient A(Port), B(Port);
+  TRawPeer A(Port), B(Port);
   ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 2; }, FactLimit));
 
   Server.SetActive(false);
@@ -195,7 +195,7 @@ TEST(ServerActivation, TerminateWaitTimeRaisesOnlyWhilePeerThreadsRemain) {
   EXPECT_FALSE(Server.Active()) << "no peer thread: nothing timed out, even with no step";
 
   StartOnLoopback(Server);
-  TTestClient Client(Server.Bindings().Items(0)->Port());
+  TRawPeer Client(Server.Bindings().Items(0)->Port());
   ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit));
   try {
     Server.SetActive(false);
@@ -225,7 +225,7 @@ TEST(ServerActivation, AServerThatServedClientsActivatesAgainAtOnceOnItsPort) {
     };
     const int32_t Port = StartOnLoopback(Server);
     for (int I = 0; I < 3; ++I) {
-      TTestClient Client(Port);
+      TRawPeer Client(Port);
       EXPECT_EQ(Client.ReadUntilClosed(), "x");
     }
     Server.SetActive(false);
@@ -241,7 +241,7 @@ TEST(ServerActivation, DestroyingAnActiveServerDeactivatesIt) {
   auto Server = std::make_unique<TIdTCPServer>(nullptr);
   ServeByReading(*Server);
   const int32_t Port = StartOnLoopback(*Server);
-  TTestClient Client(Port);
+  TRawPeer Client(Port);
   ASSERT_TRUE(WaitFor([&] { return Server->PeerThreadCount() == 1; }, FactLimit));
   Server.reset();
   EXPECT_TRUE(Client.WaitClosed());
@@ -264,7 +264,7 @@ TEST(ServerActivation, DestructionOutlastsATimeoutWithoutCrashing) {
   };
   Server->OnDisconnect = [&](TIdPeerThread&) { Ends.Add("end"); };
   const int32_t Port = StartOnLoopback(*Server);
-  TTestClient Client(Port);
+  TRawPeer Client(Port);
   ASSERT_TRUE(WaitFor([&] { return Server->PeerThreadCount() == 1; }, FactLimit));
   Server.reset();
   EXPECT_EQ(Ends.Count(), 1u) << "the peer thread ended before the server went";
@@ -332,7 +332,7 @@ TEST(ServerActivation, DestroyingTheThreadMgrUnderRunningPeersDropsThem) {
   Server.SetThreadMgr(Manager.get());
   ServeByReading(Server);
   const int32_t Port = StartOnLoopback(Server);
-  TTestClient A(Port), B(Port);
+  TRawPeer A(Port), B(Port);
   ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 2; }, FactLimit));
 
   Manager.reset();
@@ -341,7 +341,7 @@ TEST(ServerActivation, DestroyingTheThreadMgrUnderRunningPeersDropsThem) {
   EXPECT_TRUE(B.WaitClosed());
   EXPECT_TRUE(WaitFor([] { return LiveThreadCount() == 1; }, FactLimit))
       << "the peer threads freed themselves; the listener is left";
-  TTestClient C(Port);
+  TRawPeer C(Port);
   EXPECT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit))
       << "later clients are served through an implicit manager";
 }

@@ -53,7 +53,7 @@ TEST(DebugCounters, AServedConnectionIsCountedWhileItLastsAndReleasedAfter) {
         << "the binding: a client's transport is made when the client comes";
     EXPECT_EQ(Idle.Counts.Threads, Baseline.Counts.Threads + 1) << "the listener";
     {
-      IdTest::TTestClient Client(Port);
+      IdTest::TRawPeer Client(Port);
       Client.SendLine("x");
       ASSERT_EQ(Client.ReadLine(), "x");
       EXPECT_TRUE(IdTest::WaitFor([&] {

@@ -78,7 +78,7 @@ TEST(HighDescriptors, TimedReadsWorkOnDescriptorsPast1100) {
     };
     const int32_t Port = IdTest::StartOnLoopback(Server);
     EXPECT_GT(static_cast<int>(Server.Bindings().Items(0)->Descriptor()), HighNumber);
-    IdTest::TTestClient Client(Port);
+    IdTest::TRawPeer Client(Port);
     EXPECT_EQ(Client.ReadLine(), "ready");
     Client.SendLine("high");
     EXPECT_EQ(Client.ReadLine(), "high");

@@ -38,7 +38,7 @@ TEST(ListenerCycling, ReusedPortNeverInUseAndDescriptorsConstant) {
         ASSERT_EQ(Server.Bindings().Items(0)->Port(), Port);
       }
       {
-        IdTest::TTestClient Client(Port);
+        IdTest::TRawPeer Client(Port);
         bool Closed = false;
         ASSERT_EQ(Client.ReadUntilClosed(&Closed), "test") << "cycle " << Cycle;
         ASSERT_TRUE(Closed);

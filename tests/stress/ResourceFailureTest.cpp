@@ -122,7 +122,7 @@ TEST(ResourceFailure, OutOfDescriptorsTheListenerBacksOffAndRecovers) {
     // The undefined-behaviour sanitizer needs a descriptor the first time it checks a dynamic
     // type; one client served and the hook's own check made once keep that out of the shortage.
     {
-      IdTest::TTestClient Warm(Port);
+      IdTest::TRawPeer Warm(Port);
       Warm.SendLine("warm");
       ASSERT_EQ(Warm.ReadLine(), "warm");
       const EIdSocketError Sample(WSA::EMFILE_, "sample");
@@ -132,20 +132,20 @@ TEST(ResourceFailure, OutOfDescriptorsTheListenerBacksOffAndRecovers) {
     }
     ASSERT_TRUE(BackAt(Idle, IdTest::FactLimit));
 
-    std::vector<std::unique_ptr<IdTest::TTestClient>> Clients;
+    std::vector<std::unique_ptr<IdTest::TRawPeer>> Clients;
     for (int I = 0; I < Waiting; ++I) {
-      Clients.push_back(std::make_unique<IdTest::TTestClient>());
-      ASSERT_TRUE(Clients.back()->CreateSocket());
+      Clients.push_back(std::make_unique<IdTest::TRawPeer>());
+      ASSERT_TRUE(Clients.back()->Open());
     }
-    IdTest::TTestClient Late;
-    ASSERT_TRUE(Late.CreateSocket());
+    IdTest::TRawPeer Late;
+    ASSERT_TRUE(Late.Open());
     {
       // Room for exactly Spare more above the highest descriptor; the filler closes any holes
       // below it, however many the parent process left.
       const TDescriptorLimit Low(static_cast<rlim_t>(IdTest::HighestOpenDescriptor() + 1 + Spare));
       const TDescriptorsTaken Filler(INT_MAX, Spare);
       for (auto& Client : Clients)
-        ASSERT_TRUE(Client->ConnectCreated(Port)) << "queued in the backlog";
+        ASSERT_TRUE(Client->Connect(Port)) << "queued in the backlog";
       ASSERT_TRUE(IdTest::WaitFor([&] { return Failures.Count() >= 1; }, IdTest::FactLimit));
       EXPECT_EQ(Server.PeerThreadCount(), Spare) << "every free descriptor was taken";
       EXPECT_EQ(Failures.FirstCode(), WSA::EMFILE_) << Failures.FirstMessage();
@@ -169,7 +169,7 @@ TEST(ResourceFailure, OutOfDescriptorsTheListenerBacksOffAndRecovers) {
       // The others leave; the late client must then be served soon, the limit still low.
       const auto Leaving = TClock::now();
       Clients.clear();
-      ASSERT_TRUE(Late.ConnectCreated(Port));
+      ASSERT_TRUE(Late.Connect(Port));
       Late.SendLine("late");
       EXPECT_EQ(Late.ReadLine(nullptr, IdTest::FactLimit), "late");
       ServedAgainMs = ElapsedMs(Leaving);
@@ -198,7 +198,7 @@ TEST(ResourceFailure, RefusedThreadReleasesTheSocketReportsOnceAndTheNextClientI
     const int32_t Port = IdTest::StartOnLoopback(Server);
     const TFacts Idle = IdleServerFacts(Baseline);
 
-    IdTest::TTestClient First(Port);
+    IdTest::TRawPeer First(Port);
     bool Closed = false;
     EXPECT_EQ(First.ReadUntilClosed(&Closed), "");
     EXPECT_TRUE(Closed) << "the accepted socket is released";
@@ -210,7 +210,7 @@ TEST(ResourceFailure, RefusedThreadReleasesTheSocketReportsOnceAndTheNextClientI
     First.Close();
     EXPECT_TRUE(BackAt(Idle, IdTest::FactLimit)) << "nothing of the refused client is left";
 
-    IdTest::TTestClient Second(Port);
+    IdTest::TRawPeer Second(Port);
     EXPECT_EQ(Second.ReadUntilClosed(), "test") << "the next client is served";
     Second.Close();
     EXPECT_TRUE(BackAt(Idle, IdTest::FactLimit));

@@ -3,9 +3,7 @@
 // a crowd of scripted non-blocking loopback clients driven by one poll loop.
 #pragma once
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -219,7 +217,7 @@ inline TFacts SettledBaseline() {
   {
     Id::TIdTCPServer Server(nullptr);
     Server.OnExecute = [](Id::TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
-    IdTest::TTestClient Client(IdTest::StartOnLoopback(Server));
+    IdTest::TRawPeer Client(IdTest::StartOnLoopback(Server));
     IdTest::WaitFor([&] { return Server.PeerThreadCount() == 1; }, IdTest::FactLimit);
     Server.SetActive(false);
   }
@@ -265,20 +263,16 @@ struct TCrowdClient {
 /// poll loop on the calling thread; bounded by ALimit (unfinished clients are Failed).
 inline void RunCrowd(int32_t APort, std::vector<TCrowdClient>& AClients,
                      std::chrono::milliseconds ALimit = 30s) {
-  sockaddr_in Address{};
-  Address.sin_family = AF_INET;
-  Address.sin_port = htons(static_cast<uint16_t>(APort));
-  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   auto Finish = [](TCrowdClient& C, bool AFailed) {
-    if (C.Fd >= 0) ::close(C.Fd);
+    if (C.Fd >= 0) IdTest::Raw::Close(C.Fd);
     C.Fd = -1;
     C.Done = true;
     C.Failed = AFailed;
   };
   for (TCrowdClient& C : AClients) {
-    C.Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    if (C.Fd < 0 || (::connect(C.Fd, reinterpret_cast<sockaddr*>(&Address), sizeof(Address)) != 0 &&
-                     errno != EINPROGRESS))
+    C.Fd = IdTest::Raw::Socket();
+    if (C.Fd < 0 || ::fcntl(C.Fd, F_SETFL, O_NONBLOCK) != 0 ||
+        (!IdTest::Raw::Connect(C.Fd, APort) && errno != EINPROGRESS))
       Finish(C, true);
   }
   const auto Deadline = TClock::now() + ALimit;
@@ -302,8 +296,7 @@ inline void RunCrowd(int32_t APort, std::vector<TCrowdClient>& AClients,
       TCrowdClient& C = *Owners[I];
       if (Fds[I].revents == 0) continue;
       if (C.Sent < C.ToSend.size()) {
-        const ssize_t N =
-            ::send(C.Fd, C.ToSend.data() + C.Sent, C.ToSend.size() - C.Sent, MSG_NOSIGNAL);
+        const long N = IdTest::Raw::Send(C.Fd, C.ToSend.data() + C.Sent, C.ToSend.size() - C.Sent);
         if (N < 0 && errno != EAGAIN) {
           Finish(C, true);
           continue;
@@ -312,24 +305,24 @@ inline void RunCrowd(int32_t APort, std::vector<TCrowdClient>& AClients,
         if (C.Sent < C.ToSend.size()) continue;
       }
       if (C.Script == TClientScript::csHalfLineReset) {
-        linger Linger{1, 0};
-        ::setsockopt(C.Fd, SOL_SOCKET, SO_LINGER, &Linger, sizeof(Linger));
+        IdTest::Raw::CloseWithReset(C.Fd);
+        C.Fd = -1;
         Finish(C, false);
         continue;
       }
       if (C.Script == TClientScript::csHalfClose && !C.WriteShut) {
-        ::shutdown(C.Fd, SHUT_WR);
+        IdTest::Raw::ShutdownWrite(C.Fd);
         C.WriteShut = true;
       }
       if (!(Fds[I].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char Block[4096];
       for (;;) {
-        const ssize_t N = ::recv(C.Fd, Block, sizeof(Block), 0);
+        const long N = IdTest::Raw::Receive(C.Fd, Block, sizeof(Block));
         if (N > 0) {
           C.Received.append(Block, static_cast<size_t>(N));
           continue;
         }
-        if (N < 0 && (errno == EAGAIN || errno == EINTR)) break;
+        if (N < 0 && errno == EAGAIN) break;
         // 0: the orderly close; a reset counts as a close too (a peer closing with unread input
         // resets), the bytes received before it are what the test checks.
         C.PeerClosed = N == 0 || errno == ECONNRESET;
@@ -347,31 +340,22 @@ inline void RunCrowd(int32_t APort, std::vector<TCrowdClient>& AClients,
 /// push ahead of a client that does not read.
 class TClientSockets {
 public:
-  TClientSockets() = default;
-  ~TClientSockets() { CloseAll(); }
-  TClientSockets(const TClientSockets&) = delete;
-  TClientSockets& operator=(const TClientSockets&) = delete;
-
   /// Connects ACount more; false (with the rest left out) when one fails.
   bool Connect(int32_t APort, int ACount, int ARecvBuffer = 0) {
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_port = htons(static_cast<uint16_t>(APort));
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int I = 0; I < ACount; ++I) {
-      const int Fd = ::socket(AF_INET, SOCK_STREAM, 0);
-      if (Fd < 0) return false;
-      FFds.push_back(Fd);
+      IdTest::TRawPeer& Client = FClients.emplace_back();
+      if (!Client.Open()) return false;
       if (ARecvBuffer > 0)
-        ::setsockopt(Fd, SOL_SOCKET, SO_RCVBUF, &ARecvBuffer, sizeof(ARecvBuffer));
-      if (::connect(Fd, reinterpret_cast<sockaddr*>(&Address), sizeof(Address)) != 0) return false;
+        ::setsockopt(Client.Fd(), SOL_SOCKET, SO_RCVBUF, &ARecvBuffer, sizeof(ARecvBuffer));
+      if (!Client.Connect(APort)) return false;
     }
     return true;
   }
   /// Reads every socket until its peer closed or reset it; the number that saw it by ALimit.
+  /// One poll over all of them, so that none waits for another.
   int CountSeeingClose(std::chrono::milliseconds ALimit) {
-    std::vector<char> Open(FFds.size(), 1);
-    size_t Left = FFds.size();
+    std::vector<char> Open(FClients.size(), 1);
+    size_t Left = FClients.size();
     const auto Deadline = TClock::now() + ALimit;
     std::vector<pollfd> Fds;
     std::vector<size_t> Index;
@@ -379,9 +363,9 @@ public:
     while (Left > 0 && TClock::now() < Deadline) {
       Fds.clear();
       Index.clear();
-      for (size_t I = 0; I < FFds.size(); ++I)
+      for (size_t I = 0; I < FClients.size(); ++I)
         if (Open[I]) {
-          Fds.push_back(pollfd{FFds[I], POLLIN, 0});
+          Fds.push_back(pollfd{FClients[I].Fd(), POLLIN, 0});
           Index.push_back(I);
         }
       const auto Wait =
@@ -399,41 +383,13 @@ public:
         }
       }
     }
-    return static_cast<int>(FFds.size() - Left);
+    return static_cast<int>(FClients.size() - Left);
   }
-  void CloseAll() {
-    for (int Fd : FFds)
-      if (Fd >= 0) ::close(Fd);
-    FFds.clear();
-  }
-  size_t Count() const { return FFds.size(); }
-  int Fd(size_t AIndex) const { return FFds.at(AIndex); }
-  /// Reads at least ABytes from socket AIndex; false when it closed or ALimit passed first.
-  bool ReadAtLeast(size_t AIndex, size_t ABytes, std::chrono::milliseconds ALimit = 10s) {
-    const auto Deadline = TClock::now() + ALimit;
-    std::vector<char> Block(65536);
-    size_t Got = 0;
-    while (Got < ABytes) {
-      const auto Wait =
-          std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - TClock::now());
-      pollfd P{FFds.at(AIndex), POLLIN, 0};
-      if (Wait.count() <= 0 || ::poll(&P, 1, static_cast<int>(Wait.count())) <= 0) return false;
-      const ssize_t N = ::recv(P.fd, Block.data(), Block.size(), 0);
-      if (N <= 0) return false;
-      Got += static_cast<size_t>(N);
-    }
-    return true;
-  }
-  /// Closes socket AIndex with a reset (linger 0); its slot stays, closed.
-  void Reset(size_t AIndex) {
-    linger Linger{1, 0};
-    ::setsockopt(FFds.at(AIndex), SOL_SOCKET, SO_LINGER, &Linger, sizeof(Linger));
-    ::close(FFds.at(AIndex));
-    FFds.at(AIndex) = -1;
-  }
+  void CloseAll() { FClients.clear(); }
+  size_t Count() const { return FClients.size(); }
 
 private:
-  std::vector<int> FFds;
+  std::vector<IdTest::TRawPeer> FClients;
 };
 
 } // namespace IdStress

@@ -6,6 +6,9 @@
 
 namespace IdTest {
 
+/// How long a test waits for a fact before it fails.
+inline constexpr std::chrono::milliseconds FactLimit{10000};
+
 /// True as soon as APred holds; false when it still does not after ALimit.
 template <class Pred>
 bool WaitFor(Pred APred, std::chrono::milliseconds ALimit = std::chrono::seconds(5)) {

@@ -234,16 +234,6 @@ TEST_F(StackWindows, ErrorTextAddsHostNotFound) {
   EXPECT_EQ(S().SockErrorText(10005), "Socket Error # 10005\r\n");
 }
 
-TEST_F(StackWindows, ParseAddressTextCutsFourPartsWithoutARangeTest) {
-  TIdIPv4Bytes B{};
-  S().ParseAddressText("1.2.3.4.5", B);
-  EXPECT_EQ(B, (TIdIPv4Bytes{1, 2, 3, 4}));
-  S().ParseAddressText("300.1.1.1", B);
-  EXPECT_EQ(B[0], 44);
-  EXPECT_THROW(S().ParseAddressText("1.2.x.4", B), EConvertError);
-  EXPECT_EQ(S().AddressToText({127, 0, 0, 1}), "127.0.0.1");
-}
-
 TEST_F(StackWindows, ServicePortFallsBackToTheNumberElseRaises) {
   EXPECT_EQ(S().SockServicePort("80"), 80);
   try {
@@ -252,24 +242,6 @@ TEST_F(StackWindows, ServicePortFallsBackToTheNumberElseRaises) {
   } catch (const EIdInvalidServiceName& E) {
     EXPECT_EQ(E.Message(), "no-such-service is not a valid service.");
   }
-}
-
-TEST_F(StackWindows, ByteOrderAndLoopbackNames) {
-  EXPECT_EQ(S().SockHostToNet16(0x1234), 0x3412);
-  EXPECT_EQ(S().SockNetToHost16(0x3412), 0x1234);
-  EXPECT_EQ(S().SockHostToNet32(0x01020304u), 0x04030201u);
-  EXPECT_EQ(S().SockNetToHost32(0x04030201u), 0x01020304u);
-  EXPECT_EQ(S().SockHostToAddress("localhost"), "127.0.0.1");
-  EXPECT_FALSE(S().SockAddressToHost("127.0.0.1").empty());
-}
-
-TEST_F(StackWindows, LocalAddressListHoldsAddressTexts) {
-  TStringList& List = S().GetLocalAddressList();
-  ASSERT_GT(List.Count(), 0);
-  for (int I = 0; I < List.Count(); ++I)
-    EXPECT_TRUE(TIdStack::IsIPAddressText(List[I])) << List[I];
-  EXPECT_EQ(S().FirstLocalAddress(), List[0]);
-  EXPECT_FALSE(S().SockLocalHostName().empty());
 }
 
 TEST_F(StackWindows, TransmitFileSendsTheWholeFile) {

@@ -38,13 +38,13 @@ set(ID_LINUX_ONLY_TESTS
     net/IdSocketCloseTest.cpp
     # non-blocking BSD sockets made by hand
     connection/IdIOHandlerSocketTest.cpp
-    # IdSocksTestPeers.h: raw BSD-socket SOCKS peers; and the Debian SOCKS proxy programs
+    # IdSocksTestPeers.h follows the client's receives through Linux socket queue queries and
+    # /proc/self/fd; and the Debian SOCKS proxy programs
     connection/IdSocksTest.cpp
     connection/IdSocksProxyTest.cpp
     # the descriptor limit (RLIMIT_NOFILE) and /proc/self/fd
     server/ListenerThreadTest.cpp
-    # raw BSD-socket clients against the X11 program; the Windows program has its own end-to-end
-    # test (tests/win/program)
+    # not built for Windows yet; the Windows program has its own end-to-end test (tests/win/program)
     app/Form1Test.cpp
     # the X11 window layer (DISPLAY handling, FLTK windows)
     gui/ApplicationTest.cpp
