@@ -36,9 +36,15 @@ std::unique_ptr<TIdIOHandlerSocket> TIdServerIOHandlerSocket::NewClientTransport
   return Transport;
 }
 
+// Where closing the listening socket wakes an accept, the listener waits in the accept itself:
+// one call per client instead of two. Elsewhere it waits in steps that watch its halted state.
 std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptClient(TIdSocketHandle& AListener,
                                                                      TIdThread* AThread) {
-  if (AThread && !WaitForClient(AListener, *AThread)) return nullptr;
+  if (AThread) {
+    if (AThread->IsHalted()) return nullptr;
+    if (!GlobalStack()->ShutdownWakesAccept() && !WaitForClient(AListener, *AThread))
+      return nullptr;
+  }
   std::unique_ptr<TIdIOHandlerSocket> Transport = NewClientTransport();
   if (!Transport->SocketHandle()->AcceptFrom(AListener)) return nullptr;
   return Transport;

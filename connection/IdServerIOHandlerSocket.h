@@ -12,8 +12,10 @@ class TIdServerIOHandlerSocket : public TIdServerIOHandler {
 public:
   explicit TIdServerIOHandlerSocket(TComponent* AOwner) : TIdServerIOHandler(AOwner) {}
 
-  /// With AThread: waits for AListener to become readable in steps of 100 ms, returning nullptr
-  /// as soon as AThread is halted; then accepts. Without: accepts at once. Returns an open
+  /// With AThread: nullptr when AThread is halted; where closing the listening socket wakes an
+  /// accept (the BSD stack) accepts at once, elsewhere first waits for AListener to become
+  /// readable in steps of 100 ms, returning nullptr as soon as AThread is halted. Without
+  /// AThread: accepts at once. Returns an open
   /// TIdIOHandlerSocket owned by the caller, or nullptr when the accept found no connection
   /// (listening socket closed, also during the wait, or the call interrupted). Other accept
   /// failures raise EIdSocketError.

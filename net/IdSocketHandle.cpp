@@ -65,8 +65,9 @@ void TIdSocketHandle::Assign(const TCollectionItem& ASource) {
     return;
   }
   const auto& Source = static_cast<const TIdSocketHandle&>(ASource);
-  FIP = Source.FIP;
-  FPort = Source.FPort;
+  FIP = Source.IP();
+  FPort = Source.Port();
+  FLocalUnread = false;
   FRemoteIP = Source.FRemoteIP;
   FRemotePort = Source.FRemotePort;
 }
@@ -125,6 +126,7 @@ void TIdSocketHandle::ClearBinding(bool AResetLocal) {
   if (AResetLocal) {
     FIP.clear();
     FPort = 0;
+    FLocalUnread = false;
   }
   FRemoteIP.clear();
   FRemotePort = 0;
@@ -231,11 +233,28 @@ bool TIdSocketHandle::AcceptFrom(TIdSocketHandle& AListening) {
   }
   TakeDescriptor(Accepted);
   // The accept reported the client's address already: asking the system again would only
-  // cost a call (and fail if the client has gone meanwhile).
+  // cost a call (and fail if the client has gone meanwhile). The local end is read when asked
+  // for: most servers never ask, and each client would cost a call.
   FRemoteIP.swap(FIP);
   FRemotePort = FPort;
-  ReadLocalBinding();
+  FIP.clear();
+  FPort = 0;
+  FLocalUnread = true;
   return true;
+}
+
+void TIdSocketHandle::ResolveLocalBinding() const {
+  if (!FLocalUnread) return;
+  FLocalUnread = false;
+  try {
+    TCall Call(const_cast<TIdSocketHandle&>(*this), std::nothrow);
+    if (!Call) return;
+    int32_t Family = 0;
+    GlobalStack()->SockLocalAddress(Call.Descriptor(), Family, FIP, FPort);
+  } catch (const EIdException&) {
+    FIP.clear(); // the socket failed under the read: its local end is unknown
+    FPort = 0;
+  }
 }
 
 bool TIdSocketHandle::WaitReadable(int32_t ATimeout) {
@@ -273,6 +292,7 @@ void TIdSocketHandle::SetRemote(const std::string& AIP, int32_t APort) {
 }
 
 void TIdSocketHandle::ReadLocalBinding() {
+  FLocalUnread = false;
   TCall Call(*this);
   int32_t Family = 0;
   GlobalStack()->SockLocalAddress(Call.Descriptor(), Family, FIP, FPort);

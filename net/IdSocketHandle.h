@@ -71,8 +71,9 @@ public:
   /// Starts listening with at least ABacklog pending connections; raises EIdSocketError.
   void StartListening(int32_t ABacklog);
   /// Accepts a pending connection of the listening handle AListening into this handle (which
-  /// holds no socket afterwards on failure). False when AListening is closed (also by another
-  /// thread during the accept) or the call was interrupted; other failures raise
+  /// holds no socket afterwards on failure); RemoteIP and RemotePort come with the accept, the
+  /// local end is read when first asked for (see IP). False when AListening is closed (also by
+  /// another thread during the accept) or the call was interrupted; other failures raise
   /// EIdSocketError.
   bool AcceptFrom(TIdSocketHandle& AListening);
   /// Waits until this socket is readable: true when readable, false on timeout or a failed wait.
@@ -100,12 +101,26 @@ public:
   /// True while the handle owns an open socket that no thread has begun to close.
   bool IsAllocated() const noexcept { return (FState.load() & ClosedBit) == 0; }
 
-  /// Local address text; empty means any local address.
-  const std::string& IP() const noexcept { return FIP; }
-  void SetIP(const std::string& AValue) { FIP = AValue; }
-  /// Local port; 0 means any.
-  int32_t Port() const noexcept { return FPort; }
-  void SetPort(int32_t AValue) noexcept { FPort = AValue; }
+  /// Local address text; empty means any local address. A socket made by AcceptFrom reads its
+  /// local end from the system when it is first asked for, and only while the socket is open
+  /// (afterwards it reads as empty). The handle's user thread.
+  const std::string& IP() const {
+    ResolveLocalBinding();
+    return FIP;
+  }
+  void SetIP(const std::string& AValue) {
+    FIP = AValue;
+    FLocalUnread = false;
+  }
+  /// Local port; 0 means any. Read from the system on first use after an accept, as IP.
+  int32_t Port() const {
+    ResolveLocalBinding();
+    return FPort;
+  }
+  void SetPort(int32_t AValue) noexcept {
+    FPort = AValue;
+    FLocalUnread = false;
+  }
   const std::string& RemoteIP() const noexcept { return FRemoteIP; }
   int32_t RemotePort() const noexcept { return FRemotePort; }
   /// The bind range, used only when Port is 0 and both bounds are non-zero.
@@ -122,6 +137,7 @@ private:
   void TakeDescriptor(TIdSocketDescriptor ADescriptor);
   void WaitUntilNoCall() const noexcept;
   bool SelectReadable(const TCall& ACall, int32_t ATimeout);
+  void ResolveLocalBinding() const;
 
   // The state word: the descriptor (low 32 bits), ClosedBit (no socket, or its close has
   // begun: no call may enter) and the count of calls inside (from CallUnit up). A closing
@@ -131,9 +147,10 @@ private:
 
   TIdStackUse FStackUse; // first in, last out: the stack outlives every call below
   std::atomic<uint64_t> FState{ClosedBit | InvalidSocketDescriptor};
-  std::string FIP;
+  mutable std::string FIP;           // see ResolveLocalBinding
+  mutable bool FLocalUnread = false; // an accept left the local end to be read on first use
   std::string FRemoteIP;
-  int32_t FPort = 0;
+  mutable int32_t FPort = 0;
   int32_t FRemotePort = 0;
   int32_t FClientPortMin = 0;
   int32_t FClientPortMax = 0;

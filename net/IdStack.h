@@ -178,6 +178,9 @@ public:
   /// a part that is not an integer raises EConvertError; no range test (300 gives 44).
   virtual void ParseAddressText(const std::string& AIP, TIdIPv4Bytes& AAddress);
 
+  /// Whether shutting a socket down wakes a call blocked in an accept on it (so that a listener
+  /// may block in the accept and still stop when its socket is closed). Base: false.
+  virtual bool ShutdownWakesAccept() const noexcept { return false; }
   /// Whether a server whose ReuseSocket is rsOSDependent sets the address-reuse option on its
   /// listening sockets: the platform's own custom for servers. Base: false.
   virtual bool ReusesListenAddress() const noexcept { return false; }

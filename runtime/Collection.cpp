@@ -25,7 +25,9 @@ void TCollectionItem::SetIndex(int AIndex) {
   FCollection->Update(nullptr);
 }
 
-std::string TCollectionItem::DisplayName() const { return FDisplayName; }
+std::string TCollectionItem::DisplayName() const {
+  return FDisplayName;
+}
 
 void TCollectionItem::Assign(const TCollectionItem&) {
   throw EConvertError("Cannot assign a collection item of another kind");
@@ -35,7 +37,9 @@ TCollection::TCollection(TItemFactory AFactory) : FFactory(std::move(AFactory)) 
 
 TCollection::~TCollection() = default;
 
-TCollectionItem* TCollection::Add() { return Insert(Count()); }
+TCollectionItem* TCollection::Add() {
+  return Insert(Count());
+}
 
 TCollectionItem* TCollection::Insert(int AIndex) {
   if (AIndex < 0 || AIndex > Count())
@@ -80,7 +84,8 @@ void TCollection::Clear() {
 void TCollection::Assign(const TCollection& ASource) {
   if (&ASource == this) return;
   FItems.clear();
-  for (const auto& Item : ASource.FItems) Add()->Assign(*Item);
+  for (const auto& Item : ASource.FItems)
+    Add()->Assign(*Item);
   Update(nullptr);
 }
 

@@ -5,7 +5,8 @@
 namespace Id {
 
 TStringList::TStringList(std::initializer_list<std::string> ALines) {
-  for (const auto& L : ALines) Add(L);
+  for (const auto& L : ALines)
+    Add(L);
 }
 
 void TStringList::CheckIndex(int AIndex) const {

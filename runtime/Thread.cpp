@@ -1,6 +1,7 @@
 #include "runtime/Thread.h"
 
 #include "runtime/detail/ThreadPlatform.h"
+#include "runtime/detail/ThreadRunner.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,9 +30,9 @@ TThread::~TThread() {
   // and returns from its thread function right after.
   if (FThread == 0) return;
   if (CallerIsSelf())
-    DetachPlatformThread(FThread);
+    DetachThreadRun(FThread);
   else
-    JoinPlatformThread(FThread);
+    JoinThreadRun(FThread);
 }
 
 void TThread::AfterConstruction() {
@@ -56,7 +57,7 @@ void TThread::StartLocked() {
   FStarted = true;
   FSuspended.store(false);
   try {
-    FThread = StartPlatformThread(&TThread::ThreadEntry, this);
+    FThread = StartThreadRun(&TThread::ThreadEntry, this);
   } catch (...) {
     FStarted = false;
     FSuspended.store(true);
@@ -92,9 +93,12 @@ void TThread::SetFreeOnTerminate(bool AValue) {
 void TThread::SetPriority(TThreadPriority APriority) {
   TLockGuard<TMutex> Guard(FLock);
   FPriority.store(APriority);
-  // Once finished, the kernel may already have given the identifier to another thread.
+  // Once finished, the kernel may already have given the identifier to another thread, or the
+  // thread serves another body.
   const int KernelThreadID = FKernelThreadID.load();
-  if (KernelThreadID != 0 && !FFinished.load()) ApplyThreadPriority(KernelThreadID, APriority);
+  if (KernelThreadID == 0 || FFinished.load()) return;
+  ApplyThreadPriority(KernelThreadID, APriority);
+  NotePriorityChanged(FThread);
 }
 
 void TThread::DoTerminate() {
@@ -125,7 +129,9 @@ void TThread::ApplyStartPriority() {
   const int KernelThreadID = CurrentKernelThreadID();
   FKernelThreadID.store(KernelThreadID);
   const TThreadPriority Priority = FPriority.load();
-  if (Priority != TThreadPriority::tpNormal) ApplyThreadPriority(KernelThreadID, Priority);
+  if (Priority == TThreadPriority::tpNormal) return;
+  ApplyThreadPriority(KernelThreadID, Priority);
+  NoteOwnPriorityChanged();
 }
 
 void TThread::KeepFatalException(std::exception_ptr AException) {
@@ -155,9 +161,8 @@ bool TThread::MarkFinished() {
   return FFreeOnTerminate.load();
 }
 
-void* TThread::ThreadEntry(void* AThread) noexcept {
+void TThread::ThreadEntry(void* AThread) noexcept {
   static_cast<TThread*>(AThread)->ThreadProc();
-  return nullptr;
 }
 
 void TThread::ThreadProc() {
@@ -167,7 +172,27 @@ void TThread::ThreadProc() {
   // After MarkFinished an owner may destroy the object at any moment: only the local copy of
   // the free-on-terminate flag is used from here on.
   const bool FreeSelf = MarkFinished();
-  if (FreeSelf) delete this;
+  if (!FreeSelf) return;
+  // The object goes on its own thread: nobody will join the run.
+  DetachThreadRun(FThread);
+  FThread = 0;
+  delete this;
+}
+
+int32_t TThread::MaxParkedThreads() noexcept {
+  return Id::MaxParkedThreads();
+}
+
+int32_t TThread::ParkedThreadIdleMs() noexcept {
+  return Id::ParkedThreadIdleMs();
+}
+
+void TThread::SetParkedThreads(int32_t AMaxParked, int32_t AIdleMs) {
+  SetParkedThreadLimits(AMaxParked, AIdleMs);
+}
+
+int32_t TThread::ParkedThreadCount() noexcept {
+  return Id::ParkedThreadCount();
 }
 
 } // namespace Id

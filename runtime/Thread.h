@@ -17,6 +17,11 @@
 
 namespace Id {
 
+/// Registers AReset, which runs on an operating-system thread after each body it served, so that
+/// per-thread state of a layer (a last error, an error queue) never passes from one thread
+/// object's body to the next on a reused thread. Register at program start; up to 16.
+void RegisterThreadRunReset(void (*AReset)());
+
 /// Misuse of a thread object: suspending or waiting for a thread from the wrong thread.
 class EThread : public Exception {
 public:
@@ -101,6 +106,25 @@ public:
   /// Identifier of this object's operating-system thread; "no thread" (TThreadID()) until the
   /// thread has started, so no running thread is ever taken for an unstarted one.
   TThreadID ThreadID() const noexcept { return FThreadID.load(); }
+  /// True when the caller runs on this object's operating-system thread, inside its body (an
+  /// operating-system thread serves later bodies too once this one has returned).
+  bool CallerIsThisThread() const noexcept {
+    return !FFinished.load() && std::this_thread::get_id() == FThreadID.load();
+  }
+
+  /// Operating-system threads whose body has returned are kept parked for the next thread
+  /// objects' bodies, which then start without the cost of a new thread: up to AMaxParked of
+  /// them (0: none), each for AIdleMs before it ends; a lower limit ends the parked threads
+  /// beyond it at once. Defaults: 64 threads, 10000 ms. A reused
+  /// thread starts each body with the signal mask it was made with, errno 0, its priority
+  /// restored when a thread object changed it, and the registered per-thread state reset
+  /// (RegisterThreadRunReset); thread_local objects of the program's own code keep their
+  /// values from body to body. Any thread.
+  static void SetParkedThreads(int32_t AMaxParked, int32_t AIdleMs);
+  static int32_t MaxParkedThreads() noexcept;
+  static int32_t ParkedThreadIdleMs() noexcept;
+  /// Threads parked at this moment.
+  static int32_t ParkedThreadCount() noexcept;
 
   /// What escaped the body or DoTerminate, if anything (empty otherwise), and its message.
   /// Read them after WaitFor or on the thread itself.
@@ -122,13 +146,13 @@ protected:
 
 private:
   void StartLocked() ID_REQUIRES(FLock);
-  static void* ThreadEntry(void* AThread) noexcept;
+  static void ThreadEntry(void* AThread) noexcept;
   void ThreadProc();
   void ApplyStartPriority();
   void RunBody();
   void KeepFatalException(std::exception_ptr AException);
   bool MarkFinished();
-  bool CallerIsSelf() const noexcept { return std::this_thread::get_id() == FThreadID.load(); }
+  bool CallerIsSelf() const noexcept { return CallerIsThisThread(); }
 
   // The flags are written under FLock, where a decision depends on them, and read without it.
   mutable TMutex FLock;

@@ -24,7 +24,9 @@ TIdListenerThread::TIdListenerThread(TIdTCPServer* AServer, TIdSocketHandle* ABi
     : TIdThread(true), FServer(AServer), FListenBinding(ABinding) {}
 
 TIdListenerThread::~TIdListenerThread() {
-  // The run loop uses the server and the binding: it must be over before they may go.
+  // The run loop uses the server and the binding: it must be over before they may go. Closing
+  // the binding wakes it from an accept.
+  if (FListenBinding) FListenBinding->CloseDescriptor();
   TerminateWakeAndWait();
 }
 

@@ -52,7 +52,7 @@ TLiveThreads& LiveThreads() {
 } // namespace
 
 bool CallerIsThread(const TThread& AThread) {
-  return std::this_thread::get_id() == AThread.ThreadID();
+  return AThread.CallerIsThisThread();
 }
 
 void SetThreadPriorityOf(TThread& AThread, TThreadPriority APriority) {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "runtime/SysUtils.h"
+#include "runtime/Thread.h"
 #include "tls/IdTLSErrorText.h"
 #include "tls/IdTLSExceptions.h"
 
@@ -39,9 +40,17 @@ TBioPtr MemoryBio(const std::string& APem) {
   return Bio;
 }
 
+// A thread reused for another body starts with an empty error queue: the next session's
+// failures carry their own reasons, never a leftover one.
+const bool ErrorQueueResetRegistered = [] {
+  RegisterThreadRunReset([] { ERR_clear_error(); });
+  return true;
+}();
+
 } // namespace
 
 TIdTLSContext::TIdTLSContext(TIdTLSRole ARole) : FRole(ARole) {
+  (void)ErrorQueueResetRegistered;
   ERR_clear_error();
   FHandle = SSL_CTX_new(ARole == TIdTLSRole::trClient ? TLS_client_method() : TLS_server_method());
   if (!FHandle) RaiseSetupError("context");

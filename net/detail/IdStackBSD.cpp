@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/IdResourceStrings.h"
+#include "runtime/Thread.h"
 
 namespace Id {
 
@@ -60,7 +61,14 @@ constexpr int32_t WSANoRecovery = 11003;
 // library calls (which may touch errno) cannot change it.
 thread_local int32_t TlsLastError = 0;
 
+// A thread reused for another body starts without the last one's error.
+const bool LastErrorResetRegistered = [] {
+  RegisterThreadRunReset([] { TlsLastError = 0; });
+  return true;
+}();
+
 int32_t FailWith(int32_t ANumber) {
+  (void)LastErrorResetRegistered;
   TlsLastError = ANumber;
   return SocketErrorResult;
 }

@@ -76,6 +76,8 @@ public:
   /// closed first linger in TIME_WAIT, and the option never lets a second socket listen on a
   /// port that is listening already.
   bool ReusesListenAddress() const noexcept override { return true; }
+  /// True: an accept blocked on a socket that is shut down fails at once (EINVAL).
+  bool ShutdownWakesAccept() const noexcept override { return true; }
 
   /// The Windows Sockets number of an errno value (ErrnoErrorBase + errno when unmapped).
   static int32_t ErrorFromErrno(int AErrno) noexcept;

@@ -9,18 +9,20 @@
 
 namespace Id {
 
-/// An operating-system thread made by StartPlatformThread: the system's handle for it.
-using TPlatformThread = uintptr_t;
+/// Makes a detached operating-system thread that runs AEntry(AArg) and ends when it returns.
+/// Raises std::system_error when the system refuses, as std::thread does.
+void StartDetachedThread(void (*AEntry)(void*), void* AArg);
 
-/// Makes an operating-system thread that runs AEntry(AArg). Raises std::system_error when the
-/// system refuses, as std::thread does.
-TPlatformThread StartPlatformThread(void* (*AEntry)(void*), void* AArg);
-/// Waits until the thread has ended, then lets go of it.
-void JoinPlatformThread(TPlatformThread AThread) noexcept;
-/// Lets go of the thread without waiting; it ends on its own.
-void DetachPlatformThread(TPlatformThread AThread) noexcept;
+/// Prepares a new thread of the runner (on Linux, a batch thread: see ThreadPosix.cpp) and
+/// notes its start state (signal mask, priority) for RestoreThreadStart. Called once by every
+/// new thread.
+void KeepThreadStart() noexcept;
+/// Gives the calling thread back the state KeepThreadStart noted, so that a thread reused for
+/// another body starts it as a new thread would: the signal mask and errno always, the priority
+/// when APriorityChanged (the body's thread object gave it one).
+void RestoreThreadStart(bool APriorityChanged) noexcept;
 
-/// The calling thread's kernel identifier; never 0.
+/// The calling thread's kernel identifier; never 0. Asks the system once per thread.
 int CurrentKernelThreadID() noexcept;
 
 /// Gives the thread with kernel identifier AKernelThreadID the platform priority of a step of the

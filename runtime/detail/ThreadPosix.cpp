@@ -1,10 +1,13 @@
 #include "runtime/detail/ThreadPlatform.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <system_error>
 
 namespace Id {
@@ -24,36 +27,67 @@ int LowestPermittedNice() {
 }
 
 // Every thread gets a stack of 1 MiB, as threads have by default on Windows, rather than the
-// 8 MiB of a Linux process. Besides the address space, it lets the C library keep the stacks of
-// forty ended threads for the next ones instead of five, so that a server starting a thread per
-// connection mostly reuses a stack whose pages are already mapped.
+// 8 MiB of a Linux process: the address space of many threads, and the C library keeps the
+// stacks of more ended threads for the next ones.
 constexpr size_t ThreadStackSize = size_t(1) << 20;
-
-static_assert(sizeof(pthread_t) <= sizeof(TPlatformThread));
 
 } // namespace
 
-TPlatformThread StartPlatformThread(void* (*AEntry)(void*), void* AArg) {
+void StartDetachedThread(void (*AEntry)(void*), void* AArg) {
+  struct TStart {
+    void (*Entry)(void*);
+    void* Arg;
+  };
+  auto* Start = new TStart{AEntry, AArg};
+  auto Trampoline = [](void* AStart) -> void* {
+    const TStart Copy = *static_cast<TStart*>(AStart);
+    delete static_cast<TStart*>(AStart);
+    Copy.Entry(Copy.Arg);
+    return nullptr;
+  };
   pthread_attr_t Attributes;
   int Error = pthread_attr_init(&Attributes);
   if (Error == 0) Error = pthread_attr_setstacksize(&Attributes, ThreadStackSize);
+  if (Error == 0) Error = pthread_attr_setdetachstate(&Attributes, PTHREAD_CREATE_DETACHED);
   pthread_t Thread{};
-  if (Error == 0) Error = pthread_create(&Thread, &Attributes, AEntry, AArg);
+  if (Error == 0) Error = pthread_create(&Thread, &Attributes, Trampoline, Start);
   pthread_attr_destroy(&Attributes);
-  if (Error != 0) throw std::system_error(Error, std::generic_category(), "pthread_create");
-  return static_cast<TPlatformThread>(Thread);
+  if (Error == 0) return;
+  delete Start;
+  throw std::system_error(Error, std::generic_category(), "pthread_create");
 }
 
-void JoinPlatformThread(TPlatformThread AThread) noexcept {
-  pthread_join(static_cast<pthread_t>(AThread), nullptr);
+namespace {
+
+// What a new thread starts with, noted once per thread.
+thread_local sigset_t StartMask;
+thread_local int StartNice = 0;
+thread_local int KernelThreadID = 0;
+
+} // namespace
+
+// The framework's threads are batch threads: one that is woken does not take the CPU from the
+// thread that woke it. A listener handing clients to parked peer threads keeps accepting until
+// it has to wait, and the peers then run one after the other, instead of two thread switches
+// for every client. Time slices and nice values work as for any thread.
+void KeepThreadStart() noexcept {
+  const sched_param Batch{};
+  sched_setscheduler(0, SCHED_BATCH, &Batch);
+  pthread_sigmask(SIG_SETMASK, nullptr, &StartMask);
+  errno = 0;
+  StartNice = getpriority(PRIO_PROCESS, static_cast<id_t>(CurrentKernelThreadID()));
 }
 
-void DetachPlatformThread(TPlatformThread AThread) noexcept {
-  pthread_detach(static_cast<pthread_t>(AThread));
+void RestoreThreadStart(bool APriorityChanged) noexcept {
+  pthread_sigmask(SIG_SETMASK, &StartMask, nullptr);
+  if (APriorityChanged)
+    setpriority(PRIO_PROCESS, static_cast<id_t>(CurrentKernelThreadID()), StartNice);
+  errno = 0;
 }
 
 int CurrentKernelThreadID() noexcept {
-  return static_cast<int>(gettid());
+  if (KernelThreadID == 0) KernelThreadID = static_cast<int>(gettid());
+  return KernelThreadID;
 }
 
 // Best effort: lowering a thread's priority always works; raising it beyond what the process

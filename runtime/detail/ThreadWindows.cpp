@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <thread>
 
 namespace Id {
@@ -16,22 +17,23 @@ constexpr int WindowsPriorityOf[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORI
 
 } // namespace
 
-// The runtime's own threads, which the C++ library sets up as it needs; the handle is the
-// std::thread object.
-TPlatformThread StartPlatformThread(void* (*AEntry)(void*), void* AArg) {
-  return reinterpret_cast<TPlatformThread>(new std::thread(AEntry, AArg));
+void StartDetachedThread(void (*AEntry)(void*), void* AArg) {
+  std::thread(AEntry, AArg).detach();
 }
 
-void JoinPlatformThread(TPlatformThread AThread) noexcept {
-  auto* Thread = reinterpret_cast<std::thread*>(AThread);
-  Thread->join();
-  delete Thread;
+namespace {
+
+thread_local int StartPriority = THREAD_PRIORITY_NORMAL;
+
+} // namespace
+
+void KeepThreadStart() noexcept {
+  StartPriority = ::GetThreadPriority(::GetCurrentThread());
 }
 
-void DetachPlatformThread(TPlatformThread AThread) noexcept {
-  auto* Thread = reinterpret_cast<std::thread*>(AThread);
-  Thread->detach();
-  delete Thread;
+void RestoreThreadStart(bool APriorityChanged) noexcept {
+  if (APriorityChanged) ::SetThreadPriority(::GetCurrentThread(), StartPriority);
+  errno = 0;
 }
 
 int CurrentKernelThreadID() noexcept {

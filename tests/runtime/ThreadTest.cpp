@@ -9,10 +9,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <future>
+#include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "core/IdGlobal.h"
+#include "net/IdStack.h"
 #include "support/WaitFor.h"
 #include "threads/IdThread.h"
 
@@ -297,6 +301,84 @@ TEST(ThreadStart, EveryThreadHasAStackOfOneMebibyte) {
   T.Resume();
   EXPECT_EQ(StackSize.get_future().get(), size_t(1) << 20);
   T.WaitFor();
+}
+
+// ------------------------------------------------------------------------------------------
+// Reused operating-system threads
+
+// What a body finds of its thread when it starts.
+struct TThreadState {
+  pid_t Tid = 0;
+  bool SigUsr2Blocked = false;
+  int Errno = -1;
+  int Nice = 0;
+  int32_t SocketError = -1;
+};
+
+TThreadState StateOfThisThread() {
+  TThreadState S;
+  S.Tid = gettid();
+  sigset_t Mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &Mask);
+  S.SigUsr2Blocked = sigismember(&Mask, SIGUSR2) == 1;
+  S.Errno = errno;
+  S.Nice = NiceOfCallingThread();
+  S.SocketError = GlobalStack()->SockLastError();
+  return S;
+}
+
+TEST(ThreadReuse, AReusedThreadStartsTheNextBodyAsANewThreadWould) {
+  const TIdStackUse Stack;
+  TThread::SetParkedThreads(0, 10000); // none left over from earlier tests
+  TThread::SetParkedThreads(1, 10000);
+  const int StartNice = NiceOfCallingThread();
+  TThreadState First;
+  {
+    // The first body leaves everything a body can leave on its thread.
+    TBodyThread T(true, [&](TBodyThread& Self) {
+      First = StateOfThisThread();
+      sigset_t Usr2;
+      sigemptyset(&Usr2);
+      sigaddset(&Usr2, SIGUSR2);
+      pthread_sigmask(SIG_BLOCK, &Usr2, nullptr);
+      Self.SetPriority(TThreadPriority::tpLowest);
+      char B;
+      GlobalStack()->SockRecv(InvalidSocketDescriptor, &B, 1, 0);
+      errno = EBADF;
+    });
+    T.Resume();
+    T.WaitFor();
+  }
+  ASSERT_TRUE(IdTest::WaitFor([] { return TThread::ParkedThreadCount() == 1; }));
+  TThreadState Second;
+  TBodyThread T(true, [&](TBodyThread&) { Second = StateOfThisThread(); });
+  T.Resume();
+  T.WaitFor();
+  EXPECT_EQ(Second.Tid, First.Tid) << "the same operating-system thread";
+  EXPECT_FALSE(Second.SigUsr2Blocked);
+  EXPECT_EQ(Second.Errno, 0);
+  EXPECT_EQ(Second.Nice, StartNice);
+  EXPECT_EQ(Second.SocketError, 0) << "the socket layer's last error went with the first body";
+}
+
+TEST(ThreadReuse, ParkedThreadsAreBoundedAndEndWhenNotNeeded) {
+  TThread::SetParkedThreads(0, 50);
+  TThread::SetParkedThreads(2, 50);
+  {
+    std::vector<std::unique_ptr<TBodyThread>> Threads;
+    std::promise<void> Go;
+    std::shared_future<void> GoFuture = Go.get_future().share();
+    for (int I = 0; I < 4; ++I) {
+      Threads.push_back(
+          std::make_unique<TBodyThread>(true, [GoFuture](TBodyThread&) { GoFuture.wait(); }));
+      Threads.back()->Resume();
+    }
+    Go.set_value();
+  }
+  EXPECT_LE(TThread::ParkedThreadCount(), 2);
+  EXPECT_TRUE(IdTest::WaitFor([] { return TThread::ParkedThreadCount() == 0; }))
+      << "each ends when no body came for its idle time";
+  TThread::SetParkedThreads(64, 10000);
 }
 
 } // namespace

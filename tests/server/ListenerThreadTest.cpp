@@ -186,15 +186,21 @@ TEST(ListenerThread, AcceptsFailingForWantOfDescriptorsBackOffAndRecover) {
   TIdTCPServer Server(nullptr);
   TListenFailures Failures;
   Failures.Hook(Server);
-  Server.OnExecute = WriteTestAndClose;
+  // Each client is kept until it sends a line, so that its descriptor stays taken.
+  Server.OnExecute = [](TIdPeerThread& AThread) {
+    AThread.PeerConnection()->ReadLine();
+    WriteTestAndClose(AThread);
+  };
   const int32_t Port = StartOnLoopback(Server);
-  TRawPeer Client;
+  TRawPeer Holder, Client;
+  ASSERT_TRUE(Holder.Open());
   ASSERT_TRUE(Client.Open());
   // The undefined-behaviour sanitizer needs a descriptor the first time it checks the dynamic
   // type behind a pointer or reference. One client served and the checks the failure hook makes
   // are done once beforehand, so that no first check falls into the exhaustion.
   {
     TRawPeer Warm(Port);
+    Warm.SendLine("warm");
     EXPECT_EQ(Warm.ReadUntilClosed(), "test");
     const EIdSocketError Sample(WSA::EMFILE_, "sample");
     const Exception& AsBase = Sample;
@@ -204,6 +210,11 @@ TEST(ListenerThread, AcceptsFailingForWantOfDescriptorsBackOffAndRecover) {
   ASSERT_TRUE(WaitFor([] { return LiveThreadCount() == 1; }, FactLimit)) << "only the listener";
   {
     TDescriptorExhaustion Exhaustion;
+    // A listener that waits in the accept itself has the first client's descriptor already.
+    if (GlobalStack()->ShutdownWakesAccept()) {
+      ASSERT_TRUE(Holder.Connect(Port));
+      ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit));
+    }
     ASSERT_TRUE(Client.Connect(Port)) << "the connection waits in the backlog";
     ASSERT_TRUE(WaitFor([&] { return Failures.Count() >= 5; }, FactLimit));
     std::lock_guard<std::mutex> Guard(Failures.Lock);
@@ -213,6 +224,8 @@ TEST(ListenerThread, AcceptsFailingForWantOfDescriptorsBackOffAndRecover) {
     const int32_t Least = TIdListenerThread::BackOffFirstMs * (1 + 2 + 4 + 8);
     EXPECT_GE(Waited, std::chrono::milliseconds(Least));
   }
+  Client.SendLine("x");
   EXPECT_EQ(Client.ReadUntilClosed(), "test") << "served once descriptors are free again";
+  Holder.SendLine("x");
   EXPECT_LT(Failures.Count(), 20u) << "a handful of attempts, not a busy loop";
 }

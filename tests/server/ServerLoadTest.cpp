@@ -35,10 +35,10 @@ struct TBaseline {
     // Runtimes that start a helper thread with the first thread (ThreadSanitizer does) have it
     // before the count is taken.
     std::thread([] {}).join();
-    Threads = ThreadCount();
+    Threads = WorkingThreadCount();
     MakeStackPlaceholderExist();
     // The warm-up's peer thread frees its connection as it ends, just after deactivation.
-    WaitFor([&] { return ThreadCount() == Threads; }, SettleLimit);
+    WaitFor([&] { return WorkingThreadCount() == Threads; }, SettleLimit);
     Descriptors = OpenDescriptorCount();
   }
   int Descriptors = 0;
@@ -47,8 +47,8 @@ struct TBaseline {
   void ExpectRestored() const {
     EXPECT_TRUE(WaitFor([&] { return OpenDescriptorCount() == Descriptors; }, SettleLimit))
         << OpenDescriptorCount() << " descriptors open, " << Descriptors << " before";
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == Threads; }, SettleLimit))
-        << ThreadCount() << " threads, " << Threads << " before";
+    EXPECT_TRUE(WaitFor([&] { return WorkingThreadCount() == Threads; }, SettleLimit))
+        << WorkingThreadCount() << " threads, " << Threads << " before";
   }
 };
 

@@ -179,7 +179,7 @@ struct TFacts {
   static TFacts Now() {
     TFacts F;
     F.Descriptors = IdTest::OpenDescriptorCount();
-    F.Threads = IdTest::ThreadCount();
+    F.Threads = IdTest::WorkingThreadCount();
     F.Counts = Id::DebugCounts();
     F.LiveThreadObjects = Id::LiveThreadCount();
     return F;
@@ -194,6 +194,24 @@ struct TFacts {
            std::to_string(Counts.Connections) + " connections, " + std::to_string(Counts.Threads) +
            " thread objects";
   }
+};
+
+/// No operating-system thread is kept parked for reuse while the object lives, and none is
+/// parked when it begins: every thread object's body runs on a thread of its own, whose id tells
+/// it apart.
+class TNoParkedThreads {
+public:
+  TNoParkedThreads()
+      : FMax(Id::TThread::MaxParkedThreads()), FIdleMs(Id::TThread::ParkedThreadIdleMs()) {
+    Id::TThread::SetParkedThreads(0, FIdleMs);
+  }
+  ~TNoParkedThreads() { Id::TThread::SetParkedThreads(FMax, FIdleMs); }
+  TNoParkedThreads(const TNoParkedThreads&) = delete;
+  TNoParkedThreads& operator=(const TNoParkedThreads&) = delete;
+
+private:
+  int32_t FMax;
+  int32_t FIdleMs;
 };
 
 /// Waits until the facts equal ABaseline; on failure the message tells what is left over.
@@ -213,7 +231,7 @@ inline TFacts SettledBaseline() {
   std::thread([&Tid] { Tid = ::syscall(SYS_gettid); }).join();
   const std::string TaskPath = "/proc/self/task/" + std::to_string(Tid);
   IdTest::WaitFor([&] { return ::access(TaskPath.c_str(), F_OK) != 0; }, IdTest::FactLimit);
-  const int Threads = IdTest::ThreadCount();
+  const int Threads = IdTest::WorkingThreadCount();
   {
     Id::TIdTCPServer Server(nullptr);
     Server.OnExecute = [](Id::TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
@@ -222,7 +240,7 @@ inline TFacts SettledBaseline() {
     Server.SetActive(false);
   }
   // The warm-up's peer thread frees itself just after deactivation.
-  IdTest::WaitFor([&] { return IdTest::ThreadCount() == Threads; }, IdTest::FactLimit);
+  IdTest::WaitFor([&] { return IdTest::WorkingThreadCount() == Threads; }, IdTest::FactLimit);
   return TFacts::Now();
 }
 

@@ -3,6 +3,8 @@
 // the system. -1 when the count cannot be read.
 #pragma once
 
+#include "runtime/Thread.h"
+
 namespace IdTest {
 
 inline int OpenDescriptorCount();
@@ -15,3 +17,12 @@ inline int ThreadCount();
 #else
 #include "support/ProcessFactsPosix.h"
 #endif
+
+namespace IdTest {
+
+/// The process's threads at work: ThreadCount less those parked for the next thread objects.
+inline int WorkingThreadCount() {
+  return ThreadCount() - Id::TThread::ParkedThreadCount();
+}
+
+} // namespace IdTest

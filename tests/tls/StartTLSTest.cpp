@@ -83,7 +83,7 @@ TEST_F(StartTLS, PlainInputBeforeTheSwitchIsRefusedOnBothSides) {
   // A client that sends a command behind STARTTLS at once: it must not run, in plain text or
   // as if it had come through the session.
   const int32_t Port = FServer.Start();
-  TTestClient Injecting(Port);
+  TRawPeer Injecting(Port);
   Injecting.Send("STARTTLS\r\nECHO injected\r\n");
   bool Closed = false;
   EXPECT_EQ(Injecting.ReadUntilClosed(&Closed), "220 test ready\r\n220 Go ahead\r\n");
@@ -99,7 +99,7 @@ TEST_F(StartTLS, PlainInputBeforeTheSwitchIsRefusedOnBothSides) {
   Transport->ConnectTo("localhost", Listener.Port(), "", 0, 0, 0, -1);
   TIdTCPConnection Connection(nullptr);
   Connection.SetIOHandler(std::move(Transport));
-  TRawSocket Peer = Listener.Accept();
+  TRawPeer Peer = Listener.Accept();
   Peer.Send("220 ready\r\n");
   Connection.ReadReply({220});
   Connection.WriteLine("STARTTLS");
@@ -108,5 +108,5 @@ TEST_F(StartTLS, PlainInputBeforeTheSwitchIsRefusedOnBothSides) {
   Connection.ReadReply({220});
   EXPECT_THROW(Id::StartTLS(Connection), EIdTLSStartRefused);
   EXPECT_FALSE(Connection.IsConnected());
-  EXPECT_EQ(Peer.ReceiveAll(), "") << "no hello went out";
+  EXPECT_EQ(Peer.ReadUntilClosed(), "") << "no hello went out";
 }

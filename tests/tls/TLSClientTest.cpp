@@ -173,7 +173,7 @@ TEST_F(TLSClient, CloseFromAnotherThreadEndsHandshakeAndRead) {
       Failure = std::current_exception();
     }
   });
-  TRawSocket Peer = Silent.Accept();
+  TRawPeer Peer = Silent.Accept();
   ASSERT_TRUE(WaitBlockedIn(Tid, {SYS_recvfrom, SYS_poll, SYS_ppoll}));
   Waiting->CloseIO();
   Connecting.join();

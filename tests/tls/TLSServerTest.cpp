@@ -152,7 +152,7 @@ TEST_F(TLSServer, HandshakeFailuresEndThePeerBeforeTheGreeting) {
   FServer.Server().OnConnect = [&Connects](TIdPeerThread&) { ++Connects; };
   FPort = FServer.Start();
   // A plain-text client on the TLS port: refused with OpenSSL's reason, never greeted.
-  TTestClient Plain(FPort);
+  TRawPeer Plain(FPort);
   Plain.SendLine("ECHO hello");
   bool Closed = false;
   const std::string Answer = Plain.ReadUntilClosed(&Closed);
@@ -161,7 +161,7 @@ TEST_F(TLSServer, HandshakeFailuresEndThePeerBeforeTheGreeting) {
   ASSERT_TRUE(WaitFor([&] { return FServer.Failures.Count() == 1; }, FactLimit));
   EXPECT_EQ(FServer.Failures.Entries()[0], "TLS handshake failed: wrong version number");
   // A client that stops in the middle of its hello is ended by the handshake's time limit.
-  TTestClient Stalled(FPort);
+  TRawPeer Stalled(FPort);
   Stalled.Send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11));
   EXPECT_TRUE(Stalled.WaitClosed());
   ASSERT_TRUE(WaitFor([&] { return FServer.Failures.Count() == 2; }, FactLimit));

@@ -1,0 +1,38 @@
+// Internal header of the framework (detail/): plumbing, not part of its API, not installed.
+// Runs thread bodies on operating-system threads, keeping the threads of bodies that returned
+// parked for the next ones.
+#pragma once
+
+#include <cstdint>
+
+namespace Id {
+
+/// One body run on an operating-system thread; the handle StartThreadRun returns. Exactly one of
+/// JoinThreadRun and DetachThreadRun lets go of it.
+using TThreadRun = uintptr_t;
+
+/// Runs AEntry(AArg) on a parked operating-system thread when one is free, else on a new one.
+/// Before the body, a reused thread is given back the state it started with (see
+/// RestoreThreadStart) and the registered per-thread state is reset. Raises std::system_error
+/// when no thread can be made. Any thread.
+TThreadRun StartThreadRun(void (*AEntry)(void*), void* AArg);
+/// Waits until the body has returned and its thread no longer touches anything of the caller's;
+/// then lets go of the run. Never from the run's own thread.
+void JoinThreadRun(TThreadRun ARun) noexcept;
+/// Lets go of the run without waiting; also from the run's own thread.
+void DetachThreadRun(TThreadRun ARun) noexcept;
+/// Tells the run's thread that its body was given a priority of its own, to be undone before the
+/// thread serves another body. Any thread, while the body runs.
+void NotePriorityChanged(TThreadRun ARun) noexcept;
+/// NotePriorityChanged for the run the calling thread serves (nothing outside a run).
+void NoteOwnPriorityChanged() noexcept;
+
+/// The most threads kept parked at once, and how long each waits for another body before it
+/// ends, in ms. Read at each park.
+void SetParkedThreadLimits(int32_t AMaxParked, int32_t AIdleMs);
+int32_t MaxParkedThreads() noexcept;
+int32_t ParkedThreadIdleMs() noexcept;
+/// Threads parked at this moment.
+int32_t ParkedThreadCount() noexcept;
+
+} // namespace Id
