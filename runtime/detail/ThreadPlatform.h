@@ -3,6 +3,7 @@
 // build (ThreadWindows.cpp on Windows).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "runtime/Thread.h"
@@ -21,6 +22,12 @@ void KeepThreadStart() noexcept;
 /// another body starts it as a new thread would: the signal mask and errno always, the priority
 /// when APriorityChanged (the body's thread object gave it one).
 void RestoreThreadStart(bool APriorityChanged) noexcept;
+
+/// Sleeps while AWord holds AValue, at most ATimeoutMs (-1: no limit); may also return early,
+/// so callers test the word again. Pairs with WakeWordWaiter.
+void WaitForWordChange(std::atomic<uint32_t>& AWord, uint32_t AValue, int32_t ATimeoutMs) noexcept;
+/// Wakes a thread sleeping in WaitForWordChange on AWord, after AWord was changed.
+void WakeWordWaiter(std::atomic<uint32_t>& AWord) noexcept;
 
 /// The calling thread's kernel identifier; never 0. Asks the system once per thread.
 int CurrentKernelThreadID() noexcept;

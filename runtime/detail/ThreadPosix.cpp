@@ -1,13 +1,16 @@
 #include "runtime/detail/ThreadPlatform.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <system_error>
 
 namespace Id {
@@ -83,6 +86,18 @@ void RestoreThreadStart(bool APriorityChanged) noexcept {
   if (APriorityChanged)
     setpriority(PRIO_PROCESS, static_cast<id_t>(CurrentKernelThreadID()), StartNice);
   errno = 0;
+}
+
+// A futex on the word itself: one call to sleep, one to wake, nothing else.
+void WaitForWordChange(std::atomic<uint32_t>& AWord, uint32_t AValue, int32_t ATimeoutMs) noexcept {
+  timespec Limit{ATimeoutMs / 1000, static_cast<long>(ATimeoutMs % 1000) * 1000000};
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&AWord), FUTEX_WAIT_PRIVATE, AValue,
+            ATimeoutMs < 0 ? nullptr : &Limit, nullptr, 0);
+}
+
+void WakeWordWaiter(std::atomic<uint32_t>& AWord) noexcept {
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&AWord), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr,
+            0);
 }
 
 int CurrentKernelThreadID() noexcept {

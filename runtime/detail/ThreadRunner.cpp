@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <climits>
 #include <vector>
 
 #include "runtime/CriticalSection.h"
@@ -46,10 +45,12 @@ void ResetThreadRunState() {
     if (auto* Reset = RunResets[I].load()) Reset();
 }
 
-// One operating-system thread of the runner. Next is handed over under Lock.
+// One operating-system thread of the runner. A run is handed over through State: Next is
+// written, then State becomes Handed; a worker that announced itself Asleep is woken.
+enum TWorkerState : uint32_t { wsAwake = 0, wsAsleep = 1, wsHanded = 2 };
+
 struct TWorker {
-  std::mutex Lock;
-  std::condition_variable Wake;
+  std::atomic<uint32_t> State{wsAwake};
   TRun* Next = nullptr;
 };
 
@@ -113,34 +114,49 @@ void FinishRun(TRun* ARun) {
   Release(ARun);
 }
 
+// Takes the run handed over, or waits for it until ADeadline (none: as long as it takes);
+// false when the deadline passed first.
+bool TakeHanded(TWorker& AWorker, TRun*& ARun,
+                const std::chrono::steady_clock::time_point* ADeadline) {
+  for (;;) {
+    uint32_t State = AWorker.State.load(std::memory_order_acquire);
+    if (State == wsHanded) {
+      ARun = AWorker.Next;
+      AWorker.State.store(wsAwake, std::memory_order_relaxed);
+      return true;
+    }
+    if (State == wsAwake &&
+        !AWorker.State.compare_exchange_strong(State, wsAsleep, std::memory_order_acq_rel))
+      continue;
+    int32_t WaitMs = -1;
+    if (ADeadline) {
+      const auto Left = std::chrono::ceil<std::chrono::milliseconds>(
+          *ADeadline - std::chrono::steady_clock::now());
+      if (Left.count() <= 0) return false;
+      WaitMs = static_cast<int32_t>(std::min<int64_t>(Left.count(), INT32_MAX));
+    }
+    WaitForWordChange(AWorker.State, wsAsleep, WaitMs);
+  }
+}
+
 // The next run for a parked worker; nullptr when it is to end (the limit was reached, or its
-// wait ran out with nobody taking it).
+// wait ran out with nobody taking it, or it was told to end).
 TRun* WaitForNext(TWorker& AWorker) {
   if (!Runner().Park(&AWorker)) return nullptr;
-  std::unique_lock<std::mutex> Lock(AWorker.Lock);
   const auto Deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(Runner().FIdleMs.load());
-  while (!AWorker.Next) {
-    if (AWorker.Wake.wait_until(Lock, Deadline) != std::cv_status::timeout) continue;
-    if (AWorker.Next) break;
-    Lock.unlock();
+  TRun* Run = nullptr;
+  if (!TakeHanded(AWorker, Run, &Deadline)) {
     if (Runner().Unpark(&AWorker)) return nullptr;
-    // Taken just now: its run is on the way.
-    Lock.lock();
-    while (!AWorker.Next)
-      AWorker.Wake.wait(Lock);
+    TakeHanded(AWorker, Run, nullptr); // taken just now: its run is on the way
   }
-  TRun* Run = AWorker.Next;
-  AWorker.Next = nullptr;
   return Run == &EndOfWork ? nullptr : Run;
 }
 
 void HandOver(TWorker& AWorker, TRun* ARun) {
-  {
-    std::lock_guard<std::mutex> Guard(AWorker.Lock);
-    AWorker.Next = ARun;
-  }
-  AWorker.Wake.notify_one();
+  AWorker.Next = ARun;
+  if (AWorker.State.exchange(wsHanded, std::memory_order_acq_rel) == wsAsleep)
+    WakeWordWaiter(AWorker.State);
 }
 
 // The worker's loop: a body, then the next one, for as long as it stays parked.

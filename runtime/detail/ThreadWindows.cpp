@@ -3,6 +3,9 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace Id {
@@ -34,6 +37,28 @@ void KeepThreadStart() noexcept {
 void RestoreThreadStart(bool APriorityChanged) noexcept {
   if (APriorityChanged) ::SetThreadPriority(::GetCurrentThread(), StartPriority);
   errno = 0;
+}
+
+namespace {
+
+// One lock and condition for every word: the runner's hand-overs are rare enough here.
+std::mutex WordLock;
+std::condition_variable WordChanged;
+
+} // namespace
+
+void WaitForWordChange(std::atomic<uint32_t>& AWord, uint32_t AValue, int32_t ATimeoutMs) noexcept {
+  std::unique_lock<std::mutex> Lock(WordLock);
+  const auto Changed = [&] { return AWord.load() != AValue; };
+  if (ATimeoutMs < 0)
+    WordChanged.wait(Lock, Changed);
+  else
+    WordChanged.wait_for(Lock, std::chrono::milliseconds(ATimeoutMs), Changed);
+}
+
+void WakeWordWaiter(std::atomic<uint32_t>&) noexcept {
+  std::lock_guard<std::mutex> Guard(WordLock);
+  WordChanged.notify_all();
 }
 
 int CurrentKernelThreadID() noexcept {
