@@ -20,7 +20,7 @@ TIdComponent::~TIdComponent() {
 }
 
 void TIdComponent::NotifyStatus(TIdStatus AStatus) {
-  NotifyStatus(AStatus, {std::string()});
+  if (OnStatus) NotifyStatus(AStatus, {std::string()}); // the text is built only for a listener
 }
 
 void TIdComponent::NotifyStatus(TIdStatus AStatus, const std::vector<TFormatArg>& AArgs) {

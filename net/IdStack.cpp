@@ -147,9 +147,18 @@ std::string TIdStack::SockErrorText(int32_t AErrorNumber) {
                 {int64_t(AErrorNumber), std::string(SocketErrorTextOf(AErrorNumber))});
 }
 
+// Written into one buffer: every accepted client's address goes through here.
 std::string TIdStack::AddressToText(const TIdIPv4Bytes& AAddress) {
-  return std::to_string(AAddress[0]) + "." + std::to_string(AAddress[1]) + "." +
-         std::to_string(AAddress[2]) + "." + std::to_string(AAddress[3]);
+  char Text[16];
+  char* P = Text;
+  for (size_t I = 0; I < AAddress.size(); ++I) {
+    if (I > 0) *P++ = '.';
+    const unsigned Byte = AAddress[I];
+    if (Byte >= 100) *P++ = static_cast<char>('0' + Byte / 100);
+    if (Byte >= 10) *P++ = static_cast<char>('0' + Byte / 10 % 10);
+    *P++ = static_cast<char>('0' + Byte % 10);
+  }
+  return std::string(Text, static_cast<size_t>(P - Text));
 }
 
 void TIdStack::ParseAddressText(const std::string& AIP, TIdIPv4Bytes& AAddress) {

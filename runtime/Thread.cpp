@@ -91,6 +91,7 @@ void TThread::SetFreeOnTerminate(bool AValue) {
 }
 
 void TThread::SetPriority(TThreadPriority APriority) {
+  if (APriority == FPriority.load()) return; // managers set it on every thread they make
   TLockGuard<TMutex> Guard(FLock);
   FPriority.store(APriority);
   // Once finished, the kernel may already have given the identifier to another thread, or the
