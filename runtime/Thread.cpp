@@ -26,13 +26,9 @@ TThread::TThread(bool ACreateSuspended) : FCreateSuspended(ACreateSuspended) {}
 
 TThread::~TThread() {
   TerminateWakeAndWait();
-  // A thread that frees itself runs this destructor on its own thread: it cannot join itself,
-  // and returns from its thread function right after.
-  if (FThread == 0) return;
-  if (CallerIsSelf())
-    DetachThreadRun(FThread);
-  else
-    JoinThreadRun(FThread);
+  // On its own thread (the body deleted its object, or it frees itself) there is nothing to
+  // wait for: the thread returns from its body right after.
+  if (FRun && !CallerIsSelf()) JoinThreadRun(*FRun);
 }
 
 void TThread::AfterConstruction() {
@@ -57,7 +53,7 @@ void TThread::StartLocked() {
   FStarted = true;
   FSuspended.store(false);
   try {
-    FThread = StartThreadRun(&TThread::ThreadEntry, this);
+    FRun = StartThreadRun(&TThread::ThreadEntry, this);
   } catch (...) {
     FStarted = false;
     FSuspended.store(true);
@@ -99,7 +95,7 @@ void TThread::SetPriority(TThreadPriority APriority) {
   const int KernelThreadID = FKernelThreadID.load();
   if (KernelThreadID == 0 || FFinished.load()) return;
   ApplyThreadPriority(KernelThreadID, APriority);
-  NotePriorityChanged(FThread);
+  NotePriorityChanged(*FRun);
 }
 
 void TThread::DoTerminate() {
@@ -175,8 +171,7 @@ void TThread::ThreadProc() {
   const bool FreeSelf = MarkFinished();
   if (!FreeSelf) return;
   // The object goes on its own thread: nobody will join the run.
-  DetachThreadRun(FThread);
-  FThread = 0;
+  FRun.reset();
   delete this;
 }
 

@@ -17,6 +17,8 @@
 
 namespace Id {
 
+struct TThreadRun; // a body's run on an operating-system thread
+
 /// Registers AReset, which runs on an operating-system thread after each body it served, so that
 /// per-thread state of a layer (a last error, an error queue) never passes from one thread
 /// object's body to the next on a reused thread. Register at program start; up to 16.
@@ -169,9 +171,10 @@ private:
   std::exception_ptr FFatalException;
   std::string FFatalExceptionMessage;
   std::atomic<TThreadID> FThreadID{};
-  // The operating-system thread's handle, 0 until made; written under FLock by the start, read
-  // by the destructor once the body has finished.
-  uintptr_t FThread = 0;
+  // The body's run on an operating-system thread, none until started; written under FLock by
+  // the start, read by the destructor once the body has finished. Shared with the thread that
+  // serves it, which lets go only after it has told a joiner.
+  std::shared_ptr<TThreadRun> FRun;
 };
 
 } // namespace Id

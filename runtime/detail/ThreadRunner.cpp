@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <memory>
 #include <vector>
 
 #include "runtime/CriticalSection.h"
@@ -12,27 +13,22 @@
 
 namespace Id {
 
-namespace {
-
-// One body on a worker. Two hold it, the worker and the run's owner (who joins or detaches),
-// and the last to let go frees it: the worker lets go only after it has told the joiner.
-struct TRun {
+// One body on a worker, shared by its starter and the worker; the worker lets go of it only
+// after it has told a joiner that the body returned.
+struct TThreadRun {
+  TThreadRun(void (*AEntry)(void*), void* AArg) : Entry(AEntry), Arg(AArg) {}
   void (*Entry)(void*);
   void* Arg;
   std::atomic<int> Finished{0};
-  std::atomic<int> Holders{2};
   std::atomic<bool> PriorityChanged{false};
 };
 
-// Handed to a parked worker instead of a run: it ends.
-TRun EndOfWork{nullptr, nullptr};
+namespace {
 
-void Release(TRun* ARun) {
-  if (ARun->Holders.fetch_sub(1) == 1) delete ARun;
-}
+using TRunRef = std::shared_ptr<TThreadRun>;
 
 // The run the calling worker is serving, for NoteOwnPriorityChanged.
-thread_local TRun* CurrentRun = nullptr;
+thread_local TThreadRun* CurrentRun = nullptr;
 
 // The resets of per-thread state between two bodies, registered at program start.
 constexpr int MaxRunResets = 16;
@@ -46,12 +42,13 @@ void ResetThreadRunState() {
 }
 
 // One operating-system thread of the runner. A run is handed over through State: Next is
-// written, then State becomes Handed; a worker that announced itself Asleep is woken.
+// written, then State becomes Handed; a worker that announced itself Asleep is woken. A Next of
+// none tells the worker to end.
 enum TWorkerState : uint32_t { wsAwake = 0, wsAsleep = 1, wsHanded = 2 };
 
 struct TWorker {
   std::atomic<uint32_t> State{wsAwake};
-  TRun* Next = nullptr;
+  TRunRef Next;
 };
 
 // The parked threads of the process. Never destroyed: parked threads outlive static
@@ -108,20 +105,19 @@ TRunner& Runner() {
   return *R;
 }
 
-void FinishRun(TRun* ARun) {
-  ARun->Finished.store(1);
-  ARun->Finished.notify_all();
-  Release(ARun);
+void FinishRun(TThreadRun& ARun) {
+  ARun.Finished.store(1);
+  ARun.Finished.notify_all();
 }
 
 // Takes the run handed over, or waits for it until ADeadline (none: as long as it takes);
 // false when the deadline passed first.
-bool TakeHanded(TWorker& AWorker, TRun*& ARun,
+bool TakeHanded(TWorker& AWorker, TRunRef& ARun,
                 const std::chrono::steady_clock::time_point* ADeadline) {
   for (;;) {
     uint32_t State = AWorker.State.load(std::memory_order_acquire);
     if (State == wsHanded) {
-      ARun = AWorker.Next;
+      ARun = std::move(AWorker.Next);
       AWorker.State.store(wsAwake, std::memory_order_relaxed);
       return true;
     }
@@ -141,20 +137,20 @@ bool TakeHanded(TWorker& AWorker, TRun*& ARun,
 
 // The next run for a parked worker; nullptr when it is to end (the limit was reached, or its
 // wait ran out with nobody taking it, or it was told to end).
-TRun* WaitForNext(TWorker& AWorker) {
+TRunRef WaitForNext(TWorker& AWorker) {
   if (!Runner().Park(&AWorker)) return nullptr;
   const auto Deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(Runner().FIdleMs.load());
-  TRun* Run = nullptr;
+  TRunRef Run;
   if (!TakeHanded(AWorker, Run, &Deadline)) {
     if (Runner().Unpark(&AWorker)) return nullptr;
     TakeHanded(AWorker, Run, nullptr); // taken just now: its run is on the way
   }
-  return Run == &EndOfWork ? nullptr : Run;
+  return Run;
 }
 
-void HandOver(TWorker& AWorker, TRun* ARun) {
-  AWorker.Next = ARun;
+void HandOver(TWorker& AWorker, TRunRef ARun) {
+  AWorker.Next = std::move(ARun);
   if (AWorker.State.exchange(wsHanded, std::memory_order_acq_rel) == wsAsleep)
     WakeWordWaiter(AWorker.State);
 }
@@ -163,12 +159,15 @@ void HandOver(TWorker& AWorker, TRun* ARun) {
 void WorkerMain(void* AFirst) {
   KeepThreadStart();
   TWorker Worker;
-  for (auto* Run = static_cast<TRun*>(AFirst); Run; Run = WaitForNext(Worker)) {
-    CurrentRun = Run;
+  TRunRef Run = std::move(*static_cast<TRunRef*>(AFirst));
+  delete static_cast<TRunRef*>(AFirst);
+  for (; Run; Run = WaitForNext(Worker)) {
+    CurrentRun = Run.get();
     Run->Entry(Run->Arg);
     CurrentRun = nullptr;
     const bool PriorityChanged = Run->PriorityChanged.load();
-    FinishRun(Run);
+    FinishRun(*Run);
+    Run.reset();
     RestoreThreadStart(PriorityChanged);
     ResetThreadRunState();
   }
@@ -176,33 +175,24 @@ void WorkerMain(void* AFirst) {
 
 } // namespace
 
-TThreadRun StartThreadRun(void (*AEntry)(void*), void* AArg) {
-  auto* Run = new TRun{AEntry, AArg};
+std::shared_ptr<TThreadRun> StartThreadRun(void (*AEntry)(void*), void* AArg) {
+  auto Run = std::make_shared<TThreadRun>(AEntry, AArg);
   if (TWorker* Worker = Runner().TakeParked()) {
     HandOver(*Worker, Run);
-    return reinterpret_cast<TThreadRun>(Run);
+    return Run;
   }
-  try {
-    StartDetachedThread(&WorkerMain, Run);
-  } catch (...) {
-    delete Run;
-    throw;
-  }
-  return reinterpret_cast<TThreadRun>(Run);
+  auto First = std::make_unique<TRunRef>(Run); // the new thread's own reference
+  StartDetachedThread(&WorkerMain, First.get());
+  static_cast<void>(First.release()); // taken over by the new thread
+  return Run;
 }
 
-void JoinThreadRun(TThreadRun ARun) noexcept {
-  auto* Run = reinterpret_cast<TRun*>(ARun);
-  Run->Finished.wait(0);
-  Release(Run);
+void JoinThreadRun(TThreadRun& ARun) noexcept {
+  ARun.Finished.wait(0);
 }
 
-void DetachThreadRun(TThreadRun ARun) noexcept {
-  Release(reinterpret_cast<TRun*>(ARun));
-}
-
-void NotePriorityChanged(TThreadRun ARun) noexcept {
-  reinterpret_cast<TRun*>(ARun)->PriorityChanged = true;
+void NotePriorityChanged(TThreadRun& ARun) noexcept {
+  ARun.PriorityChanged = true;
 }
 
 void NoteOwnPriorityChanged() noexcept {
@@ -219,7 +209,7 @@ void SetParkedThreadLimits(int32_t AMaxParked, int32_t AIdleMs) {
   Runner().FMaxParked.store(std::max(AMaxParked, 0));
   Runner().FIdleMs.store(std::max(AIdleMs, 0));
   for (TWorker* Worker : Runner().TakeBeyondLimit())
-    HandOver(*Worker, &EndOfWork);
+    HandOver(*Worker, nullptr); // none: the worker ends
 }
 
 int32_t MaxParkedThreads() noexcept {

@@ -4,26 +4,25 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace Id {
 
-/// One body run on an operating-system thread; the handle StartThreadRun returns. Exactly one of
-/// JoinThreadRun and DetachThreadRun lets go of it.
-using TThreadRun = uintptr_t;
+/// One body run on an operating-system thread. Its starter and the thread serving it share it;
+/// a starter that lets go without joining has detached it.
+struct TThreadRun;
 
 /// Runs AEntry(AArg) on a parked operating-system thread when one is free, else on a new one.
 /// Before the body, a reused thread is given back the state it started with (see
 /// RestoreThreadStart) and the registered per-thread state is reset. Raises std::system_error
 /// when no thread can be made. Any thread.
-TThreadRun StartThreadRun(void (*AEntry)(void*), void* AArg);
-/// Waits until the body has returned and its thread no longer touches anything of the caller's;
-/// then lets go of the run. Never from the run's own thread.
-void JoinThreadRun(TThreadRun ARun) noexcept;
-/// Lets go of the run without waiting; also from the run's own thread.
-void DetachThreadRun(TThreadRun ARun) noexcept;
+std::shared_ptr<TThreadRun> StartThreadRun(void (*AEntry)(void*), void* AArg);
+/// Waits until the body has returned and its thread no longer touches anything of the caller's.
+/// Never from the run's own thread.
+void JoinThreadRun(TThreadRun& ARun) noexcept;
 /// Tells the run's thread that its body was given a priority of its own, to be undone before the
 /// thread serves another body. Any thread, while the body runs.
-void NotePriorityChanged(TThreadRun ARun) noexcept;
+void NotePriorityChanged(TThreadRun& ARun) noexcept;
 /// NotePriorityChanged for the run the calling thread serves (nothing outside a run).
 void NoteOwnPriorityChanged() noexcept;
 
