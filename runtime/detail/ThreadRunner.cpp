@@ -19,7 +19,8 @@ struct TThreadRun {
   TThreadRun(void (*AEntry)(void*), void* AArg) : Entry(AEntry), Arg(AArg) {}
   void (*Entry)(void*);
   void* Arg;
-  std::atomic<int> Finished{0};
+  // rsRunning, rsJoined (running, and a joiner sleeps on the word) or rsFinished.
+  std::atomic<uint32_t> State{0};
   std::atomic<bool> PriorityChanged{false};
 };
 
@@ -105,9 +106,12 @@ TRunner& Runner() {
   return *R;
 }
 
+enum TRunState : uint32_t { rsRunning = 0, rsJoined = 1, rsFinished = 2 };
+
+// Only a joiner that announced itself costs a wake-up.
 void FinishRun(TThreadRun& ARun) {
-  ARun.Finished.store(1);
-  ARun.Finished.notify_all();
+  if (ARun.State.exchange(rsFinished, std::memory_order_acq_rel) == rsJoined)
+    WakeWordWaiter(ARun.State);
 }
 
 // Takes the run handed over, or waits for it until ADeadline (none: as long as it takes);
@@ -188,7 +192,14 @@ std::shared_ptr<TThreadRun> StartThreadRun(void (*AEntry)(void*), void* AArg) {
 }
 
 void JoinThreadRun(TThreadRun& ARun) noexcept {
-  ARun.Finished.wait(0);
+  uint32_t State = ARun.State.load(std::memory_order_acquire);
+  while (State != rsFinished) {
+    if (State == rsRunning &&
+        !ARun.State.compare_exchange_strong(State, rsJoined, std::memory_order_acq_rel))
+      continue;
+    WaitForWordChange(ARun.State, rsJoined, -1);
+    State = ARun.State.load(std::memory_order_acquire);
+  }
 }
 
 void NotePriorityChanged(TThreadRun& ARun) noexcept {
