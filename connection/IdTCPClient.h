@@ -22,10 +22,9 @@ public:
   /// Closes an open connection.
   ~TIdTCPClient() override;
 
-  /// Connects to AHost (a name or a dotted IPv4 address) at APort, through the proxy of
-  /// SocksInfo unless its Version is svNoSocks; an open connection is closed first. ATimeout:
-  /// -1 (default) or 0 waits as long as the system does, else at most ATimeout ms. Raises
-  /// EIdConnectTimeout, EIdSocketError (10061 when refused), the lookup and SOCKS errors.
+  /// Connects to AHost:APort (through SocksInfo's proxy unless svNoSocks), closing an open
+  /// connection first; ATimeout -1 or 0: the system's wait, else at most ATimeout ms. Raises
+  /// EIdSocketError (10061: refused) or, under a limit, EIdConnectTimeout/EIdConnectException.
   void Connect(const std::string& AHost, int32_t APort, int32_t ATimeout = -1);
   /// The SOCKS settings of the next Connect (copied into its transport). Owned.
   TIdSocksInfo& SocksInfo() noexcept { return *FSocksInfo; }
