@@ -4,7 +4,7 @@ DEPS  := scripts/install-deps
 CTEST_FLAGS := --output-on-failure -j2
 
 .PHONY: all deps build run test test-sanitize test-asan test-tsan test-windows check-thread-safety \
-        bench fuzz format clean
+        bench fuzz package package-check docs format clean
 
 all: build
 
@@ -56,6 +56,27 @@ bench: deps
 # Every fuzz target for FUZZ_SECONDS (default 60) on a copy of its committed corpus.
 fuzz:
 	bash scripts/run-fuzz
+
+# The Debian packages of the libraries (CPack), in build/package.
+package:
+	@bash $(DEPS) --package
+	cmake --preset package >/dev/null
+	cmake --build --preset package
+	cd build/package && cpack -G DEB
+
+# The libraries from the outside: install, find_package, pkg-config, FetchContent, the packages
+# and the docs (scripts/package-check).
+package-check:
+	bash scripts/package-check
+
+# The API reference from the public headers' comments, into build/docs/html (warnings fail it),
+# and the check that the guide quotes its programs as they are.
+docs:
+	@bash $(DEPS) --docs
+	python3 scripts/check-guide
+	mkdir -p build/docs
+	ID_VERSION=$$(sed -n 's/^project(IdFramework VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt) \
+	  doxygen docs/Doxyfile
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')

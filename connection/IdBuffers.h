@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "runtime/Export.h"
 #include "runtime/Stream.h"
 
 namespace Id {
@@ -18,7 +19,7 @@ using TIdBytesDroppedEvent = std::function<void(TIdSimpleBuffer* ASender, int32_
 
 /// An in-memory byte stream that can hand out and drop bytes from its front. Used by one thread
 /// at a time (the thread of its connection); no locking.
-class TIdSimpleBuffer : public TMemoryStream {
+class ID_API TIdSimpleBuffer : public TMemoryStream {
 public:
   /// AOnBytesDropped is fixed for the life of the buffer; it may be empty.
   explicit TIdSimpleBuffer(TIdBytesDroppedEvent AOnBytesDropped = nullptr);
@@ -32,6 +33,7 @@ public:
 protected:
   /// Raises EIdNotEnoughDataInBuffer when ACount is more than AAvailable (or negative).
   static void CheckAvailable(int32_t ACount, int64_t AAvailable);
+  /// Fires OnBytesDropped with ACount.
   void NotifyBytesDropped(int32_t ACount);
 
 private:
@@ -42,8 +44,9 @@ private:
 /// consumed from the front by advancing ReadOffset; consumed bytes are squeezed out only once
 /// CompactThreshold of them have piled up, or the block is released when all is consumed.
 /// Size, positions and seeking are relative to the first unread byte. One thread; no locking.
-class TIdManagedBuffer : public TIdSimpleBuffer {
+class ID_API TIdManagedBuffer : public TIdSimpleBuffer {
 public:
+  /// An empty buffer that reports consumed bytes to AOnBytesDropped.
   explicit TIdManagedBuffer(TIdBytesDroppedEvent AOnBytesDropped = nullptr);
 
   /// Seeks relative to the unread bytes; returns the position counted from the first unread byte.
@@ -63,7 +66,9 @@ public:
   /// Moves the unread bytes to the front of the block and shrinks it; nothing when offset is 0.
   void Compact();
 
+  /// Consumed bytes that make the next drop compact the block.
   int32_t CompactThreshold() const noexcept { return FCompactThreshold; }
+  /// Where the unread bytes start in the block.
   int32_t ReadOffset() const noexcept { return FReadOffset; }
 
 private:

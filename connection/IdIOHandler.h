@@ -6,13 +6,15 @@
 #include <string>
 
 #include "net/IdComponent.h"
+#include "runtime/Export.h"
 
 namespace Id {
 
 /// The abstract transport of a TIdTCPConnection. A transport is used by the thread of its
 /// connection; CloseIO may also be called from another thread to abort a blocked call.
-class TIdIOHandler : public TIdComponent {
+class ID_API TIdIOHandler : public TIdComponent {
 public:
+  /// A closed transport; AOwner (may be nullptr) frees it.
   explicit TIdIOHandler(TComponent* AOwner);
   /// Runs this class's CloseIO (which does nothing): a derived transport closes in its own
   /// destructor.

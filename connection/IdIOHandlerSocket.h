@@ -7,6 +7,7 @@
 #include "connection/IdIOHandler.h"
 #include "connection/IdSocks.h"
 #include "net/IdStack.h"
+#include "runtime/Export.h"
 
 namespace Id {
 
@@ -15,7 +16,7 @@ class TIdSocketHandle;
 /// A transport over one stream socket. Used by the thread of its connection; CloseIO (and
 /// IsOpen) may be called from any thread at any moment: the socket handle wakes a call blocked
 /// in a wait, receive or send and keeps the descriptor until it has left.
-class TIdIOHandlerSocket : public TIdIOHandler {
+class ID_API TIdIOHandlerSocket : public TIdIOHandler {
 public:
   /// No socket handle exists until the first OpenIO; UseNagle is true.
   explicit TIdIOHandlerSocket(TComponent* AOwner);
@@ -60,6 +61,7 @@ public:
   TIdSocketHandle* SocketHandle() const noexcept { return FSocketHandle.get(); }
   /// The socket's descriptor while open, else InvalidSocketDescriptor.
   TIdSocketDescriptor Descriptor() const noexcept;
+  /// Whether outgoing data may wait to be sent in fuller packets. Default true.
   bool UseNagle() const noexcept { return FUseNagle; }
   /// False sets the no-delay option on the next outgoing connect.
   void SetUseNagle(bool AValue) noexcept { FUseNagle = AValue; }

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "core/IdBaseComponent.h"
+#include "runtime/Export.h"
 #include "runtime/Stream.h"
 
 namespace Id {
@@ -22,8 +23,9 @@ using TIdInterceptStreamEvent =
 /// one closer to the wire: sending runs outer then inner, receiving inner then outer. Runs on the
 /// thread that performs the connection's I/O (or closes it); no locking, so one intercept serves
 /// one connection at a time. The connection does not own it; whoever created it frees it.
-class TIdConnectionIntercept : public TIdBaseComponent {
+class ID_API TIdConnectionIntercept : public TIdBaseComponent {
 public:
+  /// Not attached to a connection; AOwner (may be nullptr) frees it.
   explicit TIdConnectionIntercept(TComponent* AOwner);
   ~TIdConnectionIntercept() override;
 
@@ -59,6 +61,7 @@ public:
   void Notification(TComponent* AComponent, TOperation AOperation) override;
 
 protected:
+  /// Pass the event on to the nested intercept, if any.
   virtual void PassConnect(TIdTCPConnection* AConnection);
   virtual void PassDisconnect();
   virtual void PassReceive(TStream& ABuffer);
@@ -71,8 +74,9 @@ private:
 };
 
 /// The server-side factory of connection intercepts: one per accepted connection.
-class TIdServerIntercept : public TIdBaseComponent {
+class ID_API TIdServerIntercept : public TIdBaseComponent {
 public:
+  /// AOwner (may be nullptr) frees it.
   explicit TIdServerIntercept(TComponent* AOwner) : TIdBaseComponent(AOwner) {}
 
   /// A hook for implementations; nothing in the framework calls it.

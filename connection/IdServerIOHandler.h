@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "connection/IdIOHandler.h"
+#include "runtime/Export.h"
 
 namespace Id {
 
@@ -12,8 +13,9 @@ class TIdThread;
 
 /// The abstract server transport. The server calls PrepareServing at each activation; its
 /// listener threads call AcceptClient, each on its own thread.
-class TIdServerIOHandler : public TIdComponent {
+class ID_API TIdServerIOHandler : public TIdComponent {
 public:
+  /// AOwner (may be nullptr) frees it.
   explicit TIdServerIOHandler(TComponent* AOwner) : TIdComponent(AOwner) {}
 
   /// Called once per activation, on the thread that activates the server. Base: nothing.

@@ -2,14 +2,16 @@
 #pragma once
 
 #include "connection/IdServerIOHandler.h"
+#include "runtime/Export.h"
 
 namespace Id {
 
 class TIdIOHandlerSocket;
 
 /// Accepts clients into new TIdIOHandlerSocket transports.
-class TIdServerIOHandlerSocket : public TIdServerIOHandler {
+class ID_API TIdServerIOHandlerSocket : public TIdServerIOHandler {
 public:
+  /// AOwner (may be nullptr) frees it.
   explicit TIdServerIOHandlerSocket(TComponent* AOwner) : TIdServerIOHandler(AOwner) {}
 
   /// With AThread: nullptr when AThread is halted; where closing the listening socket wakes an

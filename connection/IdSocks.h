@@ -10,6 +10,7 @@
 #include <string>
 
 #include "net/IdComponent.h"
+#include "runtime/Export.h"
 
 namespace Id {
 
@@ -27,7 +28,7 @@ enum class TSocksAuthentication { saNoAuthentication = 0, saUsernamePassword = 1
 /// EIdSocksInvalidValue, before any byte is sent, for a request that cannot be expressed:
 /// a host name, user name, user id or password over 255 bytes, a NUL byte inside a SOCKS 4
 /// user id or SOCKS 4A host name, or a port outside 0..65535.
-class TIdSocksInfo : public TIdComponent {
+class ID_API TIdSocksInfo : public TIdComponent {
 public:
   /// Defaults: saNoAuthentication, empty Host, Password and Username, Port 1080, svNoSocks.
   explicit TIdSocksInfo(TComponent* AOwner);

@@ -17,6 +17,7 @@
 #include "core/IdGlobal.h"
 #include "net/IdComponent.h"
 #include "runtime/CriticalSection.h"
+#include "runtime/Export.h"
 #include "runtime/StringList.h"
 
 namespace Id {
@@ -39,8 +40,9 @@ template <class E> [[noreturn]] void RaiseExceptionOf(const std::string& AMessag
 /// closed under the owning thread, whose blocked call then fails; an owned transport that is in
 /// use is freed only when the owning thread has left it. The connection itself must outlive
 /// such a call (the server guarantees it through its peer list).
-class TIdTCPConnection : public TIdComponent {
+class ID_API TIdTCPConnection : public TIdComponent {
 public:
+  /// No transport, not connected; AOwner (may be nullptr) frees it.
   explicit TIdTCPConnection(TComponent* AOwner);
   /// Closes the transport and frees an owned IOHandler.
   ~TIdTCPConnection() override;

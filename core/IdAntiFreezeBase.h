@@ -4,22 +4,27 @@
 #include <cstdint>
 
 #include "core/IdBaseComponent.h"
+#include "runtime/Export.h"
 
 namespace Id {
 
 /// Base of the anti-freeze: the most recently created run-time instance is registered and its
 /// ProcessIdle runs between slices of blocking waits made on the main thread. With none
 /// registered every operation does nothing.
-class TIdAntiFreezeBase : public TIdBaseComponent {
+class ID_API TIdAntiFreezeBase : public TIdBaseComponent {
 public:
   /// Registers this instance, replacing any other. In a designer, raises EIdException
   /// "Only one TIdAntiFreeze can exist per application." when one is already registered.
   explicit TIdAntiFreezeBase(TComponent* AOwner);
   ~TIdAntiFreezeBase() override;
 
+  /// Whether the hook runs at all.
   bool Active = true;
+  /// Whether ProcessIdle yields to the application's own work.
   bool ApplicationHasPriority = true;
+  /// The slice, in ms, of a blocking wait between two runs of ProcessIdle.
   int32_t IdleTimeOut = 250;
+  /// Whether ProcessIdle runs only when the caller says it is idle.
   bool OnlyWhenIdle = true;
 
   /// The concrete idle processing (for example, handling pending window messages).

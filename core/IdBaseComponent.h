@@ -2,12 +2,14 @@
 #pragma once
 
 #include "runtime/Component.h"
+#include "runtime/Export.h"
 
 namespace Id {
 
 /// Adds nothing to TComponent; lets the framework recognise its own components.
-class TIdBaseComponent : public TComponent {
+class ID_API TIdBaseComponent : public TComponent {
 public:
+  /// AOwner (may be nullptr) frees the component, as for TComponent.
   explicit TIdBaseComponent(TComponent* AOwner) : TComponent(AOwner) {}
 };
 

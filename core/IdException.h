@@ -5,12 +5,13 @@
 #include <string>
 
 #include "core/IdResourceStrings.h"
+#include "runtime/Export.h"
 #include "runtime/SysUtils.h"
 
 namespace Id {
 
 #define ID_EXCEPTION(Name, Parent, Text)                                                           \
-  class Name : public Parent {                                                                     \
+  class ID_API Name : public Parent {                                                              \
   public:                                                                                          \
     explicit Name(std::string AMessage = Text) : Parent(std::move(AMessage)) {}                    \
   }
@@ -77,10 +78,12 @@ ID_EXCEPTION(EIdThreadClassNotSpecified, EIdThreadMgrError, RS::RSThreadClassNot
 #undef ID_EXCEPTION
 
 /// A failed socket call; carries the Windows Sockets error number.
-class EIdSocketError : public EIdException {
+class ID_API EIdSocketError : public EIdException {
 public:
+  /// AMessage is the stack's text for ASocketErrorCode.
   EIdSocketError(int32_t ASocketErrorCode, std::string AMessage)
       : EIdException(std::move(AMessage)), FSocketErrorCode(ASocketErrorCode) {}
+  /// The Windows Sockets error number (10054 for a reset, 10061 for a refusal).
   int32_t SocketErrorCode() const noexcept { return FSocketErrorCode; }
 
 private:
@@ -88,10 +91,12 @@ private:
 };
 
 /// A protocol reply whose code was not accepted; the message is the reply's text lines.
-class EIdProtocolReplyError : public EIdException {
+class ID_API EIdProtocolReplyError : public EIdException {
 public:
+  /// AMessage holds the reply's lines.
   EIdProtocolReplyError(int32_t AReplyCode, std::string AMessage)
       : EIdException(std::move(AMessage)), FReplyCode(AReplyCode) {}
+  /// The code of the reply that was not accepted.
   int32_t ReplyCode() const noexcept { return FReplyCode; }
 
 private:
@@ -106,7 +111,8 @@ inline EIdFileNotFound MakeFileNotFound(const std::string& AFileName) {
   return EIdFileNotFound(Format(RS::RSFileNotFound, {AFileName}));
 }
 inline EIdCanNotBindPortInRange MakeCanNotBindPortInRange(int32_t ALow, int32_t AHigh) {
-  return EIdCanNotBindPortInRange(Format(RS::RSCanNotBindPortInRange, {int64_t(ALow), int64_t(AHigh)}));
+  return EIdCanNotBindPortInRange(
+      Format(RS::RSCanNotBindPortInRange, {int64_t(ALow), int64_t(AHigh)}));
 }
 inline EIdInvalidPortRange MakeInvalidPortRange(int32_t ALow, int32_t AHigh) {
   return EIdInvalidPortRange(Format(RS::RSInvalidPortRange, {int64_t(ALow), int64_t(AHigh)}));

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "runtime/Export.h"
+
 namespace Id {
 
 /// Whether activation sets the address-reuse option on listening sockets: rsTrue always, rsFalse
@@ -22,15 +24,15 @@ inline constexpr char PathDelim = '/';
 #endif
 
 /// 1-based position of ANeedle in AText, byte by byte; 0 when absent.
-int32_t BytePos(const std::string& ANeedle, const std::string& AText);
+ID_API int32_t BytePos(const std::string& ANeedle, const std::string& AText);
 /// The text search of this process: BytePos, as byte strings here use a single-byte code page.
 using TIdPosProc = int32_t (*)(const std::string&, const std::string&);
-extern const TIdPosProc TextPos;
+extern ID_API const TIdPosProc TextPos;
 /// 1-based position of the first occurrence at or after AStart (0 means 1); 0 when absent, when
 /// the needle is empty or longer than the text, or when too few characters remain.
-int32_t PosFrom(const std::string& ANeedle, const std::string& AText, int32_t AStart);
+ID_API int32_t PosFrom(const std::string& ANeedle, const std::string& AText, int32_t AStart);
 /// 1-based offset of ANeedle's bytes in the block; 0 when empty, longer than the block or absent.
-int32_t FindInMemory(const std::string& ANeedle, const void* AMemory, int32_t ASize);
+ID_API int32_t FindInMemory(const std::string& ANeedle, const void* AMemory, int32_t ASize);
 
 /// Named arguments of FetchToken.
 inline constexpr bool DeleteToken = true;
@@ -38,26 +40,26 @@ inline constexpr bool KeepToken = false;
 inline constexpr bool CaseSensitive = true;
 /// Returns the text before the first ADelim; with ADelete, AInput loses it and the delimiter.
 /// Not found: the whole input (emptied with ADelete).
-std::string FetchToken(std::string& AInput, const std::string& ADelim = " ", bool ADelete = true,
-                       bool ACaseSensitive = true);
+ID_API std::string FetchToken(std::string& AInput, const std::string& ADelim = " ",
+                              bool ADelete = true, bool ACaseSensitive = true);
 /// FetchToken ignoring the case of a..z.
-std::string FetchTokenNoCase(std::string& AInput, const std::string& ADelim = " ",
-                             bool ADelete = true);
+ID_API std::string FetchTokenNoCase(std::string& AInput, const std::string& ADelim = " ",
+                                    bool ADelete = true);
 
 inline int32_t MinInt(int32_t A, int32_t B) {
   return A < B ? A : B;
 }
 /// Suspends the calling thread.
-void SleepMs(uint32_t AMilliseconds);
+ID_API void SleepMs(uint32_t AMilliseconds);
 /// True on the application's main thread (the thread that started the process).
-bool IsMainThread();
+ID_API bool IsMainThread();
 /// Appends the path delimiter when APath does not end with one.
-std::string EnsureTrailingDelimiter(const std::string& APath);
+ID_API std::string EnsureTrailingDelimiter(const std::string& APath);
 /// The platform's temporary directory, ending with the path delimiter ($TMPDIR, else /tmp).
-std::string TempDirectory();
+ID_API std::string TempDirectory();
 /// Tells the system that the untouched memory [AStart, AStart + ASize) will be filled in bulk,
 /// so that it is mapped in large pages where the system offers them. Changes no content; a
 /// system without the notion ignores it.
-void AdviseBulkFill(void* AStart, size_t ASize);
+ID_API void AdviseBulkFill(void* AStart, size_t ASize);
 
 } // namespace Id

@@ -6,14 +6,16 @@
 #include <string>
 
 #include "runtime/Collection.h"
+#include "runtime/Export.h"
 #include "runtime/StringList.h"
 
 namespace Id {
 
 /// One protocol reply. Stands alone (no collection) or is an item of a TIdRFCReplies table.
 /// Not locked: replies shared between threads are only read, except for UpdateReplyText.
-class TIdRFCReply : public TCollectionItem {
+class ID_API TIdRFCReply : public TCollectionItem {
 public:
+  /// An empty reply (code 0, no lines), on its own or as an item of ACollection.
   explicit TIdRFCReply(TCollection* ACollection = nullptr);
 
   /// Code 0, no text lines, empty TextCode.
@@ -55,8 +57,9 @@ private:
 };
 
 /// A table of reply texts keyed by code; owned by a component (the server's ReplyTexts).
-class TIdRFCReplies : public TOwnedCollectionOf<TIdRFCReply> {
+class ID_API TIdRFCReplies : public TOwnedCollectionOf<TIdRFCReply> {
 public:
+  /// An empty table owned by AOwner.
   explicit TIdRFCReplies(TComponent* AOwner) : TOwnedCollectionOf<TIdRFCReply>(AOwner) {}
 
   /// The first item, in index order, whose NumericCode is ACode; nullptr if there is none.

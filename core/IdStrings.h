@@ -3,14 +3,16 @@
 
 #include <string>
 
+#include "runtime/Export.h"
 #include "runtime/StringList.h"
 
 namespace Id {
 
 /// Fills AList with the untrimmed, non-empty fields of AText; each field's number is the 1-based
 /// column where it starts. AList must exist (else EAssertionFailed naming IdStrings).
-void SplitFields(const std::string& AText, TStringList* AList, const std::string& ADelim);
+ID_API void SplitFields(const std::string& AText, TStringList* AList, const std::string& ADelim);
 /// As SplitFields on the trimmed text, each field trimmed; columns count in the untrimmed text.
-void SplitFieldsTrimmed(const std::string& AText, TStringList* AList, const std::string& ADelim);
+ID_API void SplitFieldsTrimmed(const std::string& AText, TStringList* AList,
+                               const std::string& ADelim);
 
 } // namespace Id

@@ -9,6 +9,7 @@
 
 #include "core/IdBaseComponent.h"
 #include "net/IdStack.h"
+#include "runtime/Export.h"
 #include "runtime/SysUtils.h"
 
 namespace Id {
@@ -35,21 +36,25 @@ using TWorkEvent = std::function<void(TComponent* Sender, TWorkMode AWorkMode, i
 using TWorkEndEvent = std::function<void(TComponent* Sender, TWorkMode AWorkMode)>;
 
 /// The default text of each status value; loaded at program start, may be replaced before use.
-std::array<std::string, 9>& StatusTexts();
+ID_API std::array<std::string, 9>& StatusTexts();
 
 /// Base of every component that talks to the network. Each is a user of the process-wide stack
 /// (TIdStackUse): the first live user creates GlobalStack, the last one destroyed frees it.
 /// Status and work events run on the thread that performs the component's I/O; the work state is
 /// not locked (one thread uses it).
-class TIdComponent : public TIdBaseComponent {
+class ID_API TIdComponent : public TIdBaseComponent {
 public:
   /// Raises the stack's error when the stack cannot be created; the count is then unchanged.
   explicit TIdComponent(TComponent* AOwner);
   ~TIdComponent() override;
 
+  /// Fired by NotifyStatus.
   TIdStatusEvent OnStatus;
+  /// Fired by NotifyWork.
   TWorkEvent OnWork;
+  /// Fired by the outermost NotifyWorkBegin.
   TWorkBeginEvent OnWorkBegin;
+  /// Fired by the outermost NotifyWorkEnd.
   TWorkEndEvent OnWorkEnd;
 
   /// Opens (level 1) or nests a unit of work; only the outermost one fires OnWorkBegin.
@@ -66,10 +71,14 @@ public:
 
   /// Count, maximum and level of the open unit of work of a mode.
   struct TWorkInfo {
+    /// Bytes counted so far.
     int32_t Count = 0;
+    /// The expected total given to NotifyWorkBegin.
     int32_t Max = 0;
+    /// The nesting depth; 0 when no unit is open.
     int32_t Level = 0;
   };
+  /// The open unit of work of AMode.
   const TWorkInfo& WorkInfo(TWorkMode AMode) const { return FWorkInfos[static_cast<int>(AMode)]; }
 
 private:

@@ -7,6 +7,7 @@
 
 #include "net/IdStack.h"
 #include "runtime/Collection.h"
+#include "runtime/Export.h"
 
 namespace Id {
 
@@ -22,7 +23,7 @@ namespace Id {
 /// any thread may close, and several threads may be inside calls at once (a connect on a
 /// helper thread). The handle keeps GlobalStack alive for its whole life, so it also works on
 /// its own, without any component.
-class TIdSocketHandle : public TCollectionItem {
+class ID_API TIdSocketHandle : public TCollectionItem {
 public:
   /// Joins no collection by itself (TCollection::Add does); takes the port from ACollection's
   /// DefaultPort when ACollection is a TIdSocketHandles.
@@ -121,6 +122,7 @@ public:
     FPort = AValue;
     FLocalUnread = false;
   }
+  /// The remote end, after a connect or an accept.
   const std::string& RemoteIP() const noexcept { return FRemoteIP; }
   int32_t RemotePort() const noexcept { return FRemotePort; }
   /// The bind range, used only when Port is 0 and both bounds are non-zero.
@@ -157,8 +159,9 @@ private:
 };
 
 /// The bindings of a server (its Bindings property); owned by the server component.
-class TIdSocketHandles : public TOwnedCollectionOf<TIdSocketHandle> {
+class ID_API TIdSocketHandles : public TOwnedCollectionOf<TIdSocketHandle> {
 public:
+  /// No bindings; AOwner is the server.
   explicit TIdSocketHandles(TComponent* AOwner);
 
   /// Adds a binding whose Port is DefaultPort; the collection owns it.

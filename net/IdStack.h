@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/IdException.h"
+#include "runtime/Export.h"
 #include "runtime/StringList.h"
 
 namespace Id {
@@ -22,7 +23,7 @@ inline constexpr int32_t SocketErrorResult = -1;
 /// A timeout meaning "no limit".
 inline constexpr int32_t TimeoutInfinite = -2;
 /// The value of boolean socket options, passed by address with length 4.
-extern const int32_t OptionTrue;
+extern ID_API const int32_t OptionTrue;
 
 /// Address family, socket type and protocol numbers (IPv4 stream sockets only).
 inline constexpr int32_t Id_PF_INET = 2;
@@ -46,6 +47,7 @@ inline constexpr int32_t Id_SD_Both = 2;
 
 /// Windows Sockets error numbers the framework compares with.
 namespace WSA {
+/// The Windows Sockets number of the error of the same name.
 inline constexpr int32_t EINTR_ = 10004;
 inline constexpr int32_t EBADF_ = 10009;
 inline constexpr int32_t EACCES_ = 10013;
@@ -77,19 +79,24 @@ using TIdIPv4Bytes = std::array<uint8_t, 4>;
 using TIdSocketDescriptorList = std::vector<TIdSocketDescriptor>;
 
 /// An abstract set of descriptors; the concrete class is chosen by the stack.
-class TIdSocketList {
+class ID_API TIdSocketList {
 public:
   virtual ~TIdSocketList() = default;
+  /// The descriptor at AIndex.
   virtual TIdSocketDescriptor ItemAt(int32_t AIndex) const = 0;
+  /// Adds ASocket.
   virtual void AddSocket(TIdSocketDescriptor ASocket) = 0;
+  /// Removes ASocket.
   virtual void RemoveSocket(TIdSocketDescriptor ASocket) = 0;
+  /// The number of descriptors.
   virtual int32_t SocketCount() const = 0;
 };
 
 /// A socket list shaped as a select set: a count and 64 slots. Not thread-safe. The concrete
 /// list of each stack is this shape.
-class TIdSocketListSet : public TIdSocketList {
+class ID_API TIdSocketListSet : public TIdSocketList {
 public:
+  /// The most descriptors a set holds.
   static constexpr int32_t Capacity = 64;
   /// Raises EIdStackSetSizeExceeded "Set Size Exceeded." outside 0..SocketCount-1.
   TIdSocketDescriptor ItemAt(int32_t AIndex) const override;
@@ -97,6 +104,7 @@ public:
   void AddSocket(TIdSocketDescriptor ASocket) override;
   /// Removes the first occurrence by moving the last descriptor into its slot.
   void RemoveSocket(TIdSocketDescriptor ASocket) override;
+  /// The number of descriptors.
   int32_t SocketCount() const override { return FCount; }
 
 private:
@@ -110,14 +118,17 @@ private:
 /// of -1 mean failure; callers pass raw results to CheckSocketResult. It knows nothing of who
 /// uses a descriptor: closing a socket under another thread's call is the socket handle's
 /// business (TIdSocketHandle).
-class TIdStack {
+class ID_API TIdStack {
 public:
+  /// Stacks are made by NewStackInstance, through GlobalStack's users.
   TIdStack();
   virtual ~TIdStack();
   TIdStack(const TIdStack&) = delete;
   TIdStack& operator=(const TIdStack&) = delete;
 
+  /// Fills the list of local addresses.
   virtual void FillLocalAddresses() = 0;
+  /// The first local IPv4 address.
   virtual std::string FirstLocalAddress() = 0;
   /// Refilled on every call; the stack keeps ownership.
   virtual TStringList& GetLocalAddressList() = 0;
@@ -127,25 +138,33 @@ public:
   /// An empty AIP binds to any local address.
   virtual int32_t SockBind(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
                            int32_t APort) = 0;
+  /// Closes ASocket.
   virtual int32_t SockClose(TIdSocketDescriptor ASocket) = 0;
+  /// Connects ASocket to AIP:APort.
   virtual int32_t SockConnect(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
                               int32_t APort) = 0;
   /// First IPv4 address of the host; failure raises EIdSocketError.
   virtual std::string SockHostToAddress(const std::string& AHost) = 0;
+  /// The name of this host.
   virtual std::string SockLocalHostName() = 0;
+  /// The host name of an address; failure raises EIdSocketError.
   virtual std::string SockAddressToHost(const std::string& AIP) = 0;
   /// A named service's port, or the name read as a number; else EIdInvalidServiceName.
   virtual int32_t SockServicePort(const std::string& AService) = 0;
   /// The service's official name, then its aliases; empty when none.
   virtual std::unique_ptr<TStringList> SockPortServices(int32_t APort) = 0;
+  /// Host to network byte order.
   virtual uint16_t SockHostToNet16(uint16_t AValue) = 0;
+  /// Puts ASocket into the listening state with ABacklog.
   virtual int32_t SockListen(TIdSocketDescriptor ASocket, int32_t ABacklog) = 0;
+  /// Network to host byte order, and the 32-bit conversions both ways.
   virtual uint16_t SockNetToHost16(uint16_t AValue) = 0;
   virtual uint32_t SockHostToNet32(uint32_t AValue) = 0;
   virtual uint32_t SockNetToHost32(uint32_t AValue) = 0;
   /// Bytes received, 0 when the peer has closed, -1 on failure.
   virtual int32_t SockRecv(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength,
                            int32_t AFlags) = 0;
+  /// As SockRecv; the outputs hold the sender.
   virtual int32_t SockRecvFrom(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength,
                                int32_t AFlags, std::string& AIP, int32_t& APort) = 0;
   /// Waits until a descriptor of the lists is ready; a list of more than 64 raises
@@ -153,12 +172,16 @@ public:
   /// Returns the count of ready descriptors, 0 on timeout, -1 on failure.
   virtual int32_t SockSelect(TIdSocketDescriptorList* ARead, TIdSocketDescriptorList* AWrite,
                              TIdSocketDescriptorList* AError, int32_t ATimeout) = 0;
+  /// Bytes sent (possibly fewer than ALength), -1 on failure.
   virtual int32_t SockSend(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
                            int32_t AFlags) = 0;
+  /// As SockSend, to AIP:APort.
   virtual int32_t SockSendTo(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
                              int32_t AFlags, const std::string& AIP, int32_t APort) = 0;
+  /// Sets a socket option (Id_SOL_SOCKET, Id_IPPROTO_TCP levels).
   virtual int32_t SockSetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
                                 const void* AOptVal, int32_t AOptLen) = 0;
+  /// A new socket, or InvalidSocketDescriptor.
   virtual TIdSocketDescriptor SockCreate(int32_t AFamily, int32_t AType, int32_t AProtocol) = 0;
   /// Direction: 0 receive, 1 send, 2 both.
   virtual int32_t SockShutdown(TIdSocketDescriptor ASocket, int32_t AHow) = 0;
@@ -166,10 +189,13 @@ public:
   virtual std::string SockErrorText(int32_t AErrorNumber);
   /// The calling thread's most recent socket error, as a Windows Sockets number.
   virtual int32_t SockLastError() = 0;
+  /// The remote end of ASocket.
   virtual void SockPeerAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
                                int32_t& APort) = 0;
+  /// The local end of ASocket.
   virtual void SockLocalAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,
                                 int32_t& APort) = 0;
+  /// Reads a socket option.
   virtual int32_t SockGetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
                                 void* AOptVal, int32_t& AOptLen) = 0;
   /// The four bytes in memory order, in decimal, joined by ".".
@@ -196,6 +222,7 @@ public:
   TIdSocketDescriptor NewSocket(int32_t ASocketType, int32_t AProtocol);
   /// "LOCALHOST" (any case) gives 127.0.0.1 without a lookup; an address text is returned as is.
   std::string LookupHost(const std::string& AHost);
+  /// True for a dotted IPv4 address text.
   static bool IsIPAddressText(const std::string& AText);
   /// The 32-bit address value (network-order bytes) of an address text.
   uint32_t TextToAddress(const std::string& AIP);
@@ -206,6 +233,7 @@ public:
   }
 
 protected:
+  /// The list GetLocalAddressList fills; owned, made on first use.
   std::unique_ptr<TStringList> FLocalAddressList; // owned; created on first use
 
 private:
@@ -216,31 +244,31 @@ private:
 using TIdStackClass = std::unique_ptr<TIdStack> (*)();
 /// The stack class, fixed at program start: the platform's stack unless a program or test
 /// replaces it before the first component exists.
-TIdStackClass& StackClass();
+ID_API TIdStackClass& StackClass();
 /// The platform's own stack class (set by the stack implementation built for this platform).
-std::unique_ptr<TIdStack> NewPlatformStack();
+ID_API std::unique_ptr<TIdStack> NewPlatformStack();
 
 /// Creates an instance of the concrete socket list.
 using TIdSocketListClass = std::unique_ptr<TIdSocketList> (*)();
-TIdSocketListClass& SocketListClass();
+ID_API TIdSocketListClass& SocketListClass();
 /// The platform's own socket list (64 slots, as a select set).
-std::unique_ptr<TIdSocketList> NewPlatformSocketList();
+ID_API std::unique_ptr<TIdSocketList> NewPlatformSocketList();
 
 /// Sends a whole file on a connected socket without copying it through the caller's buffers.
 /// Result: the file's size when all of it was sent, 0 on failure.
 using TIdFileTransmitter = int64_t (*)(TIdSocketDescriptor ASocket, const std::string& AFileName);
 /// The process's whole-file sender, installed at program start by a stack that has one; empty
 /// otherwise (callers then copy the file through a stream).
-TIdFileTransmitter& FileTransmitter();
+ID_API TIdFileTransmitter& FileTransmitter();
 
 /// The process-wide stack: exists exactly while at least one TIdStackUse exists (every
 /// TIdComponent and every TIdSocketHandle holds one).
-TIdStack* GlobalStack() noexcept;
+ID_API TIdStack* GlobalStack() noexcept;
 
 /// One user of GlobalStack for as long as the object lives: the first user creates the stack
 /// (an instance of StackClass), the last one frees it. A failed creation raises the stack's error
 /// and counts nothing, so the next user tries again. Any thread.
-class TIdStackUse {
+class ID_API TIdStackUse {
 public:
   TIdStackUse();
   ~TIdStackUse();
@@ -250,11 +278,11 @@ public:
 
 class TMutex;
 /// Guards the creation and freeing of GlobalStack.
-TMutex& StackLock();
+ID_API TMutex& StackLock();
 /// The number of live stack users (components and socket handles).
-int32_t StackUserCount();
+ID_API int32_t StackUserCount();
 
 /// The fixed text of a socket error number in the base table; empty when it has none.
-const char* SocketErrorTextOf(int32_t AErrorNumber) noexcept;
+ID_API const char* SocketErrorTextOf(int32_t AErrorNumber) noexcept;
 
 } // namespace Id

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "runtime/CriticalSection.h"
+#include "runtime/Export.h"
 
 namespace Id {
 
@@ -32,33 +33,44 @@ enum TComponentStateFlag : unsigned {
 /// std::unique_ptr. Destruction order: the derived destructors run first, then this one tells
 /// every registered component (and the owner) that it is going, then frees its owned components.
 /// Lists are guarded, so components may be created, linked and freed on different threads.
-class TComponent {
+class ID_API TComponent {
 public:
+  /// AOwner (may be nullptr) takes ownership: it frees this component in its destructor.
   explicit TComponent(TComponent* AOwner);
   virtual ~TComponent();
   TComponent(const TComponent&) = delete;
   TComponent& operator=(const TComponent&) = delete;
 
+  /// The owner; nullptr when none.
   TComponent* Owner() const noexcept { return FOwner; }
+  /// The name (FindComponent looks it up); empty by default.
   const std::string& Name() const noexcept { return FName; }
   void SetName(const std::string& AName) { FName = AName; }
+  /// Free for the application; 0 by default.
   intptr_t Tag() const noexcept { return FTag; }
   void SetTag(intptr_t ATag) noexcept { FTag = ATag; }
 
+  /// The TComponentStateFlag bits.
   unsigned ComponentState() const noexcept { return FComponentState; }
+  /// Whether csLoading is set.
   bool IsLoading() const noexcept { return (FComponentState & csLoading) != 0; }
+  /// Whether csDesigning is set.
   bool IsDesigning() const noexcept { return (FComponentState & csDesigning) != 0; }
+  /// Whether csDestroying is set.
   bool IsDestroying() const noexcept { return (FComponentState & csDestroying) != 0; }
   /// Used by the description reader (loading) and by designers.
   void SetComponentStateFlag(TComponentStateFlag AFlag, bool AOn);
 
+  /// The number of owned components.
   int ComponentCount() const;
   /// The AIndex-th owned component; raises EListError outside the list.
   TComponent* Components(int AIndex) const;
+  /// The owned component named AName (ignoring case); nullptr when none.
   TComponent* FindComponent(const std::string& AName) const;
 
   /// Registers both ways: each of this and AComponent is told when the other is destroyed.
   void FreeNotification(TComponent* AComponent);
+  /// Ends what FreeNotification registered, both ways.
   void RemoveFreeNotification(TComponent* AComponent);
 
   /// End of loading: clears csLoading. Overrides act on deferred properties, then call this.

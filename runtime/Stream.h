@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <string>
 
+#include "runtime/Export.h"
+
 namespace Id {
 
 enum class TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };
 
 /// A sequence of bytes with a position.
-class TStream {
+class ID_API TStream {
 public:
   virtual ~TStream() = default;
   /// Reads up to ACount bytes at the position; returns how many were read.
@@ -19,6 +21,7 @@ public:
   /// Moves the position; returns the new one.
   virtual int64_t Seek(int64_t AOffset, TSeekOrigin AOrigin) = 0;
 
+  /// The position, and its setter (both by seeking).
   int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
   void SetPosition(int64_t APos) { Seek(APos, TSeekOrigin::soBeginning); }
   /// Built on seeking to the end and back.
@@ -33,7 +36,7 @@ public:
 };
 
 /// A stream over one growable memory block.
-class TMemoryStream : public TStream {
+class ID_API TMemoryStream : public TStream {
 public:
   TMemoryStream() = default;
   ~TMemoryStream() override;
@@ -50,6 +53,7 @@ public:
   /// The block (nullptr when none); valid until the next change of size.
   char* Memory() noexcept { return FMemory; }
   const char* Memory() const noexcept { return FMemory; }
+  /// The size of the block, at least the number of valid bytes.
   int64_t Capacity() const noexcept { return FCapacity; }
   /// The number of valid bytes in the block, read without seeking.
   int64_t DataSize() const noexcept { return FSize; }
@@ -77,8 +81,9 @@ enum TFileMode : uint16_t {
 };
 
 /// A stream over a file. Open failures raise EFOpenError.
-class TFileStream : public TStream {
+class ID_API TFileStream : public TStream {
 public:
+  /// Opens AFileName in AMode (the fmCreate / fmOpen... values); raises EFOpenError.
   TFileStream(const std::string& AFileName, uint16_t AMode);
   ~TFileStream() override;
   TFileStream(const TFileStream&) = delete;
@@ -88,7 +93,9 @@ public:
   int32_t Write(const void* ABuffer, int32_t ACount) override;
   int64_t Seek(int64_t AOffset, TSeekOrigin AOrigin) override;
   void SetSize(int64_t ASize) override;
+  /// The name the stream was opened with.
   const std::string& FileName() const noexcept { return FFileName; }
+  /// The file descriptor.
   int Handle() const noexcept { return FHandle; }
 
 private:

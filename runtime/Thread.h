@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "runtime/CriticalSection.h"
+#include "runtime/Export.h"
 #include "runtime/SysUtils.h"
 
 namespace Id {
@@ -22,11 +23,12 @@ struct TThreadRun; // a body's run on an operating-system thread
 /// Registers AReset, which runs on an operating-system thread after each body it served, so that
 /// per-thread state of a layer (a last error, an error queue) never passes from one thread
 /// object's body to the next on a reused thread. Register at program start; up to 16.
-void RegisterThreadRunReset(void (*AReset)());
+ID_API void RegisterThreadRunReset(void (*AReset)());
 
 /// Misuse of a thread object: suspending or waiting for a thread from the wrong thread.
-class EThread : public Exception {
+class ID_API EThread : public Exception {
 public:
+  /// The constructors of Exception.
   using Exception::Exception;
 };
 
@@ -56,7 +58,7 @@ using TThreadID = std::thread::id;
 ///
 /// Whatever escapes the body is caught at the thread's outermost frame and kept (FatalException),
 /// so no exception ends the process.
-class TThread {
+class ID_API TThread {
 public:
   /// Prepares the thread; the operating-system thread is made when it starts (see Resume).
   /// Called on the creating thread.
@@ -87,6 +89,7 @@ public:
   void Suspend();
   /// Sets the terminated flag only; the body decides when to look at it. Any thread.
   void Terminate() noexcept { FTerminated.store(true); }
+  /// True once Terminate was called. Any thread.
   bool Terminated() const noexcept { return FTerminated.load(); }
   /// True while created suspended and not yet resumed, or while parked in Suspend.
   bool Suspended() const noexcept { return FSuspended.load(); }
@@ -123,6 +126,7 @@ public:
   /// (RegisterThreadRunReset); thread_local objects of the program's own code keep their
   /// values from body to body. Any thread.
   static void SetParkedThreads(int32_t AMaxParked, int32_t AIdleMs);
+  /// The limits set by SetParkedThreads.
   static int32_t MaxParkedThreads() noexcept;
   static int32_t ParkedThreadIdleMs() noexcept;
   /// Threads parked at this moment.

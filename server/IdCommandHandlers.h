@@ -11,6 +11,7 @@
 
 #include "core/IdRFCReply.h"
 #include "runtime/Collection.h"
+#include "runtime/Export.h"
 #include "runtime/StringList.h"
 
 namespace Id {
@@ -25,7 +26,7 @@ class TIdTCPServer;
 using TIdCommandEvent = std::function<void(TIdCommand& ASender)>;
 
 /// One received line matched by a handler; lives while the line is handled.
-class TIdCommand {
+class ID_API TIdCommand {
 public:
   /// AHandler is the matching handler (not owned). CommandReply starts empty, ReplyPending false.
   explicit TIdCommand(TIdCommandHandler* AHandler);
@@ -76,7 +77,7 @@ private:
 
 /// One command word of a server's CommandHandlers. Read by many peer threads at once while the
 /// server is active; the application must not change it then.
-class TIdCommandHandler : public TCollectionItem {
+class ID_API TIdCommandHandler : public TCollectionItem {
 public:
   /// Defaults: CmdDelimiter and ParamDelimiter blank, Enabled and ParseParams true, ReplyNormal
   /// code 0 without text, Name "TIdCommandHandler" followed by the item ID.
@@ -158,7 +159,7 @@ private:
 
 /// The CommandHandlers collection of a server; owned by the server, whose ReplyTexts and
 /// ReplyExceptionCode the handlers use.
-class TIdCommandHandlers : public TOwnedCollectionOf<TIdCommandHandler> {
+class ID_API TIdCommandHandlers : public TOwnedCollectionOf<TIdCommandHandler> {
 public:
   /// AServer owns the collection; nullptr makes a collection without a server.
   explicit TIdCommandHandlers(TIdTCPServer* AServer);

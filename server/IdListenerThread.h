@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "runtime/Export.h"
 #include "threads/IdThread.h"
 
 namespace Id {
@@ -19,7 +20,7 @@ class TIdPeerThread;
 /// threads leaves the client queued and would repeat at once, it waits before the next
 /// accept, doubling the wait from 5 ms up to 1 s while failures repeat, and returns to full
 /// speed once a client has been handed over.
-class TIdListenerThread : public TIdThread {
+class ID_API TIdListenerThread : public TIdThread {
 public:
   /// Neither AServer nor ABinding is owned; both outlive the thread.
   TIdListenerThread(TIdTCPServer* AServer, TIdSocketHandle* ABinding);

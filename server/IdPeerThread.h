@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "connection/IdTCPConnection.h"
+#include "runtime/Export.h"
 #include "threads/IdThread.h"
 
 namespace Id {
@@ -14,7 +15,7 @@ class TIdTCPServer;
 
 /// The connection of one client accepted by a server. Created by the listener thread, then owned
 /// by the peer thread that serves it (freed in its ReleaseData).
-class TIdTCPServerConnection : public TIdTCPConnection {
+class ID_API TIdTCPServerConnection : public TIdTCPConnection {
 public:
   /// No owner component; AServer is the server whose listener accepted the client.
   explicit TIdTCPServerConnection(TIdTCPServer* AServer);
@@ -31,7 +32,7 @@ private:
 /// server's PeerThreadClass), given its connection by the listener, added to PeerThreadList and
 /// started. It ends by itself when the connection closes, reporting every exception through the
 /// server's OnException; the end of the client's connection is a quiet end.
-class TIdPeerThread : public TIdThread {
+class ID_API TIdPeerThread : public TIdThread {
 public:
   /// The constructor a thread class calls; ACreateSuspended is true in the framework.
   explicit TIdPeerThread(bool ACreateSuspended = true);

@@ -245,6 +245,10 @@ void TIdTCPServer::SetBindings(const TIdSocketHandles& AValue) {
   FBindings->Assign(AValue);
 }
 
+int32_t TIdTCPServer::BoundPort(int ABinding) const {
+  return FBindings->BindingAt(ABinding)->Port();
+}
+
 int32_t TIdTCPServer::DefaultPort() const {
   return FBindings->DefaultPort();
 }

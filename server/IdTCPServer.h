@@ -12,6 +12,7 @@
 #include "core/IdGlobal.h"
 #include "net/IdComponent.h"
 #include "runtime/CriticalSection.h"
+#include "runtime/Export.h"
 #include "threads/IdThreadMgr.h"
 
 namespace Id {
@@ -48,7 +49,7 @@ using TIdAfterCommandHandlerEvent =
 /// Threads: Active, the setters, Loaded and Notification run on the thread that owns the
 /// component. Listener and peer threads read the configuration without a lock: it must not
 /// change while the server is active. PeerThreadList is guarded by its own lock.
-class TIdTCPServer : public TIdComponent {
+class ID_API TIdTCPServer : public TIdComponent {
 public:
   /// Inactive, no bindings, ListenQueue 15, TerminateWaitTime 5000, command handlers enabled.
   explicit TIdTCPServer(TComponent* AOwner);
@@ -67,6 +68,9 @@ public:
   /// The bindings. Owned. SetBindings copies the items of AValue.
   TIdSocketHandles& Bindings() noexcept { return *FBindings; }
   void SetBindings(const TIdSocketHandles& AValue);
+  /// The port of binding ABinding: once active, the one the system chose for a binding set to
+  /// port 0. Raises EListError when there is no such binding.
+  int32_t BoundPort(int ABinding = 0) const;
   /// The command handlers. Owned.
   TIdCommandHandlers& CommandHandlers() noexcept { return *FCommandHandlers; }
   /// When false the handlers are ignored and OnExecute runs. Default true.
@@ -131,13 +135,21 @@ public:
 
   // Events (see the typedefs for the thread each runs on) -----------------------------------
 
+  /// After a command handler took a line.
   TIdAfterCommandHandlerEvent OnAfterCommandHandler;
+  /// Before the command handlers see a line.
   TIdBeforeCommandHandlerEvent OnBeforeCommandHandler;
+  /// A client was accepted and greeted; runs before its first execute step.
   TIdServerThreadEvent OnConnect;
+  /// One execute step, while the connection is open and no command handler applies.
   TIdServerThreadEvent OnExecute;
+  /// The connection's work ended.
   TIdServerThreadEvent OnDisconnect;
+  /// An exception ended an execute step, the client's close included.
   TIdServerThreadExceptionEvent OnException;
+  /// An accept cycle failed; the listener goes on.
   TIdListenExceptionEvent OnListenException;
+  /// A line no command handler took.
   TIdNoCommandHandlerEvent OnNoCommandHandler;
 
   // Component ------------------------------------------------------------------------------

@@ -13,15 +13,17 @@
 #include <string>
 #include <typeindex>
 #include <typeinfo>
+#include <utility>
 
 #include "runtime/CriticalSection.h"
+#include "runtime/Export.h"
 #include "runtime/SysUtils.h"
 #include "runtime/Thread.h"
 
 namespace Id {
 
 /// The common root of the framework's threads; adds nothing to the platform thread.
-class TIdBaseThread : public TThread {
+class ID_API TIdBaseThread : public TThread {
 public:
   using TThread::TThread;
 };
@@ -48,7 +50,7 @@ using TIdNotifyThreadEvent = std::function<void(TIdThread& AThread)>;
 /// other threads. Destruction: controllers end the thread first (TerminateAndWaitFor) or destroy
 /// it only while it is parked or has never started; a derived class whose members RunStep uses
 /// calls TerminateWakeAndWait() at the top of its destructor.
-class TIdThread : public TIdBaseThread {
+class ID_API TIdThread : public TIdBaseThread {
 public:
   /// Callers in the framework always create it suspended (halted). Throws std::system_error
   /// when no thread can be created.
@@ -70,6 +72,7 @@ public:
 
   /// True when terminated, halted or suspended, and while the object is being destroyed.
   bool IsHalted() const;
+  /// What StopRunning does (taTerminate by default), and its setter.
   TIdThreadStopAction StopAction() const;
   void SetStopAction(TIdThreadStopAction AValue);
 
@@ -84,6 +87,14 @@ public:
   /// every run phase. Used by the thread itself (or before it starts).
   std::any& DataObject() noexcept { return FDataObject; }
   void SetDataObject(std::any AValue) { FDataObject = std::move(AValue); }
+  /// DataObject as a T: nullptr when it is empty or holds another type. Same thread rule as
+  /// DataObject.
+  template <class T> T* Data() noexcept { return std::any_cast<T>(&FDataObject); }
+  /// Replaces DataObject with a T made from AArgs and returns it; ReleaseData frees it like any
+  /// DataObject. T must be copyable (a rule of std::any). Same thread rule as DataObject.
+  template <class T, class... TArgs> T& EmplaceData(TArgs&&... AArgs) {
+    return FDataObject.emplace<T>(std::forward<TArgs>(AArgs)...);
+  }
 
   /// Raised by NotifyException with the exception that ended the thread's work. Runs on the
   /// thread itself; what it raises is not caught by the run loop. Set before starting.
@@ -95,13 +106,16 @@ public:
 protected:
   /// The run loop. Final: subclasses vary it through the hooks.
   void Execute() final;
+  /// Hooks, in the order given above the class; empty in the base.
   virtual void AfterRunPhase() {}
   virtual void AfterLoop() {}
   virtual void BeforeLoop() {}
   virtual void BeforeRunPhase() {}
   /// Frees DataObject. Overrides call the inherited one.
   virtual void ReleaseData();
+  /// Fires OnRunException.
   virtual void NotifyException(const Exception& AException);
+  /// Fires OnHalted.
   virtual void NotifyHalted();
   /// One unit of the thread's work.
   virtual void RunStep() = 0;
@@ -124,12 +138,12 @@ private:
 };
 
 /// True when the calling thread is AThread's own thread.
-bool CallerIsThread(const TThread& AThread);
+ID_API bool CallerIsThread(const TThread& AThread);
 /// Sets AThread's platform priority (best effort; never fails the thread).
-void SetThreadPriorityOf(TThread& AThread, TThreadPriority APriority);
+ID_API void SetThreadPriorityOf(TThread& AThread, TThreadPriority APriority);
 
 /// Number of TIdThread objects constructed and not yet destroyed, read under LiveThreadLock.
-int32_t LiveThreadCount();
+ID_API int32_t LiveThreadCount();
 
 /// Step of the program-end wait for live thread objects.
 inline constexpr std::chrono::milliseconds LiveThreadWaitStep{5000};
@@ -137,6 +151,6 @@ inline constexpr std::chrono::milliseconds LiveThreadWaitStep{5000};
 /// Waits without limit until LiveThreadCount is 0, in steps of AStep, and returns how many steps
 /// ran out; the destruction of the last thread object ends the wait at once, not at the end of
 /// a step. Program end runs it with LiveThreadWaitStep.
-int WaitForNoLiveThreads(std::chrono::milliseconds AStep = LiveThreadWaitStep);
+ID_API int WaitForNoLiveThreads(std::chrono::milliseconds AStep = LiveThreadWaitStep);
 
 } // namespace Id

@@ -8,6 +8,7 @@
 
 #include "core/IdBaseComponent.h"
 #include "runtime/CriticalSection.h"
+#include "runtime/Export.h"
 #include "runtime/Thread.h"
 #include "threads/IdThread.h"
 
@@ -26,8 +27,9 @@ template <class T> TIdThreadClass IdThreadClassOf() {
 /// Hands out the threads that serve new connections and takes them back. AcquireThread runs on
 /// listener threads and ReturnThread on peer and listener threads, possibly several at once;
 /// ManagedThreads changes only under its own lock.
-class TIdThreadMgr : public TIdBaseComponent {
+class ID_API TIdThreadMgr : public TIdBaseComponent {
 public:
+  /// No threads yet; AOwner frees the manager.
   explicit TIdThreadMgr(TComponent* AOwner);
   /// Frees the list; threads still in it are left as they are.
   ~TIdThreadMgr() override;

@@ -1,13 +1,15 @@
 // The default thread manager: a fresh thread for every request, every returned thread ends.
 #pragma once
 
+#include "runtime/Export.h"
 #include "threads/IdThreadMgr.h"
 
 namespace Id {
 
 /// Creates a new thread for every AcquireThread and ends and frees every thread it takes back.
-class TIdThreadMgrDefault : public TIdThreadMgr {
+class ID_API TIdThreadMgrDefault : public TIdThreadMgr {
 public:
+  /// No threads yet; AOwner frees the manager.
   explicit TIdThreadMgrDefault(TComponent* AOwner) : TIdThreadMgr(AOwner) {}
 
   /// MakeThread, listed in ManagedThreads. Raises what MakeThread raises; nothing is listed then.

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "connection/IdIOHandlerSocket.h"
+#include "runtime/Export.h"
 #include "tls/IdTLSContext.h"
 #include "tls/IdTLSEngine.h"
 #include "tls/IdTLSPipe.h"
@@ -35,7 +36,7 @@ using TIdTLSHandshakeFailureEvent =
 /// Threads: as TIdIOHandlerSocket. The session belongs to the thread that uses the connection;
 /// a CloseIO from another thread only closes the socket. A CloseIO on that thread sends the
 /// close_notify alert first when the socket can take it at once.
-class TIdIOHandlerTLS : public TIdIOHandlerSocket, private TIdTLSPipe {
+class ID_API TIdIOHandlerTLS : public TIdIOHandlerSocket, private TIdTLSPipe {
 public:
   /// Implicit TLS, a 5000 ms handshake limit, no context yet (see Context); UseNagle false, so
   /// that a record never waits for the acknowledgement of the one before.
@@ -53,11 +54,13 @@ public:
   /// Default empty: the host given to ConnectTo.
   const std::string& HostName() const noexcept { return FHostName; }
   void SetHostName(const std::string& AValue) { FHostName = AValue; }
+  /// TLS from the first byte (default) or after StartTLS, and its setter.
   TIdTLSMode Mode() const noexcept { return FMode; }
   void SetMode(TIdTLSMode AValue) noexcept { FMode = AValue; }
   /// The most a handshake may take, in ms; 0 or less: no limit. Default 5000.
   int32_t HandshakeTimeout() const noexcept { return FHandshakeTimeout; }
   void SetHandshakeTimeout(int32_t AValue) noexcept { FHandshakeTimeout = AValue; }
+  /// Says why a handshake failed. Runs on the connection's thread.
   TIdTLSHandshakeFailureEvent OnHandshakeFailure;
 
   // TLS ------------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "connection/IdServerIOHandlerSocket.h"
+#include "runtime/Export.h"
 #include "tls/IdIOHandlerTLS.h"
 #include "tls/IdTLSContext.h"
 
@@ -18,7 +19,7 @@ namespace Id {
 ///
 /// Threads: configure it (and its Context) before the server is activated; listener threads
 /// read it afterwards.
-class TIdServerIOHandlerTLS : public TIdServerIOHandlerSocket {
+class ID_API TIdServerIOHandlerTLS : public TIdServerIOHandlerSocket {
 public:
   /// A server context (TIdTLSRole::trServer) without certificate, implicit mode, 5000 ms limit.
   explicit TIdServerIOHandlerTLS(TComponent* AOwner);
@@ -27,6 +28,7 @@ public:
   /// The server's context: give it the certificate chain and key here. Owned, and shared with
   /// every accepted transport (which may outlive this handler).
   TIdTLSContext& Context() noexcept { return *FContext; }
+  /// The mode of the accepted transports, and its setter.
   TIdTLSMode Mode() const noexcept { return FMode; }
   void SetMode(TIdTLSMode AValue) noexcept { FMode = AValue; }
   /// The most a client's handshake may take, in ms; 0 or less: no limit. Default 5000.

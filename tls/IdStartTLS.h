@@ -1,6 +1,8 @@
 // Switching a live connection to TLS after a protocol command (STARTTLS and its kin).
 #pragma once
 
+#include "runtime/Export.h"
+
 namespace Id {
 
 class TIdTCPConnection;
@@ -12,6 +14,6 @@ class TIdTCPConnection;
 /// if inside it, so the connection is closed and EIdTLSStartRefused raised instead. Also
 /// raises EIdTLSStartRefused for another transport or TLS already on, and the handshake's
 /// failures. Connection's thread.
-void StartTLS(TIdTCPConnection& AConnection);
+ID_API void StartTLS(TIdTCPConnection& AConnection);
 
 } // namespace Id

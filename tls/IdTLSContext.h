@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/Export.h"
+
 namespace Id {
 
 /// Which end of the handshake the sessions of a context take.
@@ -25,7 +27,7 @@ enum class TIdTLSVersion { tvTLS12, tvTLS13 };
 /// Threads: configure it on one thread before the first session; afterwards many threads make
 /// sessions of it at once, and it must not change. Every setter raises EIdTLSSetupError with
 /// OpenSSL's reason when OpenSSL refuses the value.
-class TIdTLSContext {
+class ID_API TIdTLSContext {
 public:
   /// Raises EIdTLSSetupError when OpenSSL cannot make a context.
   explicit TIdTLSContext(TIdTLSRole ARole);
@@ -33,6 +35,7 @@ public:
   TIdTLSContext(const TIdTLSContext&) = delete;
   TIdTLSContext& operator=(const TIdTLSContext&) = delete;
 
+  /// The side of the handshake the context serves.
   TIdTLSRole Role() const noexcept { return FRole; }
 
   /// The own certificate followed by its chain, from a PEM file or PEM text.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "runtime/Export.h"
 #include "tls/IdTLSContext.h"
 #include "tls/IdTLSPipe.h"
 
@@ -16,7 +17,7 @@ namespace Id {
 
 /// A session of a context, whose records travel through a TIdTLSPipe. Used by one thread at a
 /// time; nothing of it may be called from another thread during a call.
-class TIdTLSEngine {
+class ID_API TIdTLSEngine {
 public:
   /// A session in AContext's role over APipe (not owned; must outlive the engine). A client
   /// checks the server against APeerName and sends it as the server name, unless it is an IP
@@ -61,6 +62,7 @@ public:
 
   /// Called by the engine's BIO only.
   int FromPipe(BIO* ABio, char* AData, int ALength);
+  /// Called by the engine's BIO only.
   int ToPipe(BIO* ABio, const char* AData, int ALength);
   int FlushFromBio(BIO* ABio);
 

@@ -3,10 +3,12 @@
 
 #include <string>
 
+#include "runtime/Export.h"
+
 namespace Id {
 
 /// Takes every entry of the calling thread's OpenSSL error queue (oldest first) and returns
 /// their reasons joined by "; "; AFallback when the queue was empty. Leaves the queue empty.
-std::string TakeTLSErrorText(const std::string& AFallback);
+ID_API std::string TakeTLSErrorText(const std::string& AFallback);
 
 } // namespace Id

@@ -28,7 +28,7 @@ inline constexpr const char* RSTLSServerRoleOnly = "%s is a setting of the serve
 } // namespace RS
 
 #define ID_TLS_EXCEPTION(Name, Parent, Text)                                                       \
-  class Name : public Parent {                                                                     \
+  class ID_API Name : public Parent {                                                              \
   public:                                                                                          \
     explicit Name(std::string AMessage = Text) : Parent(std::move(AMessage)) {}                    \
   }

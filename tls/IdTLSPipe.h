@@ -3,12 +3,14 @@
 
 #include <cstdint>
 
+#include "runtime/Export.h"
+
 namespace Id {
 
 /// What a TIdTLSEngine reads its records from and writes them to. Called only on the thread
 /// that is inside a call of the engine; may raise (the engine hands the exception on to its
 /// caller once OpenSSL has returned).
-class TIdTLSPipe {
+class ID_API TIdTLSPipe {
 public:
   /// The result of a pipe call that could not move a byte now (a time limit passed, or a send
   /// that must not wait); the engine's call can be repeated later.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 #include "connection/IdIntercept.h"
 #include "core/IdException.h"
@@ -216,6 +217,28 @@ TEST(PeerThread, ExecuteRunsOncePerStepWhileTheConnectionIsOpen) {
   EXPECT_EQ(Client.ReadLine(), "echo two");
   Client.SendLine("bye");
   EXPECT_TRUE(Client.WaitClosed());
+}
+
+// Per-connection state through the typed accessors: made in OnConnect, found by every execute
+// step of that connection, and gone with it.
+TEST(PeerThread, TypedDataLivesAsLongAsItsConnection) {
+  TIdTCPServer Server(nullptr);
+  Server.OnConnect = [](TIdPeerThread& AThread) { AThread.EmplaceData<int>(0); };
+  Server.OnExecute = [](TIdPeerThread& AThread) {
+    TIdTCPServerConnection& Connection = *AThread.PeerConnection();
+    const std::string Line = Connection.ReadLine();
+    const bool WrongType = AThread.Data<std::string>() != nullptr;
+    Connection.WriteLine(Line + " " + std::to_string(++*AThread.Data<int>()) +
+                         (WrongType ? " wrong type" : ""));
+  };
+  StartOnLoopback(Server);
+  for (int Round = 0; Round < 2; ++Round) {
+    TRawPeer Client(Server.BoundPort());
+    Client.SendLine("line");
+    EXPECT_EQ(Client.ReadLine(), "line 1");
+    Client.SendLine("line");
+    EXPECT_EQ(Client.ReadLine(), "line 2");
+  }
 }
 
 TEST(PeerThread, ConnectClosingTheConnectionSkipsTheExecuteStep) {

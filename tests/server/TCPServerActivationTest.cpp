@@ -93,6 +93,15 @@ TEST(ServerActivation, NoBindingsListensOnDefaultPort) {
   EXPECT_TRUE(Accepts(FreePort));
 }
 
+TEST(ServerActivation, BoundPortIsThePortTheSystemChose) {
+  TIdTCPServer Server(nullptr);
+  const int32_t Port = StartOnLoopback(Server);
+  EXPECT_NE(Port, 0);
+  EXPECT_EQ(Server.BoundPort(), Port);
+  EXPECT_TRUE(Accepts(Server.BoundPort(0)));
+  EXPECT_THROW(Server.BoundPort(1), EListError);
+}
+
 TEST(ServerActivation, SecondBindingTakenRollsBackTheFirst) {
   TRawListener Taken;
   TIdTCPServer Server(nullptr);

@@ -1,0 +1,10 @@
+// Links against the installed TLS library: a client transport with its context, no connection.
+#include <cstdio>
+
+#include "tls/IdIOHandlerTLS.h"
+
+int main() {
+  Id::TIdIOHandlerTLS Transport(nullptr);
+  std::printf("TLS transport, mode %d: ok\n", static_cast<int>(Transport.Mode()));
+  return 0;
+}
