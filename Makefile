@@ -49,6 +49,7 @@ test-windows:
 	bash scripts/wine-tests build/win
 
 bench: deps
+	bash bench/install-deps
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench
 	bash bench/run.sh

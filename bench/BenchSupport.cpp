@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdexcept>
@@ -149,6 +150,30 @@ int LocalPort(int AFd) {
   socklen_t Len = sizeof(Addr);
   if (getsockname(AFd, reinterpret_cast<sockaddr*>(&Addr), &Len) != 0) Fail("getsockname");
   return ntohs(Addr.sin_port);
+}
+
+long StackKibArg(const TBenchArgs& AArgs) {
+  const long Kib = AArgs.Int("stack-kib", 0);
+  if (Kib < 0 || (Kib > 0 && size_t(Kib) * 1024 < size_t(PTHREAD_STACK_MIN)))
+    throw std::runtime_error("--stack-kib below the minimum of " +
+                             std::to_string(size_t(PTHREAD_STACK_MIN) / 1024) + " KiB");
+  return Kib;
+}
+
+bool StartDetachedPthread(void* (*AEntry)(void*), void* AArg, long AStackKib) {
+  pthread_attr_t Attr;
+  pthread_attr_init(&Attr);
+  int Error = pthread_attr_setstacksize(&Attr, size_t(AStackKib) * 1024);
+  if (Error != 0) {
+    pthread_attr_destroy(&Attr);
+    errno = Error;
+    Fail("pthread_attr_setstacksize " + std::to_string(AStackKib) + " KiB");
+  }
+  pthread_attr_setdetachstate(&Attr, PTHREAD_CREATE_DETACHED);
+  pthread_t Thread;
+  Error = pthread_create(&Thread, &Attr, AEntry, AArg);
+  pthread_attr_destroy(&Attr);
+  return Error == 0;
 }
 
 void PrintFact(const std::string& AKey, const std::string& AValue) {

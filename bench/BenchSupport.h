@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <system_error>
+#include <thread>
 
 namespace Id::Bench {
 
@@ -50,6 +52,36 @@ int LocalPort(int AFd);
 int ConnectLoopback(int APort, double ATimeoutS);
 /// Sends ABytes of filler in blocks of 1 MiB; returns how many went out before a failure.
 uint64_t SendFiller(int AFd, uint64_t ABytes);
+
+/// The --stack-kib flag of the thread-per-connection servers: 0 (the default) for the system's
+/// default stack, else a stack size in KiB. Throws std::runtime_error on a size below the system's
+/// minimum.
+long StackKibArg(const TBenchArgs& AArgs);
+
+/// Starts a detached thread running AEntry(AArg) with a stack of AStackKib KiB. False when the
+/// thread could not be started. Throws std::runtime_error on a stack size the system refuses.
+bool StartDetachedPthread(void* (*AEntry)(void*), void* AArg, long AStackKib);
+
+template <void (*AFunction)(int)> void* RunWithDescriptor(void* AArg) {
+  AFunction(int(reinterpret_cast<intptr_t>(AArg)));
+  return nullptr;
+}
+
+/// Runs AFunction(AFd) on a new detached thread: a std::thread with the system's default stack
+/// when AStackKib is 0, else a thread whose stack is AStackKib KiB (started without any heap
+/// allocation). False when the thread could not be started (AFunction did not run). Throws
+/// std::runtime_error on a stack size the system refuses.
+template <void (*AFunction)(int)> bool StartDetachedThread(int AFd, long AStackKib) {
+  if (AStackKib > 0)
+    return StartDetachedPthread(&RunWithDescriptor<AFunction>,
+                                reinterpret_cast<void*>(intptr_t(AFd)), AStackKib);
+  try {
+    std::thread(AFunction, AFd).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
 
 /// Writes "key=value" to stdout as one line and flushes it, for the run script to read.
 void PrintFact(const std::string& AKey, const std::string& AValue);

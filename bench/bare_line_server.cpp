@@ -1,11 +1,14 @@
-// The reference line server with no framework: poll then accept, one std::thread per connection
-// that answers every "PING" line with "200" CR LF (any other line with "500" CR LF) until the
-// client closes. On SIGTERM it stops listening, shuts every open connection down, waits for all
-// connection threads to end and prints stop_ms=N, the time that took. Prints port=N first.
+// The reference line server with no framework: poll then accept, one thread per connection that
+// answers every "PING" line with "200" CR LF (any other line with "500" CR LF) until the client
+// closes. The thread is a std::thread with the system's default stack (8 MiB on Debian), or, with
+// --stack-kib N, a thread with a stack of N KiB. On SIGTERM it stops listening, shuts every open
+// connection down, waits for all connection threads to end and prints stop_ms=N, the time that
+// took. Prints port=N first.
 //
-//   bare_line_server [--port 0] [--backlog 15]
+//   bare_line_server [--port 0] [--backlog 15] [--stack-kib 0]
 
 #include "bench/BenchSupport.h"
+#include "bench/LineProtocol.h"
 
 #include <cerrno>
 #include <condition_variable>
@@ -16,7 +19,6 @@
 #include <poll.h>
 #include <set>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace Id::Bench {
@@ -51,40 +53,22 @@ private:
 
 TConnectionRegistry GRegistry;
 
-bool AnswerLine(int AFd, const char* ABegin, const char* AEnd) {
-  if (AEnd > ABegin && AEnd[-1] == '\r') --AEnd;
-  const bool IsPing = AEnd - ABegin == 4 && std::memcmp(ABegin, "PING", 4) == 0;
-  const char* Reply = IsPing ? "200\r\n" : "500\r\n";
-  return send(AFd, Reply, 5, MSG_NOSIGNAL) == 5;
-}
-
-// Answers the complete lines among the Held bytes, keeps the rest at the front; false when the
-// client is gone or sent a line longer than the buffer.
-bool AnswerLines(int AFd, char* ABuffer, size_t& AHeld, size_t ASize) {
-  char* Start = ABuffer;
-  char* End = ABuffer + AHeld;
-  while (char* Lf = static_cast<char*>(std::memchr(Start, '\n', size_t(End - Start)))) {
-    if (!AnswerLine(AFd, Start, Lf)) return false;
-    Start = Lf + 1;
-  }
-  AHeld = size_t(End - Start);
-  std::memmove(ABuffer, Start, AHeld);
-  return AHeld < ASize;
-}
-
 void ServeLines(int AFd) {
   char Buffer[4096];
   size_t Held = 0;
+  auto Send = [AFd](const char* AReply, size_t ASize) {
+    return send(AFd, AReply, ASize, MSG_NOSIGNAL) == ssize_t(ASize);
+  };
   for (;;) {
     ssize_t Got = recv(AFd, Buffer + Held, sizeof(Buffer) - Held, 0);
     if (Got <= 0) break;
     Held += size_t(Got);
-    if (!AnswerLines(AFd, Buffer, Held, sizeof(Buffer))) break;
+    if (!AnswerLines(Buffer, Held, sizeof(Buffer), Send)) break;
   }
   GRegistry.CloseAndRemove(AFd);
 }
 
-bool AcceptOne(int AListenFd) {
+bool AcceptOne(int AListenFd, long AStackKib) {
   pollfd Fds[2] = {{AListenFd, POLLIN, 0}, {StopSignalFd(), POLLIN, 0}};
   if (poll(Fds, 2, -1) < 0) return errno == EINTR;
   if (Fds[1].revents != 0) return false;
@@ -92,7 +76,7 @@ bool AcceptOne(int AListenFd) {
   int Client = accept4(AListenFd, nullptr, nullptr, SOCK_CLOEXEC);
   if (Client < 0) return true;
   GRegistry.Add(Client);
-  std::thread(ServeLines, Client).detach();
+  if (!StartDetachedThread<&ServeLines>(Client, AStackKib)) GRegistry.CloseAndRemove(Client);
   return true;
 }
 
@@ -100,8 +84,9 @@ int Main(int argc, char** argv) {
   TBenchArgs Args(argc, argv);
   InstallStopSignal();
   int ListenFd = ListenLoopback(int(Args.Int("port", 0)), int(Args.Int("backlog", 15)));
+  const long StackKib = StackKibArg(Args);
   PrintFact("port", std::to_string(LocalPort(ListenFd)));
-  while (AcceptOne(ListenFd)) {
+  while (AcceptOne(ListenFd, StackKib)) {
   }
   const uint64_t Start = NowNs();
   close(ListenFd);

@@ -1,8 +1,10 @@
 // The reference point for the architecture's own cost: no framework, a loop that waits for the
-// listening socket to become readable, accepts, and starts one std::thread per connection that
-// writes "test" and closes. Prints port=N when listening; exits on SIGTERM or SIGINT.
+// listening socket to become readable, accepts, and starts one thread per connection that writes
+// "test" and closes. The thread is a std::thread with the system's default stack (8 MiB on
+// Debian), or, with --stack-kib N, a thread with a stack of N KiB. Prints port=N when listening;
+// exits on SIGTERM or SIGINT.
 //
-//   bare_test_server [--port 0] [--backlog 15]
+//   bare_test_server [--port 0] [--backlog 15] [--stack-kib 0]
 
 #include "bench/BenchSupport.h"
 
@@ -11,7 +13,6 @@
 #include <exception>
 #include <poll.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace Id::Bench {
@@ -24,14 +25,14 @@ void ServeOne(int AFd) {
 }
 
 // Returns false once the stop signal arrived.
-bool AcceptOne(int AListenFd) {
+bool AcceptOne(int AListenFd, long AStackKib) {
   pollfd Fds[2] = {{AListenFd, POLLIN, 0}, {StopSignalFd(), POLLIN, 0}};
   if (poll(Fds, 2, -1) < 0) return errno == EINTR;
   if (Fds[1].revents != 0) return false;
   if ((Fds[0].revents & POLLIN) == 0) return true;
   int Client = accept4(AListenFd, nullptr, nullptr, SOCK_CLOEXEC);
   if (Client < 0) return true; // ECONNABORTED, EMFILE: the loop goes on
-  std::thread(ServeOne, Client).detach();
+  if (!StartDetachedThread<&ServeOne>(Client, AStackKib)) close(Client);
   return true;
 }
 
@@ -39,8 +40,9 @@ int Main(int argc, char** argv) {
   TBenchArgs Args(argc, argv);
   InstallStopSignal();
   int ListenFd = ListenLoopback(int(Args.Int("port", 0)), int(Args.Int("backlog", 15)));
+  const long StackKib = StackKibArg(Args);
   PrintFact("port", std::to_string(LocalPort(ListenFd)));
-  while (AcceptOne(ListenFd)) {
+  while (AcceptOne(ListenFd, StackKib)) {
   }
   close(ListenFd);
   return 0;

@@ -7,10 +7,23 @@
 # not depend on where the scheduler puts them. Ratios against the peers measured in the same run
 # are what compare across runs; absolute figures do not.
 #
+# The peers of the "test" service (connect, read "test", closed by the server): nginx (stream
+# return, one worker), a single-thread epoll server (bare_epoll), POCO's TCPServer with default
+# parameters (poco) and with a pool of 64 threads (poco64), and the bare thread-per-connection
+# servers with the default 8 MiB stack (bare8m) and a 64 KiB stack (bare64k). Each row has its
+# ratios against nginx and against the best bare thread-per-connection server at that concurrency
+# (the lowest CPU per connection of bare8m and bare64k). The line protocol has the same set, minus
+# nginx and the default POCO server, with the epoll server as the reference.
+#
+# With the defaults a full run takes about 10 minutes (11 with BENCH_BASELINE): the service has 7
+# servers (8) x 4 concurrencies x ROUNDS x SECS, about 4.8 minutes; the line protocol 5 (6) x 3 x
+# ROUNDS x SECS, about 2.5; bulk, scale, TLS and the program about 2.7 together. The run says its
+# own estimate when it starts (see estimate) and how long it took.
+#
 # Environment (all optional):
 #   BENCH_BIN      directory with idload and the servers (default build/bench/bench)
 #   BENCH_SECONDS  length of one measurement (default 4)
-#   BENCH_ROUNDS   measurements per point, the best is kept (default 2)
+#   BENCH_ROUNDS   measurements per point, the one with the highest rate is kept (default 2)
 #   BENCH_BACKLOG  listen backlog of every server in the run (default 1024, so that the kernel's
 #                  accept queue is not what is measured; one extra row shows the program's 15)
 #   BENCH_SCALE    idle connections of the scale test (default 5000)
@@ -43,11 +56,17 @@ TLS_BULK_BYTES=$((${BENCH_TLS_BULK_MB:-512} * 1024 * 1024))
 TLS_SUITE=TLS_AES_128_GCM_SHA256
 
 bash "$ROOT/bench/install-deps"
-for tool in idload bare_test_server bare_line_server; do
+for tool in idload bare_test_server bare_line_server bare_epoll_server; do
   [ -x "$BIN/$tool" ] || { echo "bench: $BIN/$tool missing; build the bench preset first" >&2; exit 1; }
 done
 HAVE_ID=""
 [ -x "$BIN/id_test_server" ] && [ -x "$BIN/id_line_server" ] && HAVE_ID=1
+HAVE_POCO=""
+if [ -x "$BIN/poco_server" ]; then
+  HAVE_POCO=1
+else
+  echo "bench: $BIN/poco_server missing (POCO not found at configure time): no POCO rows" >&2
+fi
 
 # Server on the last CPU, load generator on the first; on one CPU nothing is pinned.
 SRV=()
@@ -217,19 +236,33 @@ run_section() {
   done
 }
 
+# The bare thread-per-connection servers: the default stack (std::thread, 8 MiB on Debian) and a
+# 64 KiB one. The best of them at each concurrency is the "best bare" of the table.
+BARE_SERVICE="bare8m bare64k"
+BARE_LINE="bare_line8m bare_line64k"
+
+# add_server NAME CMD...: starts server NAME and appends it to SERVERS when it started.
+add_server() {
+  if start_server "$@"; then SERVERS="$SERVERS $1"; fi
+  return 0
+}
+
 section_service() {
-  local servers="bare"
-  start_server bare "$BIN/bare_test_server" --backlog "$BACKLOG"
-  if start_nginx; then servers="$servers nginx"; fi
-  if [ -n "$HAVE_ID" ] && start_server id "$BIN/id_test_server" --port 0 --backlog "$BACKLOG"; then
-    servers="$servers id"
+  local name
+  SERVERS=""
+  add_server bare8m "$BIN/bare_test_server" --backlog "$BACKLOG"
+  add_server bare64k "$BIN/bare_test_server" --stack-kib 64 --backlog "$BACKLOG"
+  add_server bare_epoll "$BIN/bare_epoll_server" --backlog "$BACKLOG"
+  if start_nginx; then SERVERS="$SERVERS nginx"; fi
+  if [ -n "$HAVE_POCO" ]; then
+    add_server poco "$BIN/poco_server" --backlog "$BACKLOG"
+    add_server poco64 "$BIN/poco_server" --threads 64 --queue "$BACKLOG" --backlog "$BACKLOG"
   fi
-  if [ -n "$HAVE_BASE" ] && start_server id_base "$BASE/id_test_server" --port 0 --backlog "$BACKLOG"; then
-    servers="$servers id_base"
-  fi
-  run_section service close "1 8 32 128" "$servers"
-  for name in $servers; do stop_server "$name"; done
-  # The program's own listen queue of 15: how the same bare server fares with it.
+  [ -z "$HAVE_ID" ] || add_server id "$BIN/id_test_server" --port 0 --backlog "$BACKLOG"
+  [ -z "$HAVE_BASE" ] || add_server id_base "$BASE/id_test_server" --port 0 --backlog "$BACKLOG"
+  run_section service close "1 8 32 128" "$SERVERS"
+  for name in $SERVERS; do stop_server "$name"; done
+  # The program's own listen queue of 15: how the bare server with the default stack fares with it.
   if start_server bare15 "$BIN/bare_test_server" --backlog 15; then
     measure service bare15 close 32
     measure service bare15 close 128
@@ -238,17 +271,18 @@ section_service() {
 }
 
 section_line() {
-  local servers="bare_line"
-  start_server bare_line "$BIN/bare_line_server" --backlog "$BACKLOG"
-  if [ -n "$HAVE_ID" ] && start_server id_line "$BIN/id_line_server" --port 0 --backlog "$BACKLOG"; then
-    servers="$servers id_line"
-  fi
-  if [ -n "$HAVE_BASE" ] &&
-    start_server id_line_base "$BASE/id_line_server" --port 0 --backlog "$BACKLOG"; then
-    servers="$servers id_line_base"
-  fi
-  run_section line line "1 8 32" "$servers"
-  for name in $servers; do stop_server "$name"; done
+  local name
+  SERVERS=""
+  add_server bare_line8m "$BIN/bare_line_server" --backlog "$BACKLOG"
+  add_server bare_line64k "$BIN/bare_line_server" --stack-kib 64 --backlog "$BACKLOG"
+  add_server bare_line_epoll "$BIN/bare_epoll_server" --mode line --backlog "$BACKLOG"
+  # Not POCO's default pool: its 16 threads would leave persistent clients beyond them waiting.
+  [ -z "$HAVE_POCO" ] || add_server poco64_line "$BIN/poco_server" --mode line --threads 64 \
+    --queue "$BACKLOG" --backlog "$BACKLOG"
+  [ -z "$HAVE_ID" ] || add_server id_line "$BIN/id_line_server" --port 0 --backlog "$BACKLOG"
+  [ -z "$HAVE_BASE" ] || add_server id_line_base "$BASE/id_line_server" --port 0 --backlog "$BACKLOG"
+  run_section line line "1 8 32" "$SERVERS"
+  for name in $SERVERS; do stop_server "$name"; done
 }
 
 # scale NAME CMD...: SCALE_N connections served once and then idle, blocked in a line read on the
@@ -483,11 +517,18 @@ section_program() {
 
 # ---- the report -------------------------------------------------------------------------------
 
-machine_line() {
-  local cpu
+# The host, the kernel and the load, on top of every result file.
+host_section() {
+  local cpu loads
   cpu=$(awk -F': *' '/^model name/{print $2; exit}' /proc/cpuinfo)
-  echo "$cpu, $(nproc) CPUs, $(awk '/MemTotal/{printf "%.0f GiB", $2/1048576}' /proc/meminfo)," \
-    "Linux $(uname -r), $(g++ --version | head -1), $(nginx -v 2>&1 | sed 's/.*: //'), $(iperf3 --version | head -1 | cut -d' ' -f1-2)"
+  loads=$(awk '$1 == "load" && $2 != "end" { printf "%s%s %s %s %s", n++ ? ", " : "", $2, $3, $4, $5 }' "$TMP/records")
+  echo "## Host"
+  echo
+  echo "- CPU: $cpu, $(nproc) CPUs available to the run ($(grep -c '^processor' /proc/cpuinfo) listed in /proc/cpuinfo), $(awk '/MemTotal/{printf "%.0f GiB", $2/1048576}' /proc/meminfo) memory."
+  echo "- Kernel: Linux $(uname -r) ($(uname -m)); default thread stack (ulimit -s) $(ulimit -s) KiB."
+  echo "- Load average (1, 5, 15 min): at start $LOAD_START; when each section started: ${loads:-–}; at end $(awk '$1 == "load" && $2 == "end" { print $3, $4, $5 }' "$TMP/records"). Other work on the machine makes every figure noisy; compare ratios within this run."
+  echo "- Run: sections \`$SECTIONS\`, $(($(date +%s) - RUN_START)) s (estimated $EXPECTED s, limit $LIMIT s)."
+  echo "- Tools: $(g++ --version | head -1), $(nginx -v 2>&1 | sed 's/.*: //'), $(iperf3 --version | head -1 | cut -d' ' -f1-2), POCO $(dpkg-query -W -f='${Version}' libpoco-dev 2>/dev/null || echo missing)."
 }
 
 # best SECTION NAME CONC: the record with the highest rate among the rounds.
@@ -496,74 +537,153 @@ best() {
     END { print r }' "$TMP/records"
 }
 
+# best_bare SECTION CONC NAMES: of the servers NAMES, the one whose best record at CONC costs the
+# least server CPU per operation (records without a completed operation do not count).
+best_bare() {
+  local section=$1 conc=$2 name r cpu winner="" least=""
+  for name in $3; do
+    r=$(best "$section" "$name" "$conc")
+    [ -n "$r" ] || continue
+    cpu=$(cut -d' ' -f11 <<<"$r")
+    awk -v c="$cpu" 'BEGIN { exit !(c + 0 > 0) }' || continue
+    if [ -z "$least" ] || awk -v a="$cpu" -v b="$least" 'BEGIN { exit !(a < b) }'; then
+      least=$cpu
+      winner=$name
+    fi
+  done
+  echo "$winner"
+}
+
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "–"; else printf "%.2f", a / b }'; }
 
+field() { cut -d' ' -f"$1" <<<"$2"; }
+
+# has_records KIND: true when the run recorded something of that kind (a section's name).
+has_records() { grep -q "^$1 " "$TMP/records"; }
+
+# table_rates SECTION CONCS ROWS UNIT REF BARES: one row per server of ROWS (a name, or
+# section:name for a server measured in another section) and concurrency, with the ratios of rate
+# and CPU per operation against server REF and against the best of the servers BARES at that
+# concurrency (see best_bare). An empty REF or BARES leaves its columns out.
 table_rates() {
-  local section=$1 concs=$2 servers=$3 ref=$4 unit=$5 conc name r b
-  echo "| concurrency | server | $unit | × $ref | server CPU µs/op | × $ref | p50 µs | p90 µs | p99 µs | max µs | failed | listen overflows | client CPU s |"
-  echo "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+  local section=$1 concs=$2 rows=$3 unit=$4 ref=$5 bares=$6 conc row name sec r b bb head sep
+  head="| concurrency | server | $unit |"
+  sep="|---:|---|---:|"
+  [ -z "$ref" ] || { head="$head × $ref |" && sep="$sep---:|"; }
+  [ -z "$bares" ] || { head="$head × best bare |" && sep="$sep---:|"; }
+  head="$head server CPU µs/op |"
+  sep="$sep---:|"
+  [ -z "$ref" ] || { head="$head × $ref |" && sep="$sep---:|"; }
+  [ -z "$bares" ] || { head="$head × best bare |" && sep="$sep---:|"; }
+  echo "$head p50 µs | p90 µs | p99 µs | max µs | failed | listen overflows | client CPU s |"
+  echo "$sep---:|---:|---:|---:|---:|---:|---:|"
   for conc in $concs; do
-    b=$(best "$section" "$ref" "$conc")
-    for name in $servers; do
-      r=$(best "$section" "$name" "$conc")
+    b=""
+    bb=""
+    [ -z "$ref" ] || b=$(best "$section" "$ref" "$conc")
+    [ -z "$bares" ] || bb=$(best "$section" "$(best_bare "$section" "$conc" "$bares")" "$conc")
+    for row in $rows; do
+      sec=$section
+      name=$row
+      if [[ $row == *:* ]]; then
+        sec=${row%%:*}
+        name=${row#*:}
+      fi
+      r=$(best "$sec" "$name" "$conc")
       [ -n "$r" ] || continue
       read -r _ _ _ rate ok fails p50 p90 p99 max cpu drops ccpu <<<"$r"
-      echo "| $conc | $name | ${rate%.*} | $(ratio "$rate" "$(cut -d' ' -f4 <<<"$b")") | $cpu |" \
-        "$(ratio "$cpu" "$(cut -d' ' -f11 <<<"$b")") | $p50 | $p90 | $p99 | $max | $fails | $drops | $ccpu |"
+      local line="| $conc | $name | ${rate%.*} |"
+      [ -z "$ref" ] || line="$line $(ratio "$rate" "$(field 4 "$b")") |"
+      [ -z "$bares" ] || line="$line $(ratio "$rate" "$(field 4 "$bb")") |"
+      line="$line $cpu |"
+      [ -z "$ref" ] || line="$line $(ratio "$cpu" "$(field 11 "$b")") |"
+      [ -z "$bares" ] || line="$line $(ratio "$cpu" "$(field 11 "$bb")") |"
+      echo "$line $p50 | $p90 | $p99 | $max | $fails | $drops | $ccpu |"
     done
   done
 }
 
+# best_bare_note SECTION CONCS BARES: which server was the best bare one at each concurrency.
+best_bare_note() {
+  local conc winner out=""
+  for conc in $2; do
+    winner=$(best_bare "$1" "$conc" "$3")
+    out="$out${out:+, }c=$conc ${winner:-–}"
+  done
+  echo "Best bare (the least server CPU per operation of ${3// /, }): $out."
+}
+
 write_report() {
-  local service_servers="bare nginx id id_base program" line_servers="bare_line id_line id_line_base"
+  local service_servers="bare8m bare64k bare_epoll nginx poco poco64 id id_base program:program"
+  local line_servers="bare_line8m bare_line64k bare_line_epoll poco64_line id_line id_line_base"
   mkdir -p "$(dirname "$OUT")"
   {
-    echo "# Benchmarks of $(date '+%F %H:%M')"
+    echo "# Benchmarks of $(date -d "@$RUN_START" '+%F %H:%M')"
     echo
-    echo "Machine: $(machine_line)."
+    host_section
+    echo
+    echo "## Setup"
+    echo
     echo "Binaries: \`${BIN#"$ROOT"/}\` ($(grep -s '^CMAKE_BUILD_TYPE' "$BIN/../CMakeCache.txt" | cut -d= -f2 || true))."
-    echo "Load average at start $LOAD_START, at end $(cut -d' ' -f1-3 /proc/loadavg) (other work on the machine makes every figure noisy; compare ratios within this run)."
-    echo "Servers pinned with \`${SRV[*]:-nothing}\`, idload with \`${LOADCPU[*]:-nothing}\`; listen backlog $BACKLOG for every server; each point is the best of $ROUNDS runs of $SECS s, servers taking turns."
-    echo "bare: thread per connection without the framework; bare15: the same with the program's listen queue of 15; nginx: stream module \`return \"test\";\`, one worker; id: the framework's server; program: the real program on port 100 (its own listen queue)."
-    [ -n "$HAVE_BASE" ] && echo "*_base: the same framework servers built from \`$BASE\` (the earlier build), measured in the same run."
+    echo "Servers pinned with \`${SRV[*]:-nothing}\`, idload with \`${LOADCPU[*]:-nothing}\`; listen backlog $BACKLOG for every server; each point is the best (highest rate) of $ROUNDS runs of $SECS s, servers taking turns."
     echo
-    echo "## Connect, read \"test\", closed by the server"
+    echo "- bare8m: a new \`std::thread\` per connection with the default stack ($(ulimit -s) KiB here), no framework; bare64k: the same with 64 KiB stacks (pthread attributes); bare15: bare8m with the program's listen queue of 15."
+    echo "- bare_epoll: one thread, epoll, non-blocking accept, write \"test\", close."
+    echo "- nginx: stream module \`return \"test\";\`, one worker."
+    echo "- poco: POCO's \`Poco::Net::TCPServer\` with default \`TCPServerParams\` and its default thread pool (at most 16 threads, 64 queued; a connection beyond the queue is closed unanswered and counts as failed); poco64: a pool of 64 threads started up front, max threads 64, max queued $BACKLOG. The handler writes \"test\" and returns."
+    echo "- id: the framework's server; program: the real program on port 100 (its own listen queue), measured in its own section after the others."
+    [ -z "$HAVE_BASE" ] || echo "- *_base: the same framework servers built from \`$BASE\` (the earlier build), measured in the same run."
+    echo "- Line protocol: the same servers answering \"PING\" with \"200\" CR LF on persistent connections (poco64_line: the poco64 setup; POCO's default pool is left out, its 16 threads would leave the clients beyond them waiting)."
+    echo "- × nginx, × bare_line_epoll: rate and server CPU per operation against that server at the same concurrency; × best bare: against the bare thread-per-connection server with the least server CPU per operation at that concurrency."
     echo
-    table_rates service "1 8 32 128" "$service_servers bare15" bare "conn/s"
-    table_rates program "1 8 32 128" "program" bare "conn/s" | tail -n +3
-    echo
-    echo "## Line protocol: PING answered by 200, persistent connections"
-    echo
-    table_rates line "1 8 32" "$line_servers" bare_line "req/s"
-    echo
-    echo "## Bulk, $((BULK_BYTES >> 20)) MiB over loopback"
-    echo
-    echo "| transfer | Gbit/s | × iperf3 |"
-    echo "|---|---:|---:|"
-    local ip
-    ip=$(awk '$1 == "bulk" && $2 == "iperf3" { print $3 }' "$TMP/records")
-    awk -v ip="$ip" '$1 == "bulk" { printf "| %s | %s | %s |\n", $2, $3, (ip + 0 && $3 != "") ? sprintf("%.2f", $3 / ip) : "–" }' "$TMP/records"
-    echo
-    local bare_reader until_closed
-    bare_reader=$(awk '$1 == "bulk" && $2 == "bare-read-into-string" { print $3 }' "$TMP/records")
-    until_closed=$(awk '$1 == "bulk" && $2 == "read-until-closed" { print $3 }' "$TMP/records")
-    if [ -n "$bare_reader" ] && [ -n "$until_closed" ]; then
-      echo "read-until-closed × bare-read-into-string: $(awk -v a="$until_closed" -v b="$bare_reader" 'BEGIN { printf "%.2f", b + 0 ? a / b : 0 }')"
+    if has_records service || has_records program; then
+      echo "## Connect, read \"test\", closed by the server"
+      echo
+      table_rates service "1 8 32 128" "$service_servers bare15" "conn/s" nginx "$BARE_SERVICE"
+      echo
+      best_bare_note service "1 8 32 128" "$BARE_SERVICE"
       echo
     fi
-    echo
-    echo "write-stream sends a filled memory stream; read-until-closed keeps all of it in one growing string, so page faults of fresh memory weigh in (on a virtual machine they can dominate); bare-read-into-string does the same with recv and std::string::append and no framework; read-available drops each piece."
-    echo
-    echo "## Scale: $SCALE_N idle connections, server threads blocked in a line read"
-    echo
-    echo "| server | connections served | time to serve all ms | time to end all ms | RSS KB/conn | threads | closed by server |"
-    echo "|---|---:|---:|---:|---:|---:|---:|"
-    awk '$1 == "scale" { printf "| %s | %s | %s | %s | %s | %s | %s |\n", $2, $4, $5, $6, $7, $8, $9 }' "$TMP/records"
-    echo
-    if grep -q '^tls' "$TMP/records"; then
+    if has_records line; then
+      echo "## Line protocol: PING answered by 200, persistent connections"
+      echo
+      table_rates line "1 8 32" "$line_servers" "req/s" bare_line_epoll "$BARE_LINE"
+      echo
+      best_bare_note line "1 8 32" "$BARE_LINE"
+      echo
+    fi
+    if has_records bulk; then
+      echo "## Bulk, $((BULK_BYTES >> 20)) MiB over loopback"
+      echo
+      echo "| transfer | Gbit/s | × iperf3 |"
+      echo "|---|---:|---:|"
+      local ip
+      ip=$(awk '$1 == "bulk" && $2 == "iperf3" { print $3 }' "$TMP/records")
+      awk -v ip="$ip" '$1 == "bulk" { printf "| %s | %s | %s |\n", $2, $3, (ip + 0 && $3 != "") ? sprintf("%.2f", $3 / ip) : "–" }' "$TMP/records"
+      echo
+      local bare_reader until_closed
+      bare_reader=$(awk '$1 == "bulk" && $2 == "bare-read-into-string" { print $3 }' "$TMP/records")
+      until_closed=$(awk '$1 == "bulk" && $2 == "read-until-closed" { print $3 }' "$TMP/records")
+      if [ -n "$bare_reader" ] && [ -n "$until_closed" ]; then
+        echo "read-until-closed × bare-read-into-string: $(awk -v a="$until_closed" -v b="$bare_reader" 'BEGIN { printf "%.2f", b + 0 ? a / b : 0 }')"
+        echo
+      fi
+      echo
+      echo "write-stream sends a filled memory stream; read-until-closed keeps all of it in one growing string, so page faults of fresh memory weigh in (on a virtual machine they can dominate); bare-read-into-string does the same with recv and std::string::append and no framework; read-available drops each piece."
+      echo
+    fi
+    if has_records scale; then
+      echo "## Scale: $SCALE_N idle connections, server threads blocked in a line read"
+      echo
+      echo "| server | connections served | time to serve all ms | time to end all ms | RSS KB/conn | threads | closed by server |"
+      echo "|---|---:|---:|---:|---:|---:|---:|"
+      awk '$1 == "scale" { printf "| %s | %s | %s | %s | %s | %s | %s |\n", $2, $4, $5, $6, $7, $8, $9 }' "$TMP/records"
+      echo
+    fi
+    if has_records tls; then
       echo "## TLS: full handshakes (TLS 1.3, $TLS_SUITE, RSA 2048, no resumption), \"test\", close"
       echo
-      table_rates tls "8 32" "nginx_tls id_tls" nginx_tls "handshakes/s"
+      table_rates tls "8 32" "nginx_tls id_tls" "handshakes/s" nginx_tls ""
       echo
       echo "## TLS bulk: $((TLS_BULK_BYTES >> 20)) MiB from the server over one TLS connection"
       echo
@@ -576,32 +696,75 @@ write_report() {
       echo "nginx_tls: stream module, \`ssl\`, one worker, \`return \"test\"\` for handshakes; for bulk it proxies a plain upstream (tls_load --mode source, on the load CPU) with proxy_buffer_size 64k, so its CPU includes receiving from the upstream. id_tls: the framework's TIdServerIOHandlerTLS (id_tls_server), peer thread per connection, the same certificate and cipher suite, session tickets and cache off; bulk writes 1 MiB blocks through the connection."
       echo
     fi
-    echo "## Latency of the service (p99 µs)"
-    echo
-    echo "| server | c=1 | × bare | c=128 | × bare |"
-    echo "|---|---:|---:|---:|---:|"
-    local name r1 r128 b1 b128
-    b1=$(best service bare 1 | cut -d' ' -f9)
-    b128=$(best service bare 128 | cut -d' ' -f9)
-    for name in $service_servers; do
-      local sec=service
-      [ "$name" = program ] && sec=program
-      r1=$(best "$sec" "$name" 1 | cut -d' ' -f9)
-      r128=$(best "$sec" "$name" 128 | cut -d' ' -f9)
-      [ -n "$r1" ] || continue
-      echo "| $name | $r1 | $(ratio "$r1" "$b1") | $r128 | $(ratio "$r128" "$b128") |"
-    done
+    if has_records service; then
+      echo "## Latency of the service (µs)"
+      echo
+      echo "| server | p50 c=1 | p99 c=1 | p99 × nginx | p50 c=128 | p99 c=128 | p99 × nginx |"
+      echo "|---|---:|---:|---:|---:|---:|---:|"
+      local row name sec r1 r128 n1 n128
+      n1=$(best service nginx 1)
+      n128=$(best service nginx 128)
+      for row in $service_servers; do
+        sec=service
+        name=$row
+        if [[ $row == *:* ]]; then
+          sec=${row%%:*}
+          name=${row#*:}
+        fi
+        r1=$(best "$sec" "$name" 1)
+        r128=$(best "$sec" "$name" 128)
+        [ -n "$r1" ] || continue
+        echo "| $name | $(field 7 "$r1") | $(field 9 "$r1") | $(ratio "$(field 9 "$r1")" "$(field 9 "$n1")") |" \
+          "$(field 7 "$r128") | $(field 9 "$r128") | $(ratio "$(field 9 "$r128")" "$(field 9 "$n128")") |"
+      done
+    fi
   } >"$OUT"
   say "results written to $OUT"
 }
 
-LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
-: >"$TMP/records"
-for section in ${BENCH_SECTIONS:-service line bulk scale tls program}; do
+# estimate SECTIONS: about how many seconds the sections take with this run's settings: each
+# measurement SECS plus about 0.7 s around it, each server 1.5 s to start, warm up and stop.
+estimate() {
+  local service=7 line=5 base=0
+  [ -n "$HAVE_POCO" ] || { service=$((service - 2)) && line=$((line - 1)); }
+  [ -n "$HAVE_ID" ] || { service=$((service - 1)) && line=$((line - 1)); }
+  [ -z "$HAVE_BASE" ] || base=1
+  awk -v sections=" $1 " -v r="$ROUNDS" -v s="$SECS" -v sv=$((service + base)) \
+    -v ln=$((line + base)) -v base="$base" -v prog="$([ -x "$PROGRAM" ] && echo 1 || echo 0)" '
+    function has(x) { return index(sections, " " x " ") > 0 }
+    BEGIN {
+      m = s + 0.7
+      if (has("service")) t += (sv * 4 * r + 2) * m + (sv + 1) * 1.5
+      if (has("line")) t += ln * 3 * r * m + ln * 1.5
+      if (has("bulk")) t += s + 10 + 12 * r
+      if (has("scale")) t += (2 + base) * 10
+      if (has("tls")) t += 4 * r * m + 10 + 8 * r
+      if (has("program") && prog) t += 4 * r * m + 3
+      printf "%d", t
+    }'
+}
+
+# A record of the load average when a section starts (and "end" when all are done).
+section_load() { echo "load $1 $(cut -d' ' -f1-3 /proc/loadavg)" >>"$TMP/records"; }
+
+SECTIONS=${BENCH_SECTIONS:-service line bulk scale tls program}
+for section in $SECTIONS; do
   case $section in
-  service | line | bulk | scale | tls | program) "section_$section" ;;
+  service | line | bulk | scale | tls | program) ;;
   *) say "unknown section $section" && exit 2 ;;
   esac
 done
+EXPECTED=$(estimate "$SECTIONS")
+say "sections: $SECTIONS; expected to take about $((EXPECTED / 60)) min $((EXPECTED % 60)) s (limit ${LIMIT} s)"
+[ "$EXPECTED" -lt "$LIMIT" ] || say "the estimate exceeds BENCH_LIMIT: lower BENCH_ROUNDS or BENCH_SECONDS, or raise the limit"
+LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
+RUN_START=$(date +%s)
+: >"$TMP/records"
+for section in $SECTIONS; do
+  section_load "$section"
+  "section_$section"
+done
+section_load end
+say "took $(($(date +%s) - RUN_START)) s"
 write_report
 cat "$OUT"
