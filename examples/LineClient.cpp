@@ -4,36 +4,14 @@
 //   lineclient <port> [command ...]
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "connection/IdClient.h"
+#include "examples/LineCommands.h"
 
 using namespace Id;
-
-namespace {
-
-void PrintReply(TIdTCPConnection& AConnection) {
-  std::fputs(AConnection.LastReply().FormatReply().c_str(), stdout);
-}
-
-// HELP answers with a reply followed by a dot-terminated text block.
-void PrintTextBlock(TIdTCPConnection& AConnection) {
-  for (std::string Line = AConnection.ReadLine(); Line != "."; Line = AConnection.ReadLine())
-    std::printf("  %s\n", Line == ".." ? "." : Line.c_str());
-}
-
-// False once the server has said goodbye.
-bool Run(TIdTCPConnection& AConnection, const std::string& ACommand) {
-  const int16_t Code = AConnection.SendCommand(ACommand, {});
-  PrintReply(AConnection);
-  if (Code == 214) PrintTextBlock(AConnection);
-  return Code != 221;
-}
-
-} // namespace
+using namespace Id::Examples;
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -41,21 +19,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    TIdTCPConnection Connection(nullptr);
-    auto Transport = std::make_unique<TIdIOHandlerSocket>(nullptr);
-    Transport->OpenIO();
-    Transport->ConnectTo("127.0.0.1", std::atoi(argv[1]), "", 0, 0, 0, -1);
-    Connection.SetIOHandler(std::move(Transport));
-    Connection.ReadReply({200}); // the greeting
-    PrintReply(Connection);
-
-    std::vector<std::string> Commands(argv + 2, argv + argc);
-    bool Open = true;
-    for (size_t I = 0; Open && I < Commands.size(); ++I)
-      Open = Run(Connection, Commands[I]);
-    for (std::string Line; Open && Commands.empty() && std::getline(std::cin, Line);)
-      Open = Run(Connection, Line);
-    Connection.CloseConnection();
+    TIdTCPClient Client(nullptr);
+    Client.Connect("127.0.0.1", std::atoi(argv[1]));
+    Client.ReadReply({200}); // the greeting
+    PrintReply(Client);
+    RunCommands(Client, std::vector<std::string>(argv + 2, argv + argc));
   } catch (const Exception& E) {
     std::fprintf(stderr, "%s\n", E.what());
     return 1;

@@ -1,12 +1,17 @@
-// The commands of the example line server: HELP, ECHO, ADD and QUIT on command handlers, shared
-// by the plain and the TLS server.
+// What the plain and the TLS examples share: the line server's commands (HELP, ECHO, ADD and QUIT
+// on command handlers) and its set-up, and the client's command loop.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <iostream>
 #include <string>
+#include <vector>
 
+#include "connection/IdTCPConnection.h"
 #include "core/IdException.h"
 #include "core/IdRFCReply.h"
+#include "net/IdSocketHandle.h"
 #include "server/IdCommandHandlers.h"
 #include "server/IdTCPServer.h"
 
@@ -44,6 +49,45 @@ inline void InstallLineCommands(TIdTCPServer& AServer) {
   TIdCommandHandler* Quit = AddLineCommand(AServer, "QUIT");
   Quit->ReplyNormal().SetCodeAndText(221, "Bye");
   Quit->SetDisconnect(true);
+}
+
+/// Greets with 200, answers unknown lines with 500, installs the commands and binds AServer to
+/// 127.0.0.1:APort (0: a port the system chooses). The server is activated by the caller.
+inline TIdSocketHandle& PrepareLineServer(TIdTCPServer& AServer, int32_t APort) {
+  AServer.Greeting().SetCodeAndText(200, "Line server ready");
+  AServer.ReplyUnknownCommand().SetCodeAndText(500, "Unknown command");
+  InstallLineCommands(AServer);
+  TIdSocketHandle* Binding = AServer.Bindings().AddBinding();
+  Binding->SetIP("127.0.0.1");
+  Binding->SetPort(APort);
+  return *Binding;
+}
+
+/// Prints the reply the connection read last.
+inline void PrintReply(TIdTCPConnection& AConnection) {
+  std::fputs(AConnection.LastReply().FormatReply().c_str(), stdout);
+}
+
+/// Sends ACommand and prints the reply (and HELP's dot-terminated text block); false once the
+/// server has said goodbye.
+inline bool RunCommand(TIdTCPConnection& AConnection, const std::string& ACommand) {
+  const int16_t Code = AConnection.SendCommand(ACommand, {});
+  PrintReply(AConnection);
+  if (Code == 214)
+    for (std::string Line = AConnection.ReadLine(); Line != "."; Line = AConnection.ReadLine())
+      std::printf("  %s\n", Line == ".." ? "." : Line.c_str());
+  return Code != 221;
+}
+
+/// Runs ACommands, or without any each line of standard input, until the server says goodbye;
+/// then closes the connection.
+inline void RunCommands(TIdTCPConnection& AConnection, const std::vector<std::string>& ACommands) {
+  bool Open = true;
+  for (size_t I = 0; Open && I < ACommands.size(); ++I)
+    Open = RunCommand(AConnection, ACommands[I]);
+  for (std::string Line; Open && ACommands.empty() && std::getline(std::cin, Line);)
+    Open = RunCommand(AConnection, Line);
+  AConnection.CloseConnection();
 }
 
 } // namespace Id::Examples

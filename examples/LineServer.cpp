@@ -24,14 +24,9 @@ int main(int argc, char** argv) {
 
   try {
     TIdTCPServer Server(nullptr);
-    Server.Greeting().SetCodeAndText(200, "Line server ready");
-    Server.ReplyUnknownCommand().SetCodeAndText(500, "Unknown command");
-    InstallLineCommands(Server);
-    TIdSocketHandle* Binding = Server.Bindings().AddBinding();
-    Binding->SetIP("127.0.0.1");
-    Binding->SetPort(argc > 1 ? std::atoi(argv[1]) : 0);
+    TIdSocketHandle& Binding = PrepareLineServer(Server, argc > 1 ? std::atoi(argv[1]) : 0);
     Server.SetActive(true);
-    std::printf("listening on 127.0.0.1:%d\n", Binding->Port());
+    std::printf("listening on 127.0.0.1:%d\n", Binding.Port());
     std::fflush(stdout);
 
     int Signal = 0;

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,26 +14,14 @@
 #include "connection/IdTCPConnection.h"
 #include "core/IdException.h"
 #include "core/IdRFCReply.h"
+#include "examples/LineCommands.h"
 #include "tls/IdIOHandlerTLS.h"
 #include "tls/IdStartTLS.h"
 
 using namespace Id;
+using namespace Id::Examples;
 
 namespace {
-
-void PrintReply(TIdTCPConnection& AConnection) {
-  std::fputs(AConnection.LastReply().FormatReply().c_str(), stdout);
-}
-
-// False once the server has said goodbye.
-bool Run(TIdTCPConnection& AConnection, const std::string& ACommand) {
-  const int16_t Code = AConnection.SendCommand(ACommand, {});
-  PrintReply(AConnection);
-  if (Code == 214)
-    for (std::string Line = AConnection.ReadLine(); Line != "."; Line = AConnection.ReadLine())
-      std::printf("  %s\n", Line == ".." ? "." : Line.c_str());
-  return Code != 221;
-}
 
 void Describe(const TIdIOHandlerTLS& ATransport) {
   const TIdTLSEngine* Session = ATransport.Session();
@@ -68,13 +55,7 @@ int main(int argc, char** argv) {
     }
     Describe(TLS);
 
-    std::vector<std::string> Commands(argv + (Explicit ? 4 : 3), argv + argc);
-    bool Open = true;
-    for (size_t I = 0; Open && I < Commands.size(); ++I)
-      Open = Run(Connection, Commands[I]);
-    for (std::string Line; Open && Commands.empty() && std::getline(std::cin, Line);)
-      Open = Run(Connection, Line);
-    Connection.CloseConnection();
+    RunCommands(Connection, std::vector<std::string>(argv + (Explicit ? 4 : 3), argv + argc));
   } catch (const Exception& E) {
     std::fprintf(stderr, "%s\n", E.what());
     return 1;

@@ -68,15 +68,10 @@ int main(int argc, char** argv) {
     };
     TIdTCPServer Server(nullptr);
     Server.SetIOHandler(&TLS);
-    Server.Greeting().SetCodeAndText(200, "Line server ready");
-    Server.ReplyUnknownCommand().SetCodeAndText(500, "Unknown command");
-    InstallLineCommands(Server);
+    TIdSocketHandle& Binding = PrepareLineServer(Server, std::atoi(argv[1]));
     if (Explicit) InstallStartTLS(Server);
-    TIdSocketHandle* Binding = Server.Bindings().AddBinding();
-    Binding->SetIP("127.0.0.1");
-    Binding->SetPort(std::atoi(argv[1]));
     Server.SetActive(true);
-    std::printf("listening on 127.0.0.1:%d (%s)\n", Binding->Port(),
+    std::printf("listening on 127.0.0.1:%d (%s)\n", Binding.Port(),
                 Explicit ? "plain until STARTTLS" : "TLS");
     std::fflush(stdout);
 
