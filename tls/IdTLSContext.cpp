@@ -1,11 +1,13 @@
 #include "tls/IdTLSContext.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <memory>
+#include <utility>
 
 #include "runtime/SysUtils.h"
 #include "runtime/Thread.h"
@@ -40,17 +42,30 @@ TBioPtr MemoryBio(const std::string& APem) {
   return Bio;
 }
 
-// A thread reused for another body starts with an empty error queue: the next session's
-// failures carry their own reasons, never a leftover one.
-const bool ErrorQueueResetRegistered = [] {
-  RegisterThreadRunReset([] { ERR_clear_error(); });
+// Whether the calling thread has entered OpenSSL since its last body began.
+thread_local bool UsedOpenSSL = false;
+
+// A thread that served a body with a session lets go of OpenSSL's state for the thread (its
+// error queue among it) before it serves the next body or waits parked: the next session's
+// failures carry their own reasons, and no state of OpenSSL's stays with a parked thread,
+// which OpenSSL's own clean-up at process end could not reach. A thread that never entered
+// OpenSSL costs nothing.
+const bool ThreadStateResetRegistered = [] {
+  RegisterThreadRunReset([] {
+    if (std::exchange(UsedOpenSSL, false)) OPENSSL_thread_stop();
+  });
   return true;
 }();
 
 } // namespace
 
+void NoteOpenSSLOnThisThread() noexcept {
+  UsedOpenSSL = true;
+}
+
 TIdTLSContext::TIdTLSContext(TIdTLSRole ARole) : FRole(ARole) {
-  (void)ErrorQueueResetRegistered;
+  (void)ThreadStateResetRegistered;
+  NoteOpenSSLOnThisThread();
   ERR_clear_error();
   FHandle = SSL_CTX_new(ARole == TIdTLSRole::trClient ? TLS_client_method() : TLS_server_method());
   if (!FHandle) RaiseSetupError("context");

@@ -96,4 +96,8 @@ private:
   mutable std::once_flag FTrustLoaded; // the system's roots, loaded by the first session
 };
 
+/// Notes that the calling thread entered OpenSSL, so that the thread lets go of OpenSSL's
+/// state for it when its body ends (see RegisterThreadRunReset). Internal to the TLS library.
+void NoteOpenSSLOnThisThread() noexcept;
+
 } // namespace Id

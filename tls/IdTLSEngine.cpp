@@ -67,6 +67,7 @@ void TIdTLSEngine::TSessionFree::operator()(SSL* ASession) const noexcept {
 TIdTLSEngine::TIdTLSEngine(std::shared_ptr<const TIdTLSContext> AContext, TIdTLSPipe& APipe,
                            const std::string& APeerName)
     : FContext(std::move(AContext)), FPipe(APipe) {
+  NoteOpenSSLOnThisThread();
   FSession.reset(FContext->NewSession());
   BIO* Bio = PipeMethod() ? BIO_new(PipeMethod()) : nullptr;
   if (!Bio) throw EIdTLSSetupError(Format(RS::RSTLSSetupFailed, {TakeTLSErrorText("no BIO")}));
@@ -99,6 +100,7 @@ void TIdTLSEngine::PrepareClient(const std::string& APeerName) {
 }
 
 void TIdTLSEngine::ResetCallState() {
+  NoteOpenSSLOnThisThread(); // every call into the session begins here
   ERR_clear_error();
   FPipeFailure = nullptr;
   FSocketFailed = false;
