@@ -222,21 +222,20 @@ void TIdTCPServer::WaitForPeerThreadsWithoutLimit() {
 }
 
 // Every wait is for an empty list: only the last peer thread out wakes it, not each of thousands.
-// The waiter reads the list under FPeerGoneLock, and the wake takes that lock after the removal,
-// so it cannot be lost; the removal itself needs only the list's lock.
+// The removal happens under FPeerGoneLock, under which the waiters read the list: a waiter that
+// finds the list empty knows that the last peer thread is done with the server (the wake
+// included), so the server may go at once.
 void TIdTCPServer::LeavePeerThreadList(TIdPeerThread& AThread) {
+  TLockGuard<TMutex> Guard(FPeerGoneLock);
   bool Emptied = false;
   {
-    // The removal and the emptiness are one step under the list's lock.
     TLockedList Peers(FPeerThreadList);
     auto It = std::find(Peers->begin(), Peers->end(), &AThread);
     if (It == Peers->end()) return;
     Peers->erase(It);
     Emptied = Peers->empty();
   }
-  if (!Emptied) return;
-  TLockGuard<TMutex> Guard(FPeerGoneLock);
-  FPeerGone.notify_all();
+  if (Emptied) FPeerGone.notify_all();
 }
 
 // Properties ------------------------------------------------------------------------------------
