@@ -1,7 +1,10 @@
 // What the plain and the TLS examples share: the line server's commands (HELP, ECHO, ADD and QUIT
-// on command handlers) and its set-up, and the client's command loop.
+// on command handlers), its set-up and its wait for a stop signal, and the client's command loop.
 #pragma once
 
+#include <pthread.h>
+
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -61,6 +64,24 @@ inline TIdSocketHandle& PrepareLineServer(TIdTCPServer& AServer, int32_t APort) 
   Binding->SetIP("127.0.0.1");
   Binding->SetPort(APort);
   return *Binding;
+}
+
+/// Blocks SIGINT and SIGTERM in this thread and in every thread it starts afterwards, so that only
+/// ServeUntilStopSignal receives them. Call it before the server starts any thread.
+inline sigset_t BlockStopSignals() {
+  sigset_t Stop;
+  sigemptyset(&Stop);
+  sigaddset(&Stop, SIGINT);
+  sigaddset(&Stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &Stop, nullptr);
+  return Stop;
+}
+
+/// Waits for one of AStop's signals, then deactivates AServer.
+inline void ServeUntilStopSignal(TIdTCPServer& AServer, const sigset_t& AStop) {
+  int Signal = 0;
+  sigwait(&AStop, &Signal);
+  AServer.SetActive(false);
 }
 
 /// Prints the reply the connection read last.

@@ -3,7 +3,6 @@
 // runs until interrupted.
 //
 //   lineserver [port]
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -15,23 +14,14 @@ using namespace Id;
 using namespace Id::Examples;
 
 int main(int argc, char** argv) {
-  // Blocked before any thread starts, so that only sigwait below receives them.
-  sigset_t Stop;
-  sigemptyset(&Stop);
-  sigaddset(&Stop, SIGINT);
-  sigaddset(&Stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &Stop, nullptr);
-
+  const sigset_t Stop = BlockStopSignals();
   try {
     TIdTCPServer Server(nullptr);
     TIdSocketHandle& Binding = PrepareLineServer(Server, argc > 1 ? std::atoi(argv[1]) : 0);
     Server.SetActive(true);
     std::printf("listening on 127.0.0.1:%d\n", Binding.Port());
     std::fflush(stdout);
-
-    int Signal = 0;
-    sigwait(&Stop, &Signal);
-    Server.SetActive(false);
+    ServeUntilStopSignal(Server, Stop);
   } catch (const Exception& E) {
     std::fprintf(stderr, "%s\n", E.what());
     return 1;

@@ -4,7 +4,6 @@
 // interrupted.
 //
 //   tlslineserver <port> <certificate chain PEM> <private key PEM> [--starttls]
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,11 +51,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const bool Explicit = argc > 4 && std::strcmp(argv[4], "--starttls") == 0;
-  sigset_t Stop;
-  sigemptyset(&Stop);
-  sigaddset(&Stop, SIGINT);
-  sigaddset(&Stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &Stop, nullptr);
+  const sigset_t Stop = BlockStopSignals();
 
   try {
     TIdServerIOHandlerTLS TLS(nullptr);
@@ -74,10 +69,7 @@ int main(int argc, char** argv) {
     std::printf("listening on 127.0.0.1:%d (%s)\n", Binding.Port(),
                 Explicit ? "plain until STARTTLS" : "TLS");
     std::fflush(stdout);
-
-    int Signal = 0;
-    sigwait(&Stop, &Signal);
-    Server.SetActive(false);
+    ServeUntilStopSignal(Server, Stop);
   } catch (const Exception& E) {
     std::fprintf(stderr, "%s\n", E.what());
     return 1;
