@@ -19,10 +19,9 @@ constexpr int ConcurrentClients = 200;
 constexpr int SequentialConnections = 20000;
 constexpr std::chrono::milliseconds SettleLimit{30000};
 
-// The socket stack keeps one process-wide placeholder descriptor, made the first time a socket
-// is closed under a call blocked in it. Dropping a connection whose peer thread is reading makes
-// sure it exists before the baseline is taken.
-void MakeStackPlaceholderExist() {
+// A warm-up before the baseline: a connection dropped while its peer thread reads, so that what
+// a first server leaves for the life of the process is not counted as a leak of the runs.
+void WarmUp() {
   TIdTCPServer Server(nullptr);
   Server.OnExecute = [](TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
   TRawPeer Client(StartOnLoopback(Server));
@@ -36,7 +35,7 @@ struct TBaseline {
     // before the count is taken.
     std::thread([] {}).join();
     Threads = WorkingThreadCount();
-    MakeStackPlaceholderExist();
+    WarmUp();
     // The warm-up's peer thread frees its connection as it ends, just after deactivation.
     WaitFor([&] { return WorkingThreadCount() == Threads; }, SettleLimit);
     Descriptors = OpenDescriptorCount();

@@ -223,8 +223,8 @@ inline testing::AssertionResult BackAt(const TFacts& ABaseline, std::chrono::mil
 }
 
 /// A settled baseline: the things made once per process exist (the sanitizer runtime's helper
-/// thread; the stack's placeholder descriptor, made the first time a socket is closed under a
-/// call blocked in it) and no framework thread is left.
+/// thread, what a first server leaves for the life of the process) and no framework thread is
+/// left.
 inline TFacts SettledBaseline() {
   // The kernel can list a joined thread a little longer: it must be gone before the count.
   long Tid = 0;
