@@ -19,25 +19,12 @@ constexpr int ConcurrentClients = 200;
 constexpr int SequentialConnections = 20000;
 constexpr std::chrono::milliseconds SettleLimit{30000};
 
-// A warm-up before the baseline: a connection dropped while its peer thread reads, so that what
-// a first server leaves for the life of the process is not counted as a leak of the runs.
-void WarmUp() {
-  TIdTCPServer Server(nullptr);
-  Server.OnExecute = [](TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
-  TRawPeer Client(StartOnLoopback(Server));
-  WaitFor([&] { return Server.PeerThreadCount() == 1; }, FactLimit);
-  Server.SetActive(false);
-}
-
 struct TBaseline {
   TBaseline() {
     // Runtimes that start a helper thread with the first thread (ThreadSanitizer does) have it
     // before the count is taken.
     std::thread([] {}).join();
     Threads = WorkingThreadCount();
-    WarmUp();
-    // The warm-up's peer thread frees its connection as it ends, just after deactivation.
-    WaitFor([&] { return WorkingThreadCount() == Threads; }, SettleLimit);
     Descriptors = OpenDescriptorCount();
   }
   int Descriptors = 0;

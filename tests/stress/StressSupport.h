@@ -223,24 +223,13 @@ inline testing::AssertionResult BackAt(const TFacts& ABaseline, std::chrono::mil
 }
 
 /// A settled baseline: the things made once per process exist (the sanitizer runtime's helper
-/// thread, what a first server leaves for the life of the process) and no framework thread is
-/// left.
+/// thread) and no framework thread is left.
 inline TFacts SettledBaseline() {
   // The kernel can list a joined thread a little longer: it must be gone before the count.
   long Tid = 0;
   std::thread([&Tid] { Tid = ::syscall(SYS_gettid); }).join();
   const std::string TaskPath = "/proc/self/task/" + std::to_string(Tid);
   IdTest::WaitFor([&] { return ::access(TaskPath.c_str(), F_OK) != 0; }, IdTest::FactLimit);
-  const int Threads = IdTest::WorkingThreadCount();
-  {
-    Id::TIdTCPServer Server(nullptr);
-    Server.OnExecute = [](Id::TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
-    IdTest::TRawPeer Client(IdTest::StartOnLoopback(Server));
-    IdTest::WaitFor([&] { return Server.PeerThreadCount() == 1; }, IdTest::FactLimit);
-    Server.SetActive(false);
-  }
-  // The warm-up's peer thread frees itself just after deactivation.
-  IdTest::WaitFor([&] { return IdTest::WorkingThreadCount() == Threads; }, IdTest::FactLimit);
   return TFacts::Now();
 }
 
