@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The two set-up commands: `make run` and `make test`. Each installs what it needs first.
 SHELL := /bin/bash
 DEPS  := scripts/install-deps

@@ -1,12 +1,13 @@
+// SPDX-License-Identifier: MIT
 #include "app/ServerRegistration.h"
 
 #include <mutex>
 
-#include "core/IdRFCReply.h"
 #include "gui/DescriptionReader.h"
-#include "net/IdSocketHandle.h"
-#include "server/IdCommandHandlers.h"
-#include "server/IdTCPServer.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/server/IdCommandHandlers.h"
+#include "idframework/server/IdTCPServer.h"
 
 namespace Id {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The server component's stored properties, as the description reader knows them.
 #pragma once
 

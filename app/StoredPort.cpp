@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program serves on the ports its description stores.
 #include "app/ServerRegistration.h"
 

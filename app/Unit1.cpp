@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 #include "app/Unit1.h"
 
 #include <mutex>
 
 #include "app/ServerRegistration.h"
-#include "server/IdPeerThread.h"
-#include "server/IdTCPServer.h"
+#include "idframework/server/IdPeerThread.h"
+#include "idframework/server/IdTCPServer.h"
 
 namespace Id {
 

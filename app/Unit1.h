@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main form: it owns the TCP server and serves every connection with its handler.
 #pragma once
 

@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // The program's entry: one main form serving TCP port 100 until its window closes.
 #include "app/Unit1.h"
 #include "gui/Application.h"
-#include "runtime/SysUtils.h"
+#include "idframework/runtime/SysUtils.h"
 
 int main() {
   using namespace Id;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers shared by the benchmark programs: command-line flags, CPU pinning, monotonic
 // time, a stop signal that can be waited on, and loopback sockets.
 #pragma once

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: MIT
 #include "bench/IdBenchServer.h"
 
 #include <string>
 
-#include "net/IdSocketHandle.h"
+#include "idframework/net/IdSocketHandle.h"
 
 namespace Id::Bench {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The framework's server as the benchmarks run it: loopback only, port and backlog from the
 // command line, the port printed once listening, and Active false timed on SIGTERM.
 #pragma once
@@ -5,7 +6,7 @@
 #include <memory>
 
 #include "bench/BenchSupport.h"
-#include "server/IdTCPServer.h"
+#include "idframework/server/IdTCPServer.h"
 
 namespace Id::Bench {
 

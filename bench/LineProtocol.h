@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The line protocol every benchmark line server speaks: each "PING" line (LF or CR LF) is answered
 // with "200" CR LF, any other line with "500" CR LF.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/LoadGenerator.h"
 
 #include "bench/BenchSupport.h"

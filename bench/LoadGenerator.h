@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine of idload: a fixed number of connection slots driven by one epoll loop.
 #pragma once
 

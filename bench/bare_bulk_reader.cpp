@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reference point for a bulk read that keeps every byte: no framework, one listening socket,
 // one accepted connection read with recv into a 32 KiB block, each piece appended to one
 // std::string, until the client closes. The client is a thread of the same process that sends

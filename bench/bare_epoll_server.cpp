@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event-driven reference without threads: one thread, one epoll set, non-blocking sockets.
 //
 //   --mode close  every accepted connection gets "test" and is closed at once (the "test" service)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reference line server with no framework: poll then accept, one thread per connection that
 // answers every "PING" line with "200" CR LF (any other line with "500" CR LF) until the client
 // closes. The thread is a std::thread with the system's default stack (8 MiB on Debian), or, with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reference point for the architecture's own cost: no framework, a loop that waits for the
 // listening socket to become readable, accepts, and starts one thread per connection that writes
 // "test" and closes. The thread is a std::thread with the system's default stack (8 MiB on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bulk transfer through the framework's connection over loopback, in one process: a TIdTCPServer
 // on 127.0.0.1 whose peer thread sends or receives --bytes, and a plain socket client thread at
 // the other end that reads or writes as fast as it can.
@@ -23,11 +24,11 @@
 
 #include "bench/BenchSupport.h"
 #include "bench/IdBenchServer.h"
-#include "core/IdException.h"
-#include "net/IdSocketHandle.h"
-#include "runtime/Stream.h"
-#include "server/IdPeerThread.h"
-#include "server/IdTCPServer.h"
+#include "idframework/core/IdException.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/runtime/Stream.h"
+#include "idframework/server/IdPeerThread.h"
+#include "idframework/server/IdTCPServer.h"
 
 namespace Id::Bench {
 namespace {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A line protocol served through the framework's command handlers: the command PING answered by
 // a ReplyNormal of 200. Other lines get the server's ReplyUnknownCommand, 500. Prints port=N
 // when listening; on SIGTERM sets Active false and prints stop_ms=N.
@@ -10,9 +11,9 @@
 
 #include "bench/BenchSupport.h"
 #include "bench/IdBenchServer.h"
-#include "core/IdRFCReply.h"
-#include "server/IdCommandHandlers.h"
-#include "server/IdTCPServer.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/server/IdCommandHandlers.h"
+#include "idframework/server/IdTCPServer.h"
 
 namespace Id::Bench {
 namespace {

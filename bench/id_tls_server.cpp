@@ -1,10 +1,13 @@
+// SPDX-License-Identifier: MIT
 // The framework's server over TLS for the benchmarks, on 127.0.0.1: each client gets a full
-// TLS handshake (no session tickets, no session cache) and then either "test" (--mode hello, as
-// the program's service) or --bytes of data sent in --block pieces (--mode bulk); then the
-// server closes the session. Prints port=N when listening; on SIGTERM sets Active false.
+// TLS handshake (no session tickets, no session cache; with --resumption 1 both are on) and
+// then either "test" (--mode hello, as the program's service) or --bytes of data sent in --block
+// pieces (--mode bulk); then the server closes the session. Prints port=N when listening; on
+// SIGTERM sets Active false.
 //
 //   id_tls_server --cert C --key K [--mode hello|bulk] [--bytes N] [--block 1048576]
-//                 [--ciphersuites TLS_AES_128_GCM_SHA256] [--port 0] [--backlog 15]
+//                 [--resumption 0] [--ciphersuites TLS_AES_128_GCM_SHA256] [--port 0]
+//                 [--backlog 15]
 
 #include <cstring>
 #include <memory>
@@ -13,9 +16,9 @@
 
 #include "bench/BenchSupport.h"
 #include "bench/IdBenchServer.h"
-#include "server/IdPeerThread.h"
-#include "server/IdTCPServer.h"
-#include "tls/IdServerIOHandlerTLS.h"
+#include "idframework/server/IdPeerThread.h"
+#include "idframework/server/IdTCPServer.h"
+#include "idframework/tls/IdServerIOHandlerTLS.h"
 
 namespace Id::Bench {
 namespace {
@@ -26,8 +29,8 @@ void ConfigureTLS(TIdServerIOHandlerTLS& AHandler, const TBenchArgs& AArgs) {
   Context.UsePrivateKeyFile(AArgs.Str("key", ""));
   Context.SetMinimumVersion(TIdTLSVersion::tvTLS13);
   Context.SetCipherSuites(AArgs.Str("ciphersuites", "TLS_AES_128_GCM_SHA256"));
-  // Every handshake a full one, as the peer is configured.
-  Context.SetSessionResumption(false);
+  // Every handshake a full one unless asked, as the peer is configured.
+  Context.SetSessionResumption(AArgs.Int("resumption", 0) != 0);
 }
 
 // Sends ABytes of filler in ABlock pieces through the connection. Peer thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Load generator for the benchmarks: one thread, epoll, non-blocking connects, to loopback only.
 //
 // Modes:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // POCO's Poco::Net::TCPServer as a peer: its acceptor thread queues each connection, a thread of
 // its pool runs the connection's handler.
 //

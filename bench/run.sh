@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the benchmarks side by side with their peers and writes a markdown table to
 # bench/results/<date>.md. Traffic stays on loopback; every step is bounded in time; every
 # process started here is stopped here, by its id.
@@ -32,7 +33,8 @@
 #   BENCH_LIMIT    hard limit of the whole run in seconds (default 900)
 #   BENCH_PROGRAM  the program to measure on port 100 last, when the port is free
 #                  (default build/bench/app/testserver; "none" skips it)
-#   BENCH_SECTIONS the sections to run, of: service line bulk scale tls program (default all)
+#   BENCH_SECTIONS the sections to run, of: service line bulk scale limits tls program (default
+#                  all)
 #   BENCH_TLS_BULK_MB size of each TLS bulk transfer in MiB (default 512)
 #   BENCH_BASELINE directory with id_test_server and id_line_server of an earlier build, measured
 #                  in the same run as id_base, id_line_base and id_scale_base (before/after)
@@ -286,9 +288,10 @@ section_line() {
 }
 
 # scale NAME CMD...: SCALE_N connections served once and then idle, blocked in a line read on the
-# server; RSS per connection, time until all were served, time the server takes to end them all.
+# server; RSS per connection, time until all were served, the time a fresh client waits for its
+# first reply while they are held, time the server takes to end them all (SIGTERM to exit).
 scale_one() {
-  local name=$1 rss0 rss1 loader line stop threads window
+  local name=$1 rss0 rss1 loader line stop threads window fresh
   shift
   start_server "$name" "$@" --backlog "$BACKLOG" || return 0
   rss0=$(rss_kb "${PID[$name]}")
@@ -302,6 +305,8 @@ scale_one() {
   fi
   rss1=$(rss_kb "${PID[$name]}")
   threads=$(awk '/^Threads:/{print $2}' "/proc/${PID[$name]}/status")
+  fresh=$("$BIN/idload" --port "${PORT[$name]}" --mode hold --concurrency 1 --hold 0 \
+    --timeout-ms 5000 "${LOADCPU[@]}" | grep '^mode=' || echo " ")
   kill -TERM "${PID[$name]}"
   wait_for "$TMP/$name.out" '^stop_ms=' 30 || say "scale $name: no stop time reported"
   wait_for "$TMP/$name.hold" '^mode=' 30 || true
@@ -311,7 +316,7 @@ scale_one() {
   stop=$(sed -n 's/^stop_ms=//p' "$TMP/$name.out" | head -1)
   echo "scale $name $SCALE_N $(kv ready "$line") $(kv ready_ms "$line") ${stop:-NA}" \
     "$(awk -v a="$rss0" -v b="$rss1" -v n="$SCALE_N" 'BEGIN { printf "%.1f", (b - a) / n }')" \
-    "$threads $(kv closed_by_peer "$line")" >>"$TMP/records"
+    "$threads $(kv closed_by_peer "$line") $(kv ready_ms "$fresh")" >>"$TMP/records"
   say "scale $name: $(tail -1 "$TMP/records")"
 }
 
@@ -320,6 +325,19 @@ section_scale() {
   [ -n "$HAVE_ID" ] && scale_one id_scale "$BIN/id_line_server" --port 0
   [ -n "$HAVE_BASE" ] && scale_one id_scale_base "$BASE/id_line_server" --port 0
   return 0
+}
+
+# The cost of the limits for hostile clients: the service with every limit on against the same
+# server without them (and against the earlier build, which has no counters, with BENCH_BASELINE).
+section_limits() {
+  local name
+  SERVERS=""
+  [ -n "$HAVE_ID" ] || return 0
+  add_server id "$BIN/id_test_server" --port 0 --backlog "$BACKLOG"
+  add_server id_limits "$BIN/id_test_server" --port 0 --backlog "$BACKLOG" --limits
+  [ -z "$HAVE_BASE" ] || add_server id_base "$BASE/id_test_server" --port 0 --backlog "$BACKLOG"
+  run_section limits close "8 32" "$SERVERS"
+  for name in $SERVERS; do stop_server "$name"; done
 }
 
 # Bulk reference: iperf3, one stream over loopback, pinned like the others.
@@ -378,9 +396,10 @@ section_bulk() {
 }
 
 # ---- TLS: the framework's TLS server against nginx's stream module with ssl ----------------
-# Same certificate (RSA 2048, made here for this run), TLS 1.3 only, one cipher suite, no session
-# resumption on either side (every handshake is a full one), one nginx worker; servers pinned as
-# above, tls_load (OpenSSL) on the other CPU.
+# Same certificate (RSA 2048, made here for this run), TLS 1.3 only, one cipher suite, one nginx
+# worker; servers pinned as above, tls_load (OpenSSL) on the other CPU. Full handshakes: no
+# session resumption on either side. Resumed handshakes: a server of each kind with tickets on,
+# and each tls_load thread offering the session of its last connection.
 
 tls_cert() {
   mkdir -p "$TMP/tls"
@@ -391,10 +410,11 @@ tls_cert() {
 # nginx with two ssl servers: "test" then close, and a proxy to a plain upstream that sends
 # TLS_BULK_BYTES (tls_load --mode source, on the load CPU so that it costs the server nothing).
 start_nginx_tls() {
-  local hello bulk
+  local hello bulk resume
   start_server tls_source "${LOADCPU_TASKSET[@]}" "$BIN/tls_load" --mode source --bytes "$TLS_BULK_BYTES" || return 1
   hello=$(free_port)
   bulk=$(free_port)
+  resume=$(free_port)
   mkdir -p "$TMP/nginx-tls"
   cat >"$TMP/nginx-tls/nginx.conf" <<EOF
 load_module /usr/lib/nginx/modules/ngx_stream_module.so;
@@ -419,6 +439,12 @@ stream {
     proxy_pass 127.0.0.1:${PORT[tls_source]};
     proxy_buffer_size 64k;
   }
+  server {
+    listen 127.0.0.1:$resume ssl backlog=$BACKLOG;
+    ssl_session_cache shared:resume:8m;
+    ssl_session_tickets on;
+    return "test";
+  }
 }
 EOF
   "${SRV[@]}" nginx -p "$TMP/nginx-tls" -e "$TMP/nginx-tls/error.log" -c "$TMP/nginx-tls/nginx.conf" \
@@ -428,21 +454,27 @@ EOF
   PORT[nginx_tls]=$hello
   PID[nginx_tls_bulk]=$!
   PORT[nginx_tls_bulk]=$bulk
+  PID[nginx_tls_resume]=$!
+  PORT[nginx_tls_resume]=$resume
   wait_for_port "$hello" 10 || { say "nginx (tls) did not start: $(cat "$TMP/nginx-tls.err")"; return 1; }
 }
 
-# measure_tls NAME CONC: full handshakes per second against server NAME; one record as measure.
+# measure_tls NAME CONC [RESUME]: handshakes per second against server NAME, full ones, or with
+# RESUME=1 each client thread offering its last session (recorded as section tlsresume); one
+# record as measure.
 measure_tls() {
-  local name=$1 conc=$2 t0 t1 line ok fails cpu
+  local name=$1 conc=$2 resume=${3:-0} t0 t1 line ok fails cpu section=tls
+  [ "$resume" = 1 ] && section=tlsresume
   t0=$(cpu_ticks "${PID[$name]}")
   line=$("$BIN/tls_load" --mode handshakes --port "${PORT[$name]}" --concurrency "$conc" \
-    --duration "$SECS" --ciphersuites "$TLS_SUITE" "${LOADCPU[@]}" || true)
+    --duration "$SECS" --resume "$resume" --ciphersuites "$TLS_SUITE" "${LOADCPU[@]}" || true)
   t1=$(cpu_ticks "${PID[$name]}")
   ok=$(kvn ok "$line")
   fails=$(kvn failed "$line")
   cpu=$(awk -v t=$((t1 - t0)) -v hz="$CLK_TCK" -v n="$ok" 'BEGIN { printf "%.1f", n ? t * 1e6 / hz / n : 0 }')
-  echo "tls $name $conc $(kv rate "$line") $ok $fails – – – – $cpu – –" >>"$TMP/records"
-  say "tls $name c=$conc: $(kv rate "$line") handshakes/s, ${cpu} us cpu/handshake, $fails failed"
+  echo "$section $name $conc $(kv rate "$line") $ok $fails – – – – $cpu – –" >>"$TMP/records"
+  say "$section $name c=$conc: $(kv rate "$line") handshakes/s ($(kvn resumed "$line") resumed)," \
+    "${cpu} us cpu/handshake, $fails failed"
 }
 
 # bulk_tls NAME: the best of ROUNDS bulk transfers from server NAME, with the server's CPU time
@@ -475,6 +507,12 @@ section_tls() {
   if start_server id_tls "$BIN/id_tls_server" "${tls_args[@]}" --port 0 --backlog "$BACKLOG"; then
     servers="$servers id_tls"
   fi
+  local resumers=""
+  [ -n "${PORT[nginx_tls_resume]:-}" ] && resumers="nginx_tls_resume"
+  if start_server id_tls_resume "$BIN/id_tls_server" "${tls_args[@]}" --resumption 1 --port 0 \
+    --backlog "$BACKLOG"; then
+    resumers="$resumers id_tls_resume"
+  fi
   start_server id_tls_bulk "$BIN/id_tls_server" "${tls_args[@]}" --mode bulk \
     --bytes "$TLS_BULK_BYTES" --port 0 || true
   local conc round name
@@ -485,11 +523,12 @@ section_tls() {
   for conc in 8 32; do
     for round in $(seq "$ROUNDS"); do
       for name in $servers; do measure_tls "$name" "$conc"; done
+      for name in $resumers; do measure_tls "$name" "$conc" 1; done
     done
   done
   [ -n "${PORT[nginx_tls_bulk]:-}" ] && bulk_tls nginx_tls_bulk
   [ -n "${PORT[id_tls_bulk]:-}" ] && bulk_tls id_tls_bulk
-  for name in nginx_tls id_tls id_tls_bulk tls_source; do
+  for name in nginx_tls id_tls id_tls_resume id_tls_bulk tls_source; do
     [ -n "${PID[$name]:-}" ] && stop_server "$name"
   done
   return 0
@@ -675,9 +714,19 @@ write_report() {
     if has_records scale; then
       echo "## Scale: $SCALE_N idle connections, server threads blocked in a line read"
       echo
-      echo "| server | connections served | time to serve all ms | time to end all ms | RSS KB/conn | threads | closed by server |"
-      echo "|---|---:|---:|---:|---:|---:|---:|"
-      awk '$1 == "scale" { printf "| %s | %s | %s | %s | %s | %s | %s |\n", $2, $4, $5, $6, $7, $8, $9 }' "$TMP/records"
+      echo "| server | connections served | time to serve all ms | time to end all ms | RSS KB/conn | threads | closed by server | fresh client ms |"
+      echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+      awk '$1 == "scale" { printf "| %s | %s | %s | %s | %s | %s | %s | %s |\n", $2, $4, $5, $6, $7, $8, $9, $10 }' "$TMP/records"
+      echo
+      echo "Time to end all: SIGTERM to the end of the server's deactivation. Fresh client: connect until the first reply of one more client while all are held."
+      echo
+    fi
+    if has_records limits; then
+      echo "## The limits for hostile clients: connect, read \"test\", closed, with every limit on and off"
+      echo
+      table_rates limits "8 32" "id id_limits id_base" "conn/s" id ""
+      echo
+      echo "id_limits: per-address limit, write, line and idle time limits on; counters are always on (id_base, the earlier build, has none)."
       echo
     fi
     if has_records tls; then
@@ -685,6 +734,14 @@ write_report() {
       echo
       table_rates tls "8 32" "nginx_tls id_tls" "handshakes/s" nginx_tls ""
       echo
+      if has_records tlsresume; then
+        echo "## TLS: resumed handshakes (each client thread offers the session of its last connection)"
+        echo
+        table_rates tlsresume "8 32" "nginx_tls_resume id_tls_resume" "handshakes/s" nginx_tls_resume ""
+        echo
+        echo "nginx_tls_resume: as nginx_tls with tickets and a shared session cache; id_tls_resume: id_tls with resumption on (its default: cache and tickets)."
+        echo
+      fi
       echo "## TLS bulk: $((TLS_BULK_BYTES >> 20)) MiB from the server over one TLS connection"
       echo
       echo "| server | Gbit/s | × nginx | server CPU s/GiB |"
@@ -738,6 +795,7 @@ estimate() {
       if (has("line")) t += ln * 3 * r * m + ln * 1.5
       if (has("bulk")) t += s + 10 + 12 * r
       if (has("scale")) t += (2 + base) * 10
+      if (has("limits")) t += (2 + base) * 2 * r * m + (3 + base) * 1.5
       if (has("tls")) t += 4 * r * m + 10 + 8 * r
       if (has("program") && prog) t += 4 * r * m + 3
       printf "%d", t
@@ -747,10 +805,10 @@ estimate() {
 # A record of the load average when a section starts (and "end" when all are done).
 section_load() { echo "load $1 $(cut -d' ' -f1-3 /proc/loadavg)" >>"$TMP/records"; }
 
-SECTIONS=${BENCH_SECTIONS:-service line bulk scale tls program}
+SECTIONS=${BENCH_SECTIONS:-service line bulk scale limits tls program}
 for section in $SECTIONS; do
   case $section in
-  service | line | bulk | scale | tls | program) ;;
+  service | line | bulk | scale | limits | tls | program) ;;
   *) say "unknown section $section" && exit 2 ;;
   esac
 done

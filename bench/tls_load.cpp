@@ -1,14 +1,17 @@
+// SPDX-License-Identifier: MIT
 // The TLS side of the benchmarks, with OpenSSL alone (no framework):
-//   handshakes: --concurrency threads each connect, run a full TLS 1.3 handshake (no session
-//               reuse), read until the server closes and start over, for --duration seconds;
-//               prints mode= conc= ok= failed= seconds= rate=.
+//   handshakes: --concurrency threads each connect, run a TLS 1.3 handshake, read until the
+//               server closes and start over, for --duration seconds; prints mode= conc= ok=
+//               failed= resumed= seconds= rate=. Every handshake is a full one, unless
+//               --resume 1: then each thread offers the session of its last connection
+//               (resumed= counts the handshakes the server resumed).
 //   bulk:       one connection reads --bytes until the server closes; prints mode= bytes=
 //               seconds= gbit_s= (from the end of the handshake to the close).
 //   source:     a plain upstream for a TLS proxy: listens on 127.0.0.1 (--port, 0 for any),
 //               prints port=N, sends --bytes to each client and closes; runs until SIGTERM.
 //
-//   tls_load --mode M --port P [--concurrency 8] [--duration 4] [--bytes N] [--cpu 0]
-//            [--ciphersuites TLS_AES_128_GCM_SHA256]
+//   tls_load --mode M --port P [--concurrency 8] [--duration 4] [--resume 0] [--bytes N]
+//            [--cpu 0] [--ciphersuites TLS_AES_128_GCM_SHA256]
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -21,6 +24,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench/BenchSupport.h"
@@ -38,8 +42,18 @@ SSL_CTX* ClientContext(const TBenchArgs& AArgs) {
   return Context;
 }
 
-// One session: connect, full handshake, read until the close. The bytes read, or -1.
-int64_t OneSession(SSL_CTX* AContext, int APort, uint64_t* AHandshakeDoneNs = nullptr) {
+// What one session of a handshakes thread offers and keeps: the session of its last connection
+// (owned; nullptr for a full handshake), and whether the server resumed it.
+struct TResumption {
+  SSL_SESSION* Offer = nullptr;
+  bool Resumed = false;
+};
+
+// One session: connect, handshake (offering AResume's session), read until the close. The bytes
+// read, or -1. The session is kept as a copy: the original is marked not resumable when the
+// connection is freed without a close_notify of its own.
+int64_t OneSession(SSL_CTX* AContext, int APort, uint64_t* AHandshakeDoneNs = nullptr,
+                   TResumption* AResume = nullptr) {
   int Fd = -1;
   try {
     Fd = ConnectLoopback(APort, 30);
@@ -48,6 +62,7 @@ int64_t OneSession(SSL_CTX* AContext, int APort, uint64_t* AHandshakeDoneNs = nu
   }
   SSL* Session = SSL_new(AContext);
   SSL_set_fd(Session, Fd);
+  if (AResume && AResume->Offer) SSL_set_session(Session, AResume->Offer);
   int64_t Total = -1;
   if (SSL_connect(Session) == 1) {
     if (AHandshakeDoneNs) *AHandshakeDoneNs = NowNs();
@@ -60,6 +75,11 @@ int64_t OneSession(SSL_CTX* AContext, int APort, uint64_t* AHandshakeDoneNs = nu
         !(SSL_get_shutdown(Session) & SSL_RECEIVED_SHUTDOWN))
       Total = -1;
   }
+  if (AResume) {
+    AResume->Resumed = Total >= 0 && SSL_session_reused(Session) == 1;
+    SSL_SESSION_free(std::exchange(AResume->Offer, nullptr));
+    if (Total >= 0) AResume->Offer = SSL_SESSION_dup(SSL_get0_session(Session));
+  }
   ERR_clear_error();
   SSL_free(Session);
   close(Fd);
@@ -68,21 +88,29 @@ int64_t OneSession(SSL_CTX* AContext, int APort, uint64_t* AHandshakeDoneNs = nu
 
 int Handshakes(const TBenchArgs& AArgs, SSL_CTX* AContext, int APort) {
   const int Concurrency = int(AArgs.Int("concurrency", 8));
+  const bool Resume = AArgs.Int("resume", 0) != 0;
   const uint64_t End = NowNs() + uint64_t(AArgs.Real("duration", 4) * 1e9);
-  std::atomic<uint64_t> Ok{0}, Failed{0};
+  std::atomic<uint64_t> Ok{0}, Failed{0}, Resumed{0};
   const uint64_t Start = NowNs();
   std::vector<std::thread> Threads;
   for (int I = 0; I < Concurrency; ++I)
     Threads.emplace_back([&] {
-      while (NowNs() < End)
-        (OneSession(AContext, APort) == 4 ? Ok : Failed).fetch_add(1);
+      TResumption Resumption;
+      while (NowNs() < End) {
+        (OneSession(AContext, APort, nullptr, Resume ? &Resumption : nullptr) == 4 ? Ok : Failed)
+            .fetch_add(1);
+        if (Resumption.Resumed) Resumed.fetch_add(1);
+      }
+      SSL_SESSION_free(Resumption.Offer);
     });
   for (std::thread& T : Threads)
     T.join();
   const double Seconds = double(NowNs() - Start) / 1e9;
-  std::printf("mode=handshakes conc=%d ok=%llu failed=%llu seconds=%.3f rate=%.1f\n", Concurrency,
-              static_cast<unsigned long long>(Ok.load()),
-              static_cast<unsigned long long>(Failed.load()), Seconds, double(Ok.load()) / Seconds);
+  std::printf("mode=handshakes conc=%d ok=%llu failed=%llu resumed=%llu seconds=%.3f rate=%.1f\n",
+              Concurrency, static_cast<unsigned long long>(Ok.load()),
+              static_cast<unsigned long long>(Failed.load()),
+              static_cast<unsigned long long>(Resumed.load()), Seconds,
+              double(Ok.load()) / Seconds);
   return 0;
 }
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # GoogleTest for the cross build: Debian ships it only as source (package googletest), so it is
 # configured, built and installed once into the build tree with the same toolchain, and
 # find_package(GTest) then finds that copy.

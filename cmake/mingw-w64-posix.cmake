@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit Windows with Debian's mingw-w64 compiler, posix thread model (the
 # win32 model has no std::thread in GCC 12). Everything is linked statically, so the programs
 # need no compiler run-time DLL; the test programs run under Wine through cmake/wine-run.

@@ -1,8 +1,9 @@
-#include "connection/IdBuffers.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/connection/IdBuffers.h"
 
 #include <cstring>
 
-#include "core/IdException.h"
+#include "idframework/core/IdException.h"
 
 namespace Id {
 
@@ -61,8 +62,10 @@ std::string TIdManagedBuffer::TakeBytes(int32_t ACount) {
 void TIdManagedBuffer::DropBytes(int32_t ACount) {
   CheckAvailable(ACount, UnreadCount());
   if (ACount == UnreadCount()) {
-    // Everything consumed: release the block instead of moving anything.
-    ClearAll();
+    // Everything consumed: nothing to move; a small block is kept for the next line.
+    if (Capacity() > KeptBlock) Clear();
+    ClearKeepingBlock();
+    FReadOffset = 0;
   } else {
     FReadOffset += ACount;
     if (FReadOffset >= FCompactThreshold) Compact();

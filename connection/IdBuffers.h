@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection's byte buffers: a stream that hands out and drops bytes from its front, and the
 // buffer of unconsumed input that drops by advancing a read offset and compacts only now and then.
 // Both belong to the TIdTCPConnection unit; they live in their own pair of files for readability.
@@ -7,8 +8,8 @@
 #include <functional>
 #include <string>
 
-#include "runtime/Export.h"
-#include "runtime/Stream.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/runtime/Stream.h"
 
 namespace Id {
 
@@ -42,7 +43,8 @@ private:
 
 /// The buffer of unconsumed input. Bytes are appended at the end (seek to the end, write) and
 /// consumed from the front by advancing ReadOffset; consumed bytes are squeezed out only once
-/// CompactThreshold of them have piled up, or the block is released when all is consumed.
+/// CompactThreshold of them have piled up. When all is consumed a small block (at most
+/// KeptBlock bytes) is kept for the next input, a larger one released.
 /// Size, positions and seeking are relative to the first unread byte. One thread; no locking.
 class ID_API TIdManagedBuffer : public TIdSimpleBuffer {
 public:
@@ -66,6 +68,9 @@ public:
   /// Moves the unread bytes to the front of the block and shrinks it; nothing when offset is 0.
   void Compact();
 
+  /// The largest block kept when everything is consumed: a line protocol reuses it line after
+  /// line, and a connection that waits holds no more.
+  static constexpr int64_t KeptBlock = 4096;
   /// Consumed bytes that make the next drop compact the block.
   int32_t CompactThreshold() const noexcept { return FCompactThreshold; }
   /// Where the unread bytes start in the block.

@@ -1,4 +1,5 @@
-#include "connection/IdIOHandler.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/connection/IdIOHandler.h"
 
 namespace Id {
 
@@ -9,6 +10,8 @@ TIdIOHandler::~TIdIOHandler() {
 }
 
 void TIdIOHandler::AcceptCompleted() {}
+
+void TIdIOHandler::SetSendTimeout(int32_t) {}
 
 void TIdIOHandler::CloseIO() {}
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transport under a connection: waits for input, receives, sends and closes.
 #pragma once
 
@@ -5,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "net/IdComponent.h"
-#include "runtime/Export.h"
+#include "idframework/net/IdComponent.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 
@@ -40,6 +41,11 @@ public:
   virtual int32_t ReceiveBytes(void* ABuffer, int32_t ALength) = 0;
   /// Raw result: bytes accepted (possibly fewer than ALength), 0, or -1 as ReceiveBytes.
   virtual int32_t SendBytes(const void* ABuffer, int32_t ALength) = 0;
+  /// The longest a send may wait without taking a byte, in ms; 0 for no limit. A send that runs
+  /// out of it fails with the raw result -1 and the stack's EWOULDBLOCK_, and the transport is
+  /// then fit only to be closed. Kept for the channels the transport opens later. Base: nothing
+  /// (no limit).
+  virtual void SetSendTimeout(int32_t AMilliseconds);
   /// AwaitReadable, then ReceiveBytes when input came: the raw result of the receive, or none
   /// when the wait ran out. A transport may let the receive do the waiting where that is
   /// the same to the caller.

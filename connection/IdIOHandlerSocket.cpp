@@ -1,55 +1,33 @@
-#include "connection/IdIOHandlerSocket.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/connection/IdIOHandlerSocket.h"
 
 #include <algorithm>
 #include <atomic>
 #include <memory>
 
-#include "core/IdAntiFreezeBase.h"
-#include "core/IdException.h"
-#include "core/IdGlobal.h"
-#include "net/IdSocketHandle.h"
-#include "runtime/Thread.h"
+#include "idframework/connection/detail/IdConnectRace.h"
+#include "idframework/core/IdAntiFreezeBase.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdGlobal.h"
+#include "idframework/net/IdSocketHandle.h"
 
 namespace Id {
 
-namespace {
-
-// Runs one blocking connect of TargetHandle so that the caller can time it out.
-class TIdConnectThread : public TThread {
-public:
-  explicit TIdConnectThread(TIdSocketHandle* ATargetHandle)
-      : TThread(true), FTargetHandle(ATargetHandle) {}
-  ~TIdConnectThread() override { TerminateWakeAndWait(); }
-
-  /// Set once the connect has ended; FailureText is final from then on.
-  bool Completed() const noexcept { return FCompleted.load(std::memory_order_acquire); }
-  /// Empty unless the connect failed.
-  const std::string& FailureText() const noexcept { return FFailureText; }
-
-protected:
-  void Execute() override {
-    try {
-      // 10009 and 10038 are what a socket closed under the connect by the timing-out side
-      // reports; that side raises the timeout itself.
-      GlobalStack()->CheckSocketResult(FTargetHandle->ConnectToRemote(Id_PF_INET),
-                                       {WSA::EBADF_, WSA::ENOTSOCK_});
-    } catch (const std::exception& E) {
-      FFailureText = E.what();
-    }
-    FCompleted.store(true, std::memory_order_release);
-    Terminate();
-  }
-
-private:
-  TIdSocketHandle* FTargetHandle; // not owned; the transport outlives this thread
-  std::string FFailureText;
-  std::atomic<bool> FCompleted{false};
+// The local end an outgoing connect binds to.
+struct TIdIOHandlerSocket::TBound {
+  std::string IP;
+  int32_t Port;
+  int32_t PortMin;
+  int32_t PortMax;
 };
 
-int32_t ConnectWaitSlice() {
-  constexpr int32_t Slice = 125;
-  if (!TIdAntiFreezeBase::AntiFreezeActive()) return Slice;
-  return std::min(TIdAntiFreezeBase::Instance()->IdleTimeOut, Slice);
+namespace {
+
+// The limit of a connect (ms or TimeoutInfinite), nothing for a connect that simply blocks.
+std::optional<int32_t> ConnectLimit(int32_t ATimeout) {
+  if (ATimeout != -1 && ATimeout != 0) return ATimeout;
+  if (TIdAntiFreezeBase::AntiFreezeActive()) return 120000;
+  return std::nullopt;
 }
 
 } // namespace
@@ -75,7 +53,13 @@ void TIdIOHandlerSocket::OpenIO() {
   FSocketHandle->ClearBinding(true);
 }
 
+// A connect racing on sockets of its own is ended first, so that it cannot hand the transport
+// a socket after this close.
 void TIdIOHandlerSocket::CloseIO() {
+  if (FRacing.load()) {
+    TLockGuard<TMutex> Guard(FRaceLock);
+    if (FRace) FRace->Cancel();
+  }
   if (FSocketHandle) FSocketHandle->CloseDescriptor();
 }
 
@@ -110,21 +94,40 @@ int32_t TIdIOHandlerSocket::ReceiveBytes(void* ABuffer, int32_t ALength) {
 // report it.
 std::optional<int32_t> TIdIOHandlerSocket::ReceiveWhenReadable(void* ABuffer, int32_t ALength,
                                                                int32_t ATimeout) {
-  if (ATimeout != TimeoutInfinite || TIdAntiFreezeBase::AntiFreezeActive())
-    return TIdIOHandler::ReceiveWhenReadable(ABuffer, ALength, ATimeout);
-  if (!IsOpen()) throw EIdConnClosedGracefully();
+  if (!FSocketHandle) throw EIdConnClosedGracefully();
+  return ReceiveWhenReadableOn(*FSocketHandle, ABuffer, ALength, ATimeout);
+}
+
+std::optional<int32_t> TIdIOHandlerSocket::ReceiveWhenReadableOn(TIdSocketHandle& AHandle,
+                                                                 void* ABuffer, int32_t ALength,
+                                                                 int32_t ATimeout) {
+  if (ATimeout != TimeoutInfinite || TIdAntiFreezeBase::AntiFreezeActive()) {
+    if (!AHandle.WaitReadable(ATimeout)) return std::nullopt;
+    return AHandle.ReceiveInto(ABuffer, ALength, 0);
+  }
+  if (!AHandle.IsAllocated()) throw EIdConnClosedGracefully();
   int32_t Received;
   try {
-    Received = FSocketHandle->ReceiveInto(ABuffer, ALength, 0);
+    Received = AHandle.ReceiveInto(ABuffer, ALength, 0);
   } catch (const EIdClosedSocket&) {
     throw EIdConnClosedGracefully(); // closed between the test and the call
   }
-  if (Received <= 0 && !FSocketHandle->IsAllocated()) throw EIdConnClosedGracefully();
+  if (Received <= 0 && !AHandle.IsAllocated()) throw EIdConnClosedGracefully();
   return Received;
 }
 
 int32_t TIdIOHandlerSocket::SendBytes(const void* ABuffer, int32_t ALength) {
   return OpenHandle().SendFrom(ABuffer, ALength, 0);
+}
+
+void TIdIOHandlerSocket::SetSendTimeout(int32_t AMilliseconds) {
+  FSendTimeout = std::max(AMilliseconds, 0);
+  if (FSocketHandle && FSocketHandle->IsAllocated()) ApplySendTimeout();
+}
+
+void TIdIOHandlerSocket::ApplySendTimeout() {
+  const int32_t Ms = FSendTimeout;
+  FSocketHandle->SetOption(Id_SOL_SOCKET, Id_SO_SNDTIMEO, &Ms, sizeof(Ms));
 }
 
 int64_t TIdIOHandlerSocket::TransmitFile(TIdFileTransmitter ATransmitter,
@@ -144,60 +147,122 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort,
   const bool ViaProxy = Socks && Socks->Version() != TSocksVersion::svNoSocks;
   const std::string TargetHost = ViaProxy ? Socks->Host() : AHost;
   const int32_t TargetPort = ViaProxy ? Socks->Port() : APort;
-  FSocketHandle->OpenSocket(Id_SOCK_STREAM, Id_IPPROTO_IP);
-  FSocketHandle->SetIP(ABoundIP);
-  FSocketHandle->SetPort(ABoundPort);
-  FSocketHandle->SetClientPortMin(ABoundPortMin);
-  FSocketHandle->SetClientPortMax(ABoundPortMax);
-  FSocketHandle->BindLocal();
-  if (!TIdStack::IsIPAddressText(TargetHost)) NotifyStatus(TIdStatus::stResolving, {TargetHost});
-  FSocketHandle->SetRemote(GlobalStack()->LookupHost(TargetHost), TargetPort);
-  if (!FUseNagle)
-    FSocketHandle->SetOption(Id_IPPROTO_TCP, Id_TCP_NODELAY, &OptionTrue, sizeof(OptionTrue));
-  NotifyStatus(TIdStatus::stConnecting, {FSocketHandle->RemoteIP()});
-  if (ATimeout != -1 && ATimeout != 0)
-    ConnectWithTimeout(ATimeout);
-  else if (TIdAntiFreezeBase::AntiFreezeActive())
-    ConnectWithTimeout(120000);
+  const TBound Bound{ABoundIP, ABoundPort, ABoundPortMin, ABoundPortMax};
+  const std::optional<int32_t> Limit = ConnectLimit(ATimeout);
+  if (const auto Version = TIdStack::IPVersionOfText(TargetHost))
+    ConnectToVersion(*Version, TargetHost, TargetPort, Bound, Limit);
+  else if (FIPVersions != TIdIPVersions::vsBoth)
+    ConnectToVersion(FIPVersions == TIdIPVersions::vsIPv6 ? TIdIPVersion::ivIPv6
+                                                          : TIdIPVersion::ivIPv4,
+                     TargetHost, TargetPort, Bound, Limit);
   else
-    ConnectBlocking();
+    ConnectToAny(TargetHost, TargetPort, Bound, Limit);
+  if (FSendTimeout > 0) ApplySendTimeout();
   if (!Socks) return;
   // Settings shared between transports talk through the one that is connecting.
   Socks->SetOwnerTransport(this);
   Socks->NegotiateSocks(AHost, APort);
 }
 
-void TIdIOHandlerSocket::ConnectBlocking() {
-  GlobalStack()->CheckSocketResult(OpenHandle().ConnectToRemote(Id_PF_INET));
+// One version known before the lookup: the socket is made and bound first, then the host's
+// first address of that version is looked up.
+void TIdIOHandlerSocket::ConnectToVersion(TIdIPVersion AVersion, const std::string& AHost,
+                                          int32_t APort, const TBound& ABound,
+                                          std::optional<int32_t> ALimit) {
+  PrepareSocket(*FSocketHandle, AVersion, ABound);
+  TIdStack& Stack = *GlobalStack();
+  if (!TIdStack::IPVersionOfText(AHost)) NotifyStatus(TIdStatus::stResolving, {AHost});
+  FSocketHandle->SetRemote(
+      AVersion == TIdIPVersion::ivIPv4
+          ? Stack.LookupHost(AHost)
+          : Stack.LookupHostAddresses(AHost, TIdIPVersions::vsIPv6).front().Text,
+      APort);
+  FinishConnect(ALimit);
 }
 
-void TIdIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout) {
-  const bool Unlimited = ATimeout == TimeoutInfinite;
-  // The connect runs inside the handle, so a CloseIO meanwhile shuts the socket down, which
-  // ends a pending connect (a plain close would not on every platform).
-  auto Thread = std::make_unique<TIdConnectThread>(&OpenHandle());
-  Thread->Resume();
-  const int32_t Slice = ConnectWaitSlice();
-  int32_t Remaining = Unlimited ? Slice + 1 : ATimeout;
-  while (Slice < Remaining) {
-    SleepMs(static_cast<uint32_t>(Slice));
-    Remaining -= Slice;
-    if (Unlimited) Remaining = Slice + 1;
-    TIdAntiFreezeBase::AntiFreezeStep(TIdAntiFreezeBase::Idle, TIdAntiFreezeBase::NoOverride);
-    if (Thread->Completed()) {
-      Remaining = 0;
-      break;
-    }
-  }
-  SleepMs(static_cast<uint32_t>(std::max(Remaining, 0)));
-  if (Thread->Completed()) {
-    if (!Thread->FailureText().empty()) throw EIdConnectException(Thread->FailureText());
+// Both versions: every address of the host races, unless there is only one.
+void TIdIOHandlerSocket::ConnectToAny(const std::string& AHost, int32_t APort, const TBound& ABound,
+                                      std::optional<int32_t> ALimit) {
+  NotifyStatus(TIdStatus::stResolving, {AHost});
+  TIdIPAddressList Addresses =
+      TIdConnectRace::Interleave(GlobalStack()->LookupHostAddresses(AHost, TIdIPVersions::vsBoth));
+  if (const auto BoundVersion = TIdStack::IPVersionOfText(ABound.IP))
+    std::erase_if(Addresses, [&](const TIdIPAddress& A) { return A.Version != *BoundVersion; });
+  if (Addresses.empty()) GlobalStack()->ThrowSocketError(WSA::EAFNOSUPPORT_);
+  if (Addresses.size() == 1) {
+    PrepareSocket(*FSocketHandle, Addresses[0].Version, ABound);
+    FSocketHandle->SetRemote(Addresses[0].Text, APort);
+    FinishConnect(ALimit);
     return;
   }
-  Thread->Terminate();
-  CloseIO();
-  Thread->WaitFor();
-  throw EIdConnectTimeout();
+  TIdConnectRace Race(std::move(Addresses), [&](TIdSocketHandle& H, const TIdIPAddress& A) {
+    PrepareSocket(H, A.Version, ABound);
+    H.SetRemote(A.Text, APort);
+    NotifyStatus(TIdStatus::stConnecting, {A.Text});
+  });
+  RunRace(Race, ALimit.value_or(TimeoutInfinite), ALimit.has_value());
+}
+
+// A socket of AVersion, bound, with its options.
+void TIdIOHandlerSocket::PrepareSocket(TIdSocketHandle& AHandle, TIdIPVersion AVersion,
+                                       const TBound& ABound) {
+  AHandle.SetIPVersion(AVersion);
+  AHandle.OpenSocket(Id_SOCK_STREAM, Id_IPPROTO_IP);
+  AHandle.SetIP(ABound.IP);
+  AHandle.SetPort(ABound.Port);
+  AHandle.SetClientPortMin(ABound.PortMin);
+  AHandle.SetClientPortMax(ABound.PortMax);
+  AHandle.BindLocal();
+  if (!FUseNagle)
+    AHandle.SetOption(Id_IPPROTO_TCP, Id_TCP_NODELAY, &OptionTrue, sizeof(OptionTrue));
+}
+
+// The connect of the transport's own socket, its remote end set.
+void TIdIOHandlerSocket::FinishConnect(std::optional<int32_t> ALimit) {
+  NotifyStatus(TIdStatus::stConnecting, {FSocketHandle->RemoteIP()});
+  if (ALimit)
+    ConnectWithTimeout(*ALimit);
+  else
+    ConnectBlocking();
+}
+
+void TIdIOHandlerSocket::ConnectBlocking() {
+  GlobalStack()->CheckSocketResult(OpenHandle().ConnectToRemote());
+}
+
+// The connect runs inside the handle, so a CloseIO meanwhile shuts the socket down, which ends
+// a pending connect (a plain close would not on every platform).
+void TIdIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout) {
+  TIdConnectRace Race(OpenHandle());
+  RunRace(Race, ATimeout, true);
+}
+
+// The race is known to CloseIO while it runs. A CloseIO that comes after the winner was taken
+// over but before the race is forgotten closes the new socket and fails the connect all the
+// same.
+void TIdIOHandlerSocket::RunRace(TIdConnectRace& ARace, int32_t ATimeout, bool AReportAsTimed) {
+  SetRace(&ARace);
+  TIdSocketHandle* Winner;
+  try {
+    Winner = &ARace.Run(ATimeout, AReportAsTimed);
+  } catch (...) {
+    SetRace(nullptr);
+    throw;
+  }
+  if (Winner != FSocketHandle.get()) FSocketHandle->TakeSocketFrom(*Winner);
+  SetRace(nullptr);
+  try {
+    ARace.CheckNotCancelled();
+  } catch (...) {
+    FSocketHandle->CloseDescriptor();
+    throw;
+  }
+}
+
+void TIdIOHandlerSocket::SetRace(TIdConnectRace* ARace) {
+  TLockGuard<TMutex> Guard(FRaceLock);
+  FRace = ARace;
+  FRacing.store(ARace != nullptr);
 }
 
 TIdSocksInfo* TIdIOHandlerSocket::SocksInfo() {

@@ -1,16 +1,21 @@
+// SPDX-License-Identifier: MIT
 // The socket transport: a TIdSocketHandle under a connection, with outgoing connects (optionally
 // under a timeout and through a SOCKS proxy).
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <optional>
 
-#include "connection/IdIOHandler.h"
-#include "connection/IdSocks.h"
-#include "net/IdStack.h"
-#include "runtime/Export.h"
+#include "idframework/connection/IdIOHandler.h"
+#include "idframework/connection/IdSocks.h"
+#include "idframework/net/IdStack.h"
+#include "idframework/runtime/CriticalSection.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 
+class TIdConnectRace;
 class TIdSocketHandle;
 
 /// A transport over one stream socket. Used by the thread of its connection; CloseIO (and
@@ -36,18 +41,30 @@ public:
   int32_t ReceiveBytes(void* ABuffer, int32_t ALength) override;
   std::optional<int32_t> ReceiveWhenReadable(void* ABuffer, int32_t ALength,
                                              int32_t ATimeout) override;
+  /// ReceiveWhenReadable on AHandle alone (what a layer over the socket uses): the raw result of
+  /// the receive, or none when ATimeout ms passed; EIdConnClosedGracefully when the socket is
+  /// closed before or during the wait.
+  static std::optional<int32_t> ReceiveWhenReadableOn(TIdSocketHandle& AHandle, void* ABuffer,
+                                                      int32_t ALength, int32_t ATimeout);
   /// Raw send result (may be partial); raises EIdClosedSocket "Disconnected." when not open.
   int32_t SendBytes(const void* ABuffer, int32_t ALength) override;
+  /// Sets the send time limit (Id_SO_SNDTIMEO) on the open socket, and on every socket a later
+  /// connect makes once it is connected (the limit would otherwise bound the connect too).
+  void SetSendTimeout(int32_t AMilliseconds) override;
   /// Opens a stream socket, binds it, resolves and connects to AHost:APort (or to the SOCKS
-  /// proxy, then negotiates), reporting stResolving and stConnecting. OpenIO must have run.
-  /// Raises EIdSocketError, EIdConnectTimeout, EIdConnectException or the bind/lookup errors.
+  /// proxy, then negotiates), reporting stResolving and stConnecting. An address text connects
+  /// over its own IP version; a host name over IPVersions: the first address of the one version
+  /// asked for, or with vsBoth every address of both, raced (see IPVersions). ATimeout (ms, or
+  /// TimeoutInfinite) limits the whole connect; -1 and 0 mean none (120 s under an anti-freeze).
+  /// OpenIO must have run. Raises EIdSocketError, EIdConnectTimeout, EIdConnectException (the
+  /// failure's text and number) or the bind/lookup errors.
   void ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP,
                  int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax,
                  int32_t ATimeout) override;
-  /// Runs the blocking connect on a TIdConnectThread and waits in slices of 125 ms (shorter
-  /// under an anti-freeze) up to ATimeout ms or without limit (TimeoutInfinite). Raises
-  /// EIdConnectTimeout "Connect timed out." (socket closed) or EIdConnectException with the
-  /// failure's text.
+  /// Connects the prepared socket on a helper thread and waits until the connect ends, ATimeout
+  /// ms at most or without limit (TimeoutInfinite); under an anti-freeze the wait is cut into
+  /// idle slices. A CloseIO from another thread ends the wait. Raises EIdConnectTimeout "Connect
+  /// timed out." (socket closed) or EIdConnectException with the failure's text and number.
   void ConnectWithTimeout(int32_t ATimeout);
   /// Runs ATransmitter on the open socket (the whole-file send), keeping the descriptor from
   /// being closed under it; returns its result. Raises EIdClosedSocket "Disconnected." when not
@@ -65,6 +82,13 @@ public:
   bool UseNagle() const noexcept { return FUseNagle; }
   /// False sets the no-delay option on the next outgoing connect.
   void SetUseNagle(bool AValue) noexcept { FUseNagle = AValue; }
+  /// The IP versions a connect to a host name uses. vsIPv4 (the default): the host's first IPv4
+  /// address; vsIPv6: its first IPv6 address; vsBoth: all its addresses, tried in the resolver's
+  /// order with the versions taking turns, the next attempt 250 ms after the last (at once when
+  /// every attempt so far has failed), the first connection made winning (RFC 8305). A bound IP
+  /// keeps only the addresses of its version.
+  TIdIPVersions IPVersions() const noexcept { return FIPVersions; }
+  void SetIPVersions(TIdIPVersions AValue) noexcept { FIPVersions = AValue; }
 
   /// The SOCKS settings. Outside the design state, creates (and owns) settings when none exist;
   /// in the design state returns nullptr then.
@@ -77,13 +101,29 @@ public:
   void Notification(TComponent* AComponent, TOperation AOperation) override;
 
 private:
+  struct TBound;
+  void ConnectToVersion(TIdIPVersion AVersion, const std::string& AHost, int32_t APort,
+                        const TBound& ABound, std::optional<int32_t> ALimit);
+  void ConnectToAny(const std::string& AHost, int32_t APort, const TBound& ABound,
+                    std::optional<int32_t> ALimit);
+  void PrepareSocket(TIdSocketHandle& AHandle, TIdIPVersion AVersion, const TBound& ABound);
+  void FinishConnect(std::optional<int32_t> ALimit);
+  void RunRace(TIdConnectRace& ARace, int32_t ATimeout, bool AReportAsTimed);
+  void SetRace(TIdConnectRace* ARace);
   void ConnectBlocking();
   TIdSocketHandle& OpenHandle();
+  void ApplySendTimeout();
 
   // Made by the first OpenIO, before the transport is handed to any other thread, and kept
   // until the transport goes: other threads read it without a lock.
   std::unique_ptr<TIdSocketHandle> FSocketHandle; // owned
   bool FUseNagle = true;
+  int32_t FSendTimeout = 0; // ms; 0: none
+  TIdIPVersions FIPVersions = TIdIPVersions::vsIPv4;
+  // The race of a connect in progress, for a CloseIO from another thread to end it.
+  TMutex FRaceLock;
+  TIdConnectRace* FRace ID_GUARDED_BY(FRaceLock) = nullptr; // not owned; the connecting thread's
+  std::atomic<bool> FRacing{false};   // FRace is set: CloseIO takes the lock only then
   TIdSocksInfo* FSocksInfo = nullptr; // FOwnedSocksInfo, or not owned; cleared on removal notice
   std::unique_ptr<TIdSocksInfo> FOwnedSocksInfo; // owned settings made by SocksInfo()
 };

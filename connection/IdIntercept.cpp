@@ -1,4 +1,7 @@
-#include "connection/IdIntercept.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/connection/IdIntercept.h"
+
+#include "idframework/runtime/CriticalSection.h"
 
 namespace Id {
 
@@ -39,17 +42,20 @@ void TIdConnectionIntercept::PassSend(TStream& ABuffer) {
 
 void TIdConnectionIntercept::InterceptConnect(TIdTCPConnection* AConnection) {
   FAttachedConnection = AConnection;
+  AssertNoLockHeld("an intercept");
   if (OnConnect) OnConnect(this);
   PassConnect(AConnection);
 }
 
 void TIdConnectionIntercept::InterceptDisconnect() {
+  AssertNoLockHeld("an intercept");
   PassDisconnect();
   if (OnDisconnect) OnDisconnect(this);
   FAttachedConnection = nullptr;
 }
 
 void TIdConnectionIntercept::InterceptReceive(TStream& ABuffer) {
+  AssertNoLockHeld("an intercept");
   // The inner link turns the wire bytes back before this one sees them.
   PassReceive(ABuffer);
   if (OnReceive) {
@@ -59,6 +65,7 @@ void TIdConnectionIntercept::InterceptReceive(TStream& ABuffer) {
 }
 
 void TIdConnectionIntercept::InterceptSend(TStream& ABuffer) {
+  AssertNoLockHeld("an intercept");
   if (OnSend) {
     OnSend(this, ABuffer);
     ABuffer.SetPosition(0);

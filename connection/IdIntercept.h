@@ -1,12 +1,13 @@
+// SPDX-License-Identifier: MIT
 // Interceptors: a chain of observers and transformers between a connection's buffers and its
 // transport, and the server-side factory that gives each accepted connection its own.
 #pragma once
 
 #include <functional>
 
-#include "core/IdBaseComponent.h"
-#include "runtime/Export.h"
-#include "runtime/Stream.h"
+#include "idframework/core/IdBaseComponent.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/runtime/Stream.h"
 
 namespace Id {
 

@@ -1,4 +1,5 @@
-#include "connection/IdServerIOHandler.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/connection/IdServerIOHandler.h"
 
 namespace Id {
 

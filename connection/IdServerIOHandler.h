@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 // The server-side transport factory: accepts one client into a ready transport.
 #pragma once
 
 #include <memory>
 
-#include "connection/IdIOHandler.h"
-#include "runtime/Export.h"
+#include "idframework/connection/IdIOHandler.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 
@@ -25,6 +26,9 @@ public:
   /// thread, whose halted state ends the wait. Base: nullptr.
   virtual std::unique_ptr<TIdIOHandler> AcceptClient(TIdSocketHandle& AListener,
                                                      TIdThread* AThread);
+  /// Whether the transports it accepts carry plain text from the first byte, so that a client
+  /// the server refuses may be told why in a reply. Base: true. Any thread.
+  virtual bool SpeaksPlainTextFirst() const { return true; }
 };
 
 } // namespace Id

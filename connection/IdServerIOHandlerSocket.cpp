@@ -1,9 +1,10 @@
-#include "connection/IdServerIOHandlerSocket.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/connection/IdServerIOHandlerSocket.h"
 
-#include "connection/IdIOHandlerSocket.h"
-#include "core/IdException.h"
-#include "net/IdSocketHandle.h"
-#include "threads/IdThread.h"
+#include "idframework/connection/IdIOHandlerSocket.h"
+#include "idframework/core/IdException.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/threads/IdThread.h"
 
 namespace Id {
 

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: MIT
 // The socket implementation of the server transport factory.
 #pragma once
 
-#include "connection/IdServerIOHandler.h"
-#include "runtime/Export.h"
+#include "idframework/connection/IdServerIOHandler.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 

@@ -1,10 +1,11 @@
-#include "connection/IdSocks.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/connection/IdSocks.h"
 
 #include <cstddef>
 
-#include "connection/IdIOHandlerSocket.h"
-#include "core/IdException.h"
-#include "net/IdStack.h"
+#include "idframework/connection/IdIOHandlerSocket.h"
+#include "idframework/core/IdException.h"
+#include "idframework/net/IdStack.h"
 
 namespace Id {
 
@@ -158,10 +159,25 @@ std::size_t Socks5ReplyRest(uint8_t AAddressType, uint8_t AFifthByte) {
   }
 }
 
+// The destination: an IPv6 address text as its 16 bytes (a scope does not travel: it names an
+// interface of this host); anything else as a domain name, even a dotted IPv4 address, which
+// the proxy resolves.
+void AppendSocks5Destination(std::string& ARequest, const std::string& AHost) {
+  if (!TIdStack::IsIPv6AddressText(AHost)) {
+    ARequest += char(AddressDomainName);
+    AppendLengthAndBytes(ARequest, AHost);
+    return;
+  }
+  TIdIPv6Bytes Address{};
+  std::string Scope;
+  TIdStack::ParseIPv6AddressText(AHost, Address, Scope);
+  ARequest += char(AddressIPv6);
+  ARequest.append(reinterpret_cast<const char*>(Address.data()), Address.size());
+}
+
 void Socks5Connect(TIdIOHandler& ATransport, const std::string& AHost, int32_t APort) {
-  // The target always goes as a domain name, even a dotted address: the proxy resolves it.
-  std::string Request{char(Socks5Version), char(CommandConnect), char(0), char(AddressDomainName)};
-  AppendLengthAndBytes(Request, AHost);
+  std::string Request{char(Socks5Version), char(CommandConnect), char(0)};
+  AppendSocks5Destination(Request, AHost);
   AppendPort(Request, APort);
   SendAll(ATransport, Request);
 
@@ -233,6 +249,8 @@ void TIdSocksInfo::DoNegotiateSocks4(TIdIOHandler& ATransport, const std::string
                                      int32_t APort) {
   const bool Is4A = FVersion == TSocksVersion::svSocks4A;
   CheckPort(APort);
+  if (TIdStack::IsIPv6AddressText(AHost))
+    throw EIdSocksInvalidValue(Format(RS::RSSocks4IPv6Destination, {AHost}));
   CheckField(FUsername, "user id", TFieldForm::NulTerminated);
   if (Is4A) CheckField(AHost, "host name", TFieldForm::NulTerminated);
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SOCKS proxy settings of an outgoing socket transport, and the negotiation through the proxy:
 // SOCKS 4, its 4A extension, and SOCKS 5 with no authentication or user name and password.
 //
@@ -9,8 +10,8 @@
 #include <cstdint>
 #include <string>
 
-#include "net/IdComponent.h"
-#include "runtime/Export.h"
+#include "idframework/net/IdComponent.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 
@@ -27,7 +28,8 @@ enum class TSocksAuthentication { saNoAuthentication = 0, saUsernamePassword = 1
 /// Every negotiation raises an EIdSocksError descendant for what the proxy refuses, and
 /// EIdSocksInvalidValue, before any byte is sent, for a request that cannot be expressed:
 /// a host name, user name, user id or password over 255 bytes, a NUL byte inside a SOCKS 4
-/// user id or SOCKS 4A host name, or a port outside 0..65535.
+/// user id or SOCKS 4A host name, a port outside 0..65535, or an IPv6 destination address for
+/// SOCKS 4 or 4A.
 class ID_API TIdSocksInfo : public TIdComponent {
 public:
   /// Defaults: saNoAuthentication, empty Host, Password and Username, Port 1080, svNoSocks.
@@ -72,7 +74,8 @@ public:
   /// failures propagate as they are: EIdSocketError, EIdClosedSocket, or EIdConnClosedGracefully
   /// when the proxy closes before its 8-byte reply is complete.
   virtual void NegotiateSocks4(const std::string& AHost, int32_t APort);
-  /// SOCKS 5, CONNECT by domain name. Any failed receive raises EIdSocksServerRespondError
+  /// SOCKS 5, CONNECT by domain name, or by address for an IPv6 address text (address type 4,
+  /// without its scope). Any failed receive raises EIdSocksServerRespondError
   /// "Socks server did not respond."; send failures propagate as they are.
   virtual void NegotiateSocks5(const std::string& AHost, int32_t APort);
 

@@ -1,95 +1,45 @@
-#include "connection/IdTCPConnection.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/connection/IdTCPConnection.h"
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
-#include <sys/stat.h>
 
-#include "connection/IdIOHandlerSocket.h"
-#include "connection/detail/IdInputBuffer.h"
-#include "core/IdAntiFreezeBase.h"
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
-#include "core/detail/IdDebugCounters.h"
-#include "net/IdStack.h"
+#include "idframework/connection/IdIOHandlerSocket.h"
+#include "idframework/connection/detail/IdInputBuffer.h"
+#include "idframework/connection/detail/IdReceiveWait.h"
+#include "idframework/connection/detail/IdStreamSend.h"
+#include "idframework/connection/detail/IdTransportSlot.h"
+#include "idframework/core/IdAntiFreezeBase.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/core/detail/IdDebugCounters.h"
+#include "idframework/net/IdStack.h"
+#include "idframework/runtime/ScopeExit.h"
 
 namespace Id {
 
-namespace {
-
-constexpr char CRLF[] = "\r\n";
-
-// The file test of SendFile: an existing regular file (a directory is not a file to send).
-bool FileExists(const std::string& AFileName) {
-  struct stat Info {};
-  return ::stat(AFileName.c_str(), &Info) == 0 && S_ISREG(Info.st_mode);
-}
-
-// CheckSocketResult with the error number of this very failure, read on this thread before
-// anything else (a close, another thread's failure) can change it.
-bool IsIgnoredSocketError(int32_t AResult, std::initializer_list<int32_t> AIgnored,
-                          int32_t& AError) {
-  TIdStack* Stack = GlobalStack();
-  if (!Stack->CheckSocketResult(AResult, AIgnored)) return false;
-  AError = Stack->SockLastError();
-  return true;
-}
-
-} // namespace
-
-// Keeps the connection's IOHandler alive while the owning thread is inside it, without a lock:
-// the user is counted before the handler is read, and a thread that releases an owned handler
-// clears the reference before it reads the count. So either it sees this user and parks the
-// handler in FRetired, for the last user out to free, or this user reads no handler at all.
-class TIdTCPConnection::TIOUse {
-public:
-  explicit TIOUse(TIdTCPConnection& AConnection) : FConnection(AConnection) {
-    AConnection.FIOUsers.fetch_add(1);
-    FHandler = AConnection.FIOHandler.load();
-  }
-  ~TIOUse() {
-    if (FConnection.FIOUsers.fetch_sub(1) == 1 && FConnection.FHasRetired.load())
-      FConnection.FreeRetiredIfUnused();
-  }
-  TIOUse(const TIOUse&) = delete;
-  TIOUse& operator=(const TIOUse&) = delete;
-
-  explicit operator bool() const noexcept { return FHandler != nullptr; }
-  TIdIOHandler* operator->() const noexcept { return FHandler; }
-  TIdIOHandler* Get() const noexcept { return FHandler; }
-
-private:
-  TIdTCPConnection& FConnection;
-  TIdIOHandler* FHandler = nullptr;
-};
-
-void TIdTCPConnection::FreeRetiredIfUnused() {
-  TLockGuard<TCriticalSection> Guard(FIOLock);
-  if (FIOUsers.load() != 0) return;
-  FRetired.clear();
-  FHasRetired.store(false);
-}
+using TUse = TIdTransportSlot::TUse;
+using TState = TIdTransportSlot::TState;
 
 // Creation, ownership and notification ---------------------------------------------------
 
-TIdTCPConnection::TIdTCPConnection(TComponent* AOwner) : TIdComponent(AOwner) {
-  FReadTimeout = 0;
-  FLastReply = std::make_unique<TIdRFCReply>(nullptr);
-  FRecvBufferSize = 32768;
-  FSendBufferSize = 32768;
-  FInput = std::make_unique<TIdInputBuffer>(
-      [this](TIdSimpleBuffer* ASender, int32_t ACount) { InputConsumed(ASender, ACount); });
-  FMaxLineLength = 16384;
+TIdTCPConnection::TIdTCPConnection(TComponent* AOwner)
+    : TIdComponent(AOwner),
+      FInput(std::make_unique<TIdInputBuffer>(
+          [this](TIdSimpleBuffer* ASender, int32_t ACount) { InputConsumed(ASender, ACount); })),
+      FLastReply(std::make_unique<TIdRFCReply>(nullptr)),
+      FTransport(std::make_unique<TIdTransportSlot>(*this)) {
   DebugCountUp(TIdDebugCounter::dcConnections);
 }
 
 TIdTCPConnection::~TIdTCPConnection() {
   DebugCountDown(TIdDebugCounter::dcConnections);
   CloseTransport();
-  TLockGuard<TCriticalSection> Guard(FIOLock);
-  if (FOwnsIOHandler) ReleaseIOHandlerLocked();
-  FOwnsIOHandler = false;
-  FRetired.clear();
+  FTransport->ReleaseOwned();
+}
+
+bool TIdTCPConnection::PeerClosed() const noexcept {
+  return FTransport->PeerClosed();
 }
 
 TIdManagedBuffer& TIdTCPConnection::PendingInput() noexcept {
@@ -97,67 +47,36 @@ TIdManagedBuffer& TIdTCPConnection::PendingInput() noexcept {
 }
 
 bool TIdTCPConnection::OwnsIOHandler() const {
-  TLockGuard<TCriticalSection> Guard(FIOLock);
-  return FOwnsIOHandler;
+  return FTransport->Owns();
 }
 
 void TIdTCPConnection::SetOwnsIOHandler(bool AValue) {
-  TLockGuard<TCriticalSection> Guard(FIOLock);
-  FOwnsIOHandler = AValue;
-  TIdIOHandler* Handler = FIOHandler.load();
-  if (AValue && Handler && !FOwnedIOHandler) FOwnedIOHandler.reset(Handler);
-  if (!AValue) static_cast<void>(FOwnedIOHandler.release()); // the holder takes it back
+  FTransport->SetOwns(AValue);
 }
 
 TIdIOHandler* TIdTCPConnection::IOHandler() const {
-  return FIOHandler.load();
+  return FTransport->Current();
 }
 
 TIdIOHandlerSocket* TIdTCPConnection::SocketTransport() const {
-  TLockGuard<TCriticalSection> Guard(FIOLock);
-  return FSocketTransport;
+  return FTransport->SocketTransport();
 }
 
 void TIdTCPConnection::SetIOHandler(TIdIOHandler* AValue) {
-  TLockGuard<TCriticalSection> Guard(FIOLock);
-  TIdIOHandler* const Old = FIOHandler.load();
-  if (AValue == Old) return; // re-setting must not free what it keeps
-  if (Old && FOwnsIOHandler) {
-    ReleaseIOHandlerLocked();
-    FOwnsIOHandler = false;
-  } else if (Old) {
-    RemoveFreeNotification(Old);
-  }
-  FIOHandler.store(AValue);
-  FSocketTransport = dynamic_cast<TIdIOHandlerSocket*>(AValue);
-  if (!AValue) return;
-  FreeNotification(AValue);
-  // OwnsIOHandler set while no transport was attached applies to the new one.
-  if (FOwnsIOHandler) FOwnedIOHandler.reset(AValue);
+  FTransport->Set(AValue);
+  if (AValue && FWriteTimeout != 0) AValue->SetSendTimeout(FWriteTimeout);
 }
 
 void TIdTCPConnection::SetIOHandler(std::unique_ptr<TIdIOHandler> AValue) {
-  TLockGuard<TCriticalSection> Guard(FIOLock);
-  SetIOHandler(AValue.get());
-  if (FIOHandler.load()) SetOwnsIOHandler(true);
-  static_cast<void>(AValue.release()); // now held by FOwnedIOHandler
+  TIdIOHandler* Handler = AValue.get();
+  FTransport->Adopt(std::move(AValue));
+  if (Handler && FWriteTimeout != 0) Handler->SetSendTimeout(FWriteTimeout);
 }
 
-// Drops the IOHandler reference and frees it when owned; under FIOLock. While the owning thread
-// is inside it (see TIOUse) the handler is parked instead and freed when that thread leaves.
-void TIdTCPConnection::ReleaseIOHandlerLocked() {
-  if (TIdIOHandler* Old = FIOHandler.load()) RemoveFreeNotification(Old);
-  FIOHandler.store(nullptr);
-  FSocketTransport = nullptr;
-  if (!FOwnedIOHandler) return;
-  if (FIOUsers.load() == 0) {
-    FOwnedIOHandler.reset();
-    return;
-  }
-  FRetired.push_back(std::move(FOwnedIOHandler));
-  FHasRetired.store(true);
-  // The user may have left between the count and the flag, without seeing the flag.
-  if (FIOUsers.load() == 0) FreeRetiredIfUnused();
+void TIdTCPConnection::SetWriteTimeout(int32_t AValue) {
+  FWriteTimeout = AValue;
+  TUse Handler(*FTransport);
+  if (Handler) Handler->SetSendTimeout(AValue);
 }
 
 void TIdTCPConnection::SetIntercept(TIdConnectionIntercept* AValue) {
@@ -170,92 +89,70 @@ void TIdTCPConnection::Notification(TComponent* AComponent, TOperation AOperatio
   TIdComponent::Notification(AComponent, AOperation);
   if (AOperation != TOperation::opRemove || !AComponent) return;
   if (AComponent == FIntercept) FIntercept = nullptr;
-  TLockGuard<TCriticalSection> Guard(FIOLock);
-  if (AComponent != FIOHandler.load()) return;
-  // Being destroyed by someone else: forget it without freeing it again.
-  if (FOwnedIOHandler.get() == AComponent) static_cast<void>(FOwnedIOHandler.release());
-  FIOHandler.store(nullptr);
-  FSocketTransport = nullptr;
-}
-
-void TIdTCPConnection::InputConsumed(TIdSimpleBuffer*, int32_t ACount) {
-  NotifyWork(TWorkMode::wkRead, ACount);
+  FTransport->Forget(AComponent);
 }
 
 // State and closing ------------------------------------------------------------------------
 
 void TIdTCPConnection::NotifyDisconnected() {
-  if (OnDisconnected) OnDisconnected(this);
+  if (!OnDisconnected) return;
+  AssertNoLockHeld("OnDisconnected");
+  OnDisconnected(this);
 }
 
 void TIdTCPConnection::ClearReceiveState() {
   FInput->Clear();
-  FPeerClosed = false;
+  FTransport->ResetClose();
 }
 
-bool TIdTCPConnection::IOHandlerOpen() {
-  TIOUse Handler(*this);
-  return Handler && Handler->IsOpen();
-}
-
+// The transport's state is the one test of the connection, asked before and after every read
+// and write and by a peer thread after each step: one look, without a lock.
 bool TIdTCPConnection::IsConnected() {
-  DetectDisconnect(QuietIfClosed, DrainBufferFirst);
-  return IOHandlerOpen();
+  const TState Now = FTransport->State();
+  if (Now == TState::CloseDue) RunCloseSteps();
+  return Now == TState::Open;
 }
 
 void TIdTCPConnection::DetectDisconnect(bool ARaiseIfClosed, bool AIgnoreBuffer) {
-  const std::optional<bool> Told = DisconnectedWithoutCloseSteps();
-  const bool Disconnected = Told ? *Told : RunCloseSteps();
-  if (Disconnected && ARaiseIfClosed && (AIgnoreBuffer || PendingInput().UnreadCount() == 0))
+  const TState Now = FTransport->State();
+  if (Now == TState::Open || Now == TState::NoTransport) return;
+  if (Now == TState::CloseDue) RunCloseSteps();
+  if (ARaiseIfClosed && (AIgnoreBuffer || PendingInput().UnreadCount() == 0))
     throw EIdConnClosedGracefully();
 }
 
-// Asked before and after every read and write, and by a peer thread woken by a close: told
-// without the lock, except when the close steps may be due (the peer has closed an open
-// transport), which RunCloseSteps decides under the lock.
-std::optional<bool> TIdTCPConnection::DisconnectedWithoutCloseSteps() {
-  TIOUse Handler(*this);
-  if (!Handler) return false;
-  if (!Handler->IsOpen()) return true;
-  if (!FPeerClosed.load()) return false;
-  return std::nullopt;
-}
-
-// The check and the close steps are one step for every thread, so they run once per close.
-bool TIdTCPConnection::RunCloseSteps() {
-  TLockGuard<TCriticalSection> Guard(FIOLock);
-  TIdIOHandler* const Handler = FIOHandler.load();
-  if (!Handler) return false;
-  if (!FPeerClosed) return !Handler->IsOpen();
-  if (Handler->IsOpen()) {
-    CloseTransport();
-    NotifyStatus(TIdStatus::stDisconnected);
-    NotifyDisconnected();
-  }
-  return true;
+// The peer closed an open transport: the close steps run once, on the thread whose call begins
+// the close; the events fire with no lock held.
+void TIdTCPConnection::RunCloseSteps() {
+  if (!FTransport->BeginClose()) return;
+  CloseTransport();
+  NotifyStatus(TIdStatus::stDisconnected);
+  NotifyDisconnected();
 }
 
 void TIdTCPConnection::CloseTransport() {
-  TLockGuard<TCriticalSection> Guard(FIOLock);
-  TIdIOHandler* const Handler = FIOHandler.load();
+  TUse Handler(*FTransport);
   if (!Handler) return;
-  FPeerClosed = true;
+  FTransport->MarkClosed();
   if (IsDesigning()) return;
   if (FIntercept) FIntercept->InterceptDisconnect();
   Handler->CloseIO();
 }
 
+void TIdTCPConnection::DropTransport() {
+  FTransport->Drop();
+}
+
+// Whichever thread's call begins the close fires the events; a second call, here or on another
+// thread, fires nothing.
 void TIdTCPConnection::CloseConnection() {
-  TLockGuard<TCriticalSection> Guard(FIOLock);
-  const bool WasConnected = IsConnected();
+  DetectDisconnect(QuietIfClosed, DrainBufferFirst);
+  const bool WasConnected = FTransport->BeginClose();
   if (WasConnected) {
     NotifyStatus(TIdStatus::stDisconnecting);
     CloseTransport();
   }
-  if (FOwnsIOHandler) {
-    ReleaseIOHandlerLocked();
-    FOwnsIOHandler = false;
-  }
+  FTransport->ReleaseOwned();
   if (WasConnected) {
     NotifyDisconnected();
     NotifyStatus(TIdStatus::stDisconnected);
@@ -264,54 +161,51 @@ void TIdTCPConnection::CloseConnection() {
 
 // Reading ------------------------------------------------------------------------------------
 
-int32_t TIdTCPConnection::FillInputBuffer(bool ARaiseIfClosed, int32_t ATimeout,
-                                          bool ARaiseOnTimeout) {
+// FillInputBuffer, looking at the state once per receive (the close steps and the raising only
+// when it is not open; AIgnoreBuffer is DetectDisconnect's for a connection found closed).
+int32_t TIdTCPConnection::Receive(bool ARaiseIfClosed, bool AIgnoreBuffer, int32_t ATimeout,
+                                  bool ARaiseOnTimeout,
+                                  const TIdReceiveClock::time_point* ALineDeadline) {
   if (ATimeout == DefaultTimeout) ATimeout = FReadTimeout == 0 ? TimeoutInfinite : FReadTimeout;
-  DetectDisconnect(ARaiseIfClosed, DrainBufferFirst);
-  if (!IsConnected()) {
-    if (ARaiseIfClosed) throw EIdNotConnected();
+  for (;;) {
+    const TIdReceiveWait Wait =
+        WaitOfReceive(ATimeout, FIdleTimeout, FInput->Pending().UnreadCount() == 0, ALineDeadline);
+    std::optional<int32_t> Received;
+    int32_t Kept = 0;
+    bool Open;
+    {
+      TUse Handler(*FTransport);
+      Open = FTransport->StateOf(Handler.Get()) == TState::Open;
+      if (Open)
+        Received = FInput->ReceiveFrom(*Handler.Get(), FRecvBufferSize, Wait.Ms, FIntercept,
+                                       FASCIIFilter, Kept);
+    }
+    if (!Open) {
+      DetectDisconnect(ARaiseIfClosed, AIgnoreBuffer);
+      if (ARaiseIfClosed) throw EIdNotConnected();
+      return 0;
+    }
+    if (!Received) return ReceiveTimedOut(Wait.Limit, ARaiseOnTimeout, FTraffic);
+    if (*Received > 0) Count(TIdTrafficCount::tcBytesIn, *Received);
+    if (Kept > 0) return Kept;
+    if (*Received > 0) continue; // an intercept kept nothing of it
+    // Only ever set here: a close by another thread must not be undone by this result.
+    if (*Received == 0) FTransport->SetPeerClosed();
+    if (*Received < 0) FailTransfer(*Received, {WSA::ESHUTDOWN_, WSA::ECONNABORTED_}, true);
+    DetectDisconnect(ARaiseIfClosed, DrainBufferFirst);
     return 0;
   }
-  int32_t N = 0;
-  char Resting[TIdInputBuffer::RestingSize];
-  do {
-    TIdReceiveSpace Space;
-    {
-      TIOUse Handler(*this);
-      if (!Handler) {
-        // Released by another thread since the test above.
-        if (ARaiseIfClosed) throw EIdNotConnected();
-        return 0;
-      }
-      Space = FInput->ReceiveSpace(FRecvBufferSize, Resting, FIntercept != nullptr);
-      const std::optional<int32_t> Received =
-          Handler->ReceiveWhenReadable(Space.Block, Space.Length, ATimeout);
-      if (!Received) {
-        FInput->Abandon();
-        if (ARaiseOnTimeout) throw EIdReadTimeout();
-        return -1;
-      }
-      N = *Received;
-    }
-    // Only ever set here: a close by another thread must not be undone by this result.
-    if (N == 0) FPeerClosed = true;
-    if (N != 0) N = CheckReceiveResult(N);
-    if (N > 0)
-      N = FInput->Commit(Space, N, FIntercept, FASCIIFilter);
-    else
-      FInput->Abandon();
-    DetectDisconnect(ARaiseIfClosed, DrainBufferFirst);
-  } while (N == 0 && IsConnected());
-  return N;
 }
 
-int32_t TIdTCPConnection::CheckReceiveResult(int32_t AResult) {
-  int32_t Error = 0;
-  if (!IsIgnoredSocketError(AResult, {WSA::ESHUTDOWN_, WSA::ECONNABORTED_}, Error)) return AResult;
+// A failed transfer: an error of AClosing closes the transport and raises (not AQuietWithInput
+// while unread input remains: readers drain it first); any other raises from the check.
+void TIdTCPConnection::FailTransfer(int32_t AResult, std::initializer_list<int32_t> AClosing,
+                                    bool AQuietWithInput) {
+  TIdStack* Stack = GlobalStack();
+  if (!Stack->CheckSocketResult(AResult, AClosing)) return;
+  const int32_t Error = Stack->SockLastError();
   CloseTransport();
-  // With unread input the readers drain it first and then see the close.
-  if (PendingInput().UnreadCount() == 0) GlobalStack()->ThrowSocketError(Error);
-  return 0;
+  if (!AQuietWithInput || PendingInput().UnreadCount() == 0) Stack->ThrowSocketError(Error);
 }
 
 std::string TIdTCPConnection::ReadLine(const std::string& ATerminator, int32_t ATimeout,
@@ -321,14 +215,19 @@ std::string TIdTCPConnection::ReadLine(const std::string& ATerminator, int32_t A
   FLineWasSplit = false;
   FLineTimedOut = false;
   int32_t Searched = 0;
+  std::optional<TIdReceiveClock::time_point>
+      Deadline; // once the line has begun, with a LineTimeout
   for (;;) {
     std::optional<std::string> Line =
         FInput->TakeLine(Terminator, AMaxLength, FMaxLineAction, Searched, FLineWasSplit);
     if (Line) return std::move(*Line);
-    DetectDisconnect(RaiseIfClosed, IgnoreBuffer);
-    // Only the connection's own timeout raises; one the caller gave returns an empty line.
+    if (FLineTimeout > 0 && !Deadline && FInput->Pending().UnreadCount() > 0)
+      Deadline = TIdReceiveClock::now() + std::chrono::milliseconds(FLineTimeout);
+    // Only the connection's own timeout raises; one the caller gave returns an empty line. A
+    // close raises even while part of a line is pending.
     const bool Raise = ATimeout == DefaultTimeout ? RaiseOnTimeout : ReturnOnTimeout;
-    FLineTimedOut = FillInputBuffer(RaiseIfClosed, ATimeout, Raise) == -1;
+    FLineTimedOut = Receive(RaiseIfClosed, IgnoreBuffer, ATimeout, Raise,
+                            Deadline ? &*Deadline : nullptr) == -1;
     if (FLineTimedOut) return std::string();
   }
 }
@@ -340,88 +239,32 @@ std::string TIdTCPConnection::ReadNonBlankLine(int32_t AMaxTries) {
   return Result;
 }
 
-std::string TIdTCPConnection::ReadAvailable() {
-  std::string Result;
-  ReadAvailableInto(Result);
-  return Result;
-}
-
-// ReadAvailable appending to AResult, without a string of its own in between.
 void TIdTCPConnection::ReadAvailableInto(std::string& AResult) {
-  if (IsConnected()) FillInputBuffer(QuietIfClosed, DefaultTimeout, RaiseOnTimeout);
+  FillInputBuffer(QuietIfClosed, DefaultTimeout, RaiseOnTimeout);
   FInput->TakeAllInto(AResult);
 }
 
 std::string TIdTCPConnection::ReadUntilClosed() {
   std::string Result;
   NotifyWorkBegin(TWorkMode::wkRead, 0);
-  try {
-    while (IsConnected())
-      ReadAvailableInto(Result);
-    // Input that arrived before a close seen earlier belongs to the result too.
-    FInput->TakeAllInto(Result);
-  } catch (...) {
-    NotifyWorkEnd(TWorkMode::wkRead);
-    throw;
-  }
-  NotifyWorkEnd(TWorkMode::wkRead);
+  TScopeExit EndWork([this] { NotifyWorkEnd(TWorkMode::wkRead); });
+  while (IsConnected())
+    ReadAvailableInto(Result);
+  // Input that arrived before a close seen earlier belongs to the result too.
+  FInput->TakeAllInto(Result);
   return Result;
-}
-
-void TIdTCPConnection::PollClosed(bool ARaiseIfClosed) {
-  FillInputBuffer(ARaiseIfClosed, 1, ReturnOnTimeout);
-}
-
-// Commands and replies -------------------------------------------------------------------------
-
-int16_t TIdTCPConnection::SendCommand(const std::string& ACommand,
-                                      const std::vector<int16_t>& AAllowed) {
-  WriteLine(ACommand);
-  return ReadReply(AAllowed);
-}
-
-int16_t TIdTCPConnection::ReadReply(const std::vector<int16_t>& AAllowed) {
-  ReadReplyLines();
-  return ValidateReplyCode(static_cast<int16_t>(FLastReply->NumericCode()), AAllowed);
-}
-
-void TIdTCPConnection::ReadReplyLines() {
-  TStringList Lines;
-  const std::string First = ReadNonBlankLine(INT32_MAX);
-  Lines.Add(First);
-  if (First.size() > 3 && First[3] == '-') {
-    const std::string EndMarker = First.substr(0, 3) + " ";
-    for (;;) {
-      const std::string Line = ReadNonBlankLine(INT32_MAX);
-      Lines.Add(Line);
-      if (Line.size() < 4 || SameText(Line.substr(0, 4), EndMarker)) break;
-    }
-  }
-  FLastReply->ParseReplyLines(Lines);
-}
-
-int16_t TIdTCPConnection::ValidateReplyCode(int16_t ACode, const std::vector<int16_t>& AAllowed) {
-  if (!AAllowed.empty() && std::find(AAllowed.begin(), AAllowed.end(), ACode) == AAllowed.end())
-    RaiseReplyError();
-  return ACode;
-}
-
-void TIdTCPConnection::RaiseReplyError() {
-  throw EIdProtocolReplyError(FLastReply->NumericCode(), FLastReply->Text().Text());
-}
-
-void TIdTCPConnection::RaiseReplyErrorAs(TIdExceptionClass AClass) {
-  const std::string Message = FLastReply->Text().Text();
-  if (AClass) AClass(Message);
-  throw EIdException(Message); // a class reference that did not raise
 }
 
 // Writing ------------------------------------------------------------------------------------
 
 void TIdTCPConnection::WriteBytes(const void* ABuffer, int32_t ACount) {
   if (ACount <= 0 || !ABuffer) return;
-  DetectDisconnect(RaiseIfClosed, IgnoreBuffer);
-  if (!IsConnected()) throw EIdNotConnected();
+  if (FTransport->State() != TState::Open) {
+    // A connection whose close was seen raises "Connection Closed Gracefully." even with
+    // unread input; one without transport is not connected.
+    DetectDisconnect(RaiseIfClosed, IgnoreBuffer);
+    throw EIdNotConnected();
+  }
   if (!FIntercept) {
     // Nothing changes the bytes on their way: they go out from where they are.
     SendAll(static_cast<const char*>(ABuffer), ACount);
@@ -431,46 +274,36 @@ void TIdTCPConnection::WriteBytes(const void* ABuffer, int32_t ACount) {
   Outgoing.WriteBuffer(ABuffer, ACount);
   Outgoing.SetPosition(0);
   FIntercept->InterceptSend(Outgoing);
-  SendAll(Outgoing);
-}
-
-void TIdTCPConnection::SendAll(TIdSimpleBuffer& ABuffer) {
-  SendAll(ABuffer.Memory(), ABuffer.DataSize());
+  SendAll(Outgoing.Memory(), Outgoing.DataSize());
 }
 
 void TIdTCPConnection::SendAll(const char* AData, int64_t ATotal) {
-  const int64_t Total = ATotal;
-  int64_t Sent = 0;
-  while (Sent < Total) {
-    const auto Chunk = static_cast<int32_t>(std::min<int64_t>(Total - Sent, INT32_MAX));
-    int32_t N;
-    {
-      TIOUse Handler(*this);
-      if (!Handler) throw EIdNotConnected();
-      N = Handler->SendBytes(AData + Sent, Chunk);
-    }
+  for (int64_t Sent = 0; Sent < ATotal;) {
+    const auto Chunk = static_cast<int32_t>(std::min<int64_t>(ATotal - Sent, INT32_MAX));
+    const int32_t N = FTransport->Send(AData + Sent, Chunk);
+    if (N < 0 && FWriteTimeout > 0 && GlobalStack()->SockLastError() == WSA::EWOULDBLOCK_)
+      FailWriteTimeout();
     TIdAntiFreezeBase::AntiFreezeStep(TIdAntiFreezeBase::Busy, TIdAntiFreezeBase::NoOverride);
-    if (N == 0) FPeerClosed = true;
-    DetectDisconnect(RaiseIfClosed, DrainBufferFirst);
-    // A transport that takes nothing is closed for writing, unread input or not.
-    if (N == 0) throw EIdConnClosedGracefully();
-    int32_t Error = 0;
-    if (IsIgnoredSocketError(N, {WSA::ESHUTDOWN_, WSA::ECONNABORTED_, WSA::ECONNRESET_}, Error)) {
-      CloseTransport();
-      GlobalStack()->ThrowSocketError(Error);
+    if (N <= 0) {
+      // The state is looked at only when the transport took nothing: a close found now runs
+      // its steps, and one that takes nothing is closed for writing, unread input or not.
+      if (N == 0) FTransport->SetPeerClosed();
+      DetectDisconnect(RaiseIfClosed, DrainBufferFirst);
+      if (N == 0) throw EIdConnClosedGracefully();
+      FailTransfer(N, {WSA::ESHUTDOWN_, WSA::ECONNABORTED_, WSA::ECONNRESET_}, false);
     }
+    Count(TIdTrafficCount::tcBytesOut, N);
     NotifyWork(TWorkMode::wkWrite, N);
     Sent += N;
   }
 }
 
-void TIdTCPConnection::WriteText(const std::string& AText) {
-  if (AText.empty()) return;
-  WriteBytes(AText.data(), static_cast<int32_t>(AText.size()));
-}
-
-void TIdTCPConnection::WriteLine(const std::string& AText) {
-  WriteText(AText + CRLF);
+// The peer took nothing for WriteTimeout: what was sent of the data is unknown to it, so the
+// connection cannot go on.
+void TIdTCPConnection::FailWriteTimeout() {
+  Count(TIdTrafficCount::tcWriteTimeouts);
+  CloseTransport();
+  throw EIdWriteTimeout();
 }
 
 void TIdTCPConnection::WriteInt32(int32_t AValue, bool ANetworkOrder) {
@@ -481,41 +314,18 @@ void TIdTCPConnection::WriteInt32(int32_t AValue, bool ANetworkOrder) {
 
 void TIdTCPConnection::WriteFromStream(TStream& AStream, bool AFromStart, bool AWriteByteCount,
                                        int32_t ACount) {
-  if (AFromStart) AStream.SetPosition(0);
-  const int64_t Start = AStream.Position();
-  const int64_t End = ACount == 0 ? AStream.Size() : Start + ACount;
-  if (AWriteByteCount) WriteInt32(static_cast<int32_t>(End - Start), NetworkOrder);
-  NotifyWorkBegin(TWorkMode::wkWrite, static_cast<int32_t>(End - Start));
-  try {
-    // A block size below 1 would end the loop at once and silently send nothing.
-    std::string Block(static_cast<size_t>(std::max(FSendBufferSize, 1)), '\0');
-    for (;;) {
-      const auto Want = static_cast<int32_t>(
-          std::min<int64_t>(End - AStream.Position(), static_cast<int64_t>(Block.size())));
-      if (Want <= 0) break;
-      const int32_t Got = AStream.Read(Block.data(), Want);
-      if (Got <= 0) throw EIdNoDataToRead();
-      WriteBytes(Block.data(), Got);
-    }
-  } catch (...) {
-    NotifyWorkEnd(TWorkMode::wkWrite);
-    throw;
-  }
-  NotifyWorkEnd(TWorkMode::wkWrite);
+  SendStream(*this, AStream, AFromStart, AWriteByteCount, ACount);
 }
 
 uint32_t TIdTCPConnection::SendFile(const std::string& AFileName, bool AAllowTransmitHook) {
-  if (!FileExists(AFileName)) throw MakeFileNotFound(AFileName);
+  if (!IsFileToSend(AFileName)) throw MakeFileNotFound(AFileName);
   const TIdFileTransmitter Transmitter = FileTransmitter();
-  if (Transmitter && !FIntercept && AAllowTransmitHook) {
-    TIOUse Handler(*this);
-    auto* Socket = dynamic_cast<TIdIOHandlerSocket*>(Handler.Get());
-    if (Socket && Socket->WholeFileSendAllowed())
-      return static_cast<uint32_t>(Socket->TransmitFile(Transmitter, AFileName));
-  }
-  TFileStream File(AFileName, fmOpenRead);
-  WriteFromStream(File, true, false, 0);
-  return static_cast<uint32_t>(File.Size());
+  if (Transmitter && !FIntercept && AAllowTransmitHook)
+    if (const std::optional<int64_t> Sent = FTransport->TransmitFile(Transmitter, AFileName)) {
+      Count(TIdTrafficCount::tcBytesOut, *Sent);
+      return static_cast<uint32_t>(*Sent);
+    }
+  return SendFileStreamed(*this, AFileName);
 }
 
 void TIdTCPConnection::WriteReply(const TIdRFCReply& AReply) {

@@ -1,30 +1,35 @@
+// SPDX-License-Identifier: MIT
 // The buffered, blocking TCP connection on which all protocol code works: reading lines and
 // blocks out of a buffer of received input, writing text, streams and files, numbered replies,
 // closed-peer detection and the orderly close.
 #pragma once
 
-#include <atomic>
+#include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "connection/IdBuffers.h"
-#include "connection/IdIOHandler.h"
-#include "connection/IdIntercept.h"
-#include "core/IdException.h"
-#include "core/IdGlobal.h"
-#include "net/IdComponent.h"
-#include "runtime/CriticalSection.h"
-#include "runtime/Export.h"
-#include "runtime/StringList.h"
+#include "idframework/connection/IdBuffers.h"
+#include "idframework/connection/IdIOHandler.h"
+#include "idframework/connection/IdIntercept.h"
+#include "idframework/connection/IdTrafficCounters.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdGlobal.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/net/IdComponent.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/runtime/StringList.h"
 
 namespace Id {
 
 class TIdInputBuffer;
+class TIdTransportSlot;
 class TIdIOHandlerSocket;
-class TIdRFCReply;
 
 /// A class reference of the exception tree: raises an instance of its class with AMessage.
 using TIdExceptionClass = void (*)(const std::string& AMessage);
@@ -35,11 +40,15 @@ template <class E> [[noreturn]] void RaiseExceptionOf(const std::string& AMessag
 /// A buffered byte-stream connection over a transport (IOHandler), with an optional intercept.
 ///
 /// Threads: used by one thread at a time (on a server, the peer thread that owns it). Status,
-/// work and OnDisconnected events run on the thread that does the work. CloseTransport and
-/// CloseConnection may also be called from any other thread at any moment: the transport is
-/// closed under the owning thread, whose blocked call then fails; an owned transport that is in
-/// use is freed only when the owning thread has left it. The connection itself must outlive
-/// such a call (the server guarantees it through its peer list).
+/// work and OnDisconnected events run on the thread that does the work. CloseTransport,
+/// CloseConnection and DropTransport may also be called from any other thread at any moment:
+/// the transport is closed under the owning thread, whose blocked call then fails; an owned
+/// transport that is in use is freed only when the owning thread has left it; the events of a
+/// close fire once, on the thread whose call began it. No lock of the connection is held while
+/// its events or its intercept run. The connection itself must outlive such a call (the server
+/// guarantees it through its peer registry).
+///
+/// \see The guide: \ref guide-time-limits, \ref guide-errors, \ref guide-threads.
 class ID_API TIdTCPConnection : public TIdComponent {
 public:
   /// No transport, not connected; AOwner (may be nullptr) frees it.
@@ -53,7 +62,7 @@ public:
   bool ASCIIFilter() const noexcept { return FASCIIFilter; }
   void SetASCIIFilter(bool AValue) noexcept { FASCIIFilter = AValue; }
   /// The transport has been found closed (a zero-length transfer, or CloseTransport ran).
-  bool PeerClosed() const noexcept { return FPeerClosed.load(); }
+  bool PeerClosed() const noexcept;
   /// True while the connection frees its IOHandler on close and destruction.
   bool OwnsIOHandler() const;
   /// True adopts the current IOHandler (the connection will free it); false gives it back.
@@ -88,6 +97,26 @@ public:
   /// Milliseconds a reader waits by default; 0 waits without limit. Default 0.
   int32_t ReadTimeout() const noexcept { return FReadTimeout; }
   void SetReadTimeout(int32_t AValue) noexcept { FReadTimeout = AValue; }
+  /// The longest a send may wait without the peer taking a byte, in ms; 0 (the default): no
+  /// limit. A send that runs out of it closes the transport and raises EIdWriteTimeout. It is
+  /// the transport's send time limit (see TIdIOHandler::SetSendTimeout), given to every
+  /// transport the connection is set to; a transport that cannot limit its sends ignores it.
+  int32_t WriteTimeout() const noexcept { return FWriteTimeout; }
+  void SetWriteTimeout(int32_t AValue);
+  /// The most time one ReadLine may take from the moment its line has begun to arrive, in ms,
+  /// however the peer paces the bytes; 0 (the default): no limit. Raises EIdLineTimeout.
+  int32_t LineTimeout() const noexcept { return FLineTimeout; }
+  void SetLineTimeout(int32_t AValue) noexcept { FLineTimeout = AValue; }
+  /// The longest a read waits while no received input is left to read, in ms; 0 (the default):
+  /// no limit of its own. Raises EIdIdleTimeout when it runs out before ReadTimeout or the time
+  /// the reader gave.
+  int32_t IdleTimeout() const noexcept { return FIdleTimeout; }
+  void SetIdleTimeout(int32_t AValue) noexcept { FIdleTimeout = AValue; }
+  /// Where the connection counts the bytes it receives and sends and its timed-out reads and
+  /// writes; nullptr (the default): nowhere. Not owned; it must outlive the connection's use (a
+  /// server gives its peer connections its own).
+  TIdTrafficCounters* TrafficCounters() const noexcept { return FTraffic; }
+  void SetTrafficCounters(TIdTrafficCounters* AValue) noexcept { FTraffic = AValue; }
   /// The most one receive asks of the transport. Default 32768.
   int32_t RecvBufferSize() const noexcept { return FRecvBufferSize; }
   void SetRecvBufferSize(int32_t AValue) noexcept { FRecvBufferSize = AValue; }
@@ -126,6 +155,10 @@ public:
   /// Marks PeerClosed, tells the intercept (InterceptDisconnect) and closes the IOHandler.
   /// Any thread.
   virtual void CloseTransport();
+  /// Closes the IOHandler's channel and nothing else: PeerClosed is set, no event fires and the
+  /// intercept is not told. The owning thread's blocked call fails and the thread ends the
+  /// connection itself. Any thread; a server's deactivation drops its connections so.
+  void DropTransport();
 
   // Reading ------------------------------------------------------------------------------
 
@@ -133,7 +166,9 @@ public:
   /// bytes added, 0 when closed, -1 when the wait timed out and ARaiseOnTimeout is false.
   /// ATimeout: -1 the default (ReadTimeout, 0 = no limit), -2 no limit, else ms. Raises
   /// EIdNotConnected, EIdReadTimeout, EIdConnClosedGracefully, EIdSocketError.
-  virtual int32_t FillInputBuffer(bool ARaiseIfClosed, int32_t ATimeout, bool ARaiseOnTimeout);
+  virtual int32_t FillInputBuffer(bool ARaiseIfClosed, int32_t ATimeout, bool ARaiseOnTimeout) {
+    return Receive(ARaiseIfClosed, DrainBufferFirst, ATimeout, ARaiseOnTimeout);
+  }
   /// The next line up to ATerminator (empty: LF), without it; with LF, one CR before it is
   /// dropped too. AMaxLength -1 is MaxLineLength, 0 unlimited. A caller-given timeout that
   /// passes returns "" with LineTimedOut; the default one raises EIdReadTimeout. Raises
@@ -144,26 +179,50 @@ public:
   /// "" when none was found.
   std::string ReadNonBlankLine(int32_t AMaxTries = INT32_MAX);
   /// Waits for one receive while connected, then takes everything buffered.
-  std::string ReadAvailable();
+  std::string ReadAvailable() {
+    std::string Result;
+    ReadAvailableInto(Result); // appends, without a string of its own in between
+    return Result;
+  }
   /// Everything until the peer closes, as one unit of read work.
   virtual std::string ReadUntilClosed();
   /// Waits at most 1 ms for data and so notices a closed peer.
-  virtual void PollClosed(bool ARaiseIfClosed);
+  virtual void PollClosed(bool ARaiseIfClosed) {
+    FillInputBuffer(ARaiseIfClosed, 1, ReturnOnTimeout);
+  }
 
   // Commands and replies -----------------------------------------------------------------
 
   /// WriteLine(ACommand), then ReadReply(AAllowed).
-  virtual int16_t SendCommand(const std::string& ACommand, const std::vector<int16_t>& AAllowed);
+  virtual int16_t SendCommand(const std::string& ACommand, const std::vector<int16_t>& AAllowed) {
+    WriteLine(ACommand);
+    return ReadReply(AAllowed);
+  }
   /// Reads a reply into LastReply and validates its code.
-  virtual int16_t ReadReply(const std::vector<int16_t>& AAllowed);
+  virtual int16_t ReadReply(const std::vector<int16_t>& AAllowed) {
+    ReadReplyLines();
+    return ValidateReplyCode(static_cast<int16_t>(FLastReply->NumericCode()), AAllowed);
+  }
   /// Reads the lines of one numbered reply (multi-line with "nnn-") into LastReply.
-  void ReadReplyLines();
+  void ReadReplyLines() {
+    FLastReply->ReadReplyLines([this] { return ReadNonBlankLine(INT32_MAX); });
+  }
   /// Returns ACode when AAllowed is empty or holds it; else RaiseReplyError.
-  virtual int16_t ValidateReplyCode(int16_t ACode, const std::vector<int16_t>& AAllowed);
+  virtual int16_t ValidateReplyCode(int16_t ACode, const std::vector<int16_t>& AAllowed) {
+    if (!AAllowed.empty() && std::find(AAllowed.begin(), AAllowed.end(), ACode) == AAllowed.end())
+      RaiseReplyError();
+    return ACode;
+  }
   /// Raises EIdProtocolReplyError with LastReply's code and its lines, each ended by CR LF.
-  [[noreturn]] virtual void RaiseReplyError();
+  [[noreturn]] virtual void RaiseReplyError() {
+    throw EIdProtocolReplyError(FLastReply->NumericCode(), FLastReply->Text().Text());
+  }
   /// Raises an exception of AClass whose message is LastReply's lines, each ended by CR LF.
-  [[noreturn]] virtual void RaiseReplyErrorAs(TIdExceptionClass AClass);
+  [[noreturn]] virtual void RaiseReplyErrorAs(TIdExceptionClass AClass) {
+    const std::string Message = FLastReply->Text().Text();
+    if (AClass) AClass(Message);
+    throw EIdException(Message); // a class reference that did not raise
+  }
   template <class E> [[noreturn]] void RaiseReplyErrorAs() {
     RaiseReplyErrorAs(&RaiseExceptionOf<E>);
     throw EIdException(); // not reached: the virtual call raises
@@ -175,9 +234,11 @@ public:
   /// EIdConnClosedGracefully, EIdNotConnected, EIdClosedSocket, EIdSocketError.
   void WriteBytes(const void* ABuffer, int32_t ACount);
   /// The text's bytes, unchanged; nothing (and no state check) for "".
-  virtual void WriteText(const std::string& AText);
+  virtual void WriteText(const std::string& AText) {
+    if (!AText.empty()) WriteBytes(AText.data(), static_cast<int32_t>(AText.size()));
+  }
   /// The text and CR LF, handed to the transport together.
-  virtual void WriteLine(const std::string& AText = std::string());
+  virtual void WriteLine(const std::string& AText = std::string()) { WriteText(AText + "\r\n"); }
   /// 4 bytes, in network order when ANetworkOrder.
   void WriteInt32(int32_t AValue, bool ANetworkOrder = true);
   /// Sends ACount bytes of AStream (0: up to its end) in SendBufferSize chunks as one unit of
@@ -198,23 +259,21 @@ public:
 
 protected:
   /// PendingInput's bytes-dropped notification: read work of ACount bytes.
-  void InputConsumed(TIdSimpleBuffer* ASender, int32_t ACount);
+  void InputConsumed(TIdSimpleBuffer*, int32_t ACount) { NotifyWork(TWorkMode::wkRead, ACount); }
 
 private:
-  class TIOUse; // keeps the IOHandler alive while the owning thread is inside it (see .cpp)
-
-  int32_t CheckReceiveResult(int32_t AResult);
+  void RunCloseSteps();
+  int32_t Receive(bool ARaiseIfClosed, bool AIgnoreBuffer, int32_t ATimeout, bool ARaiseOnTimeout,
+                  const std::chrono::steady_clock::time_point* ALineDeadline = nullptr);
+  [[noreturn]] void FailWriteTimeout();
+  void Count(TIdTrafficCount ACount, int64_t ADelta = 1) noexcept {
+    if (FTraffic) FTraffic->Add(ACount, ADelta);
+  }
+  void FailTransfer(int32_t AResult, std::initializer_list<int32_t> AClosing, bool AQuietWithInput);
   void ReadAvailableInto(std::string& AResult);
-  void SendAll(TIdSimpleBuffer& ABuffer);
   void SendAll(const char* AData, int64_t ATotal);
-  void ReleaseIOHandlerLocked() ID_REQUIRES(FIOLock);
-  void FreeRetiredIfUnused();
-  std::optional<bool> DisconnectedWithoutCloseSteps();
-  bool RunCloseSteps();
-  bool IOHandlerOpen();
 
   bool FASCIIFilter = false;
-  std::atomic<bool> FPeerClosed{false};
   std::unique_ptr<TIdInputBuffer> FInput;       // owned; holds PendingInput
   TIdConnectionIntercept* FIntercept = nullptr; // not owned; cleared on removal notice
   std::unique_ptr<TIdRFCReply> FLastReply;      // owned
@@ -223,26 +282,15 @@ private:
   bool FLineWasSplit = false;
   bool FLineTimedOut = false;
   int32_t FReadTimeout = 0;
+  int32_t FWriteTimeout = 0;
+  int32_t FLineTimeout = 0;
+  int32_t FIdleTimeout = 0;
+  TIdTrafficCounters* FTraffic = nullptr; // not owned
   int32_t FRecvBufferSize = 32768;
   int32_t FSendBufferSize = 32768;
-
-  // The transport and its ownership change only under FIOLock, which also serialises the close
-  // steps between the owning thread and a closing thread. Re-entrant: the close steps nest
-  // (CloseConnection tests IsConnected, whose DetectDisconnect may run them, and both close the
-  // transport under the lock).
-  mutable TCriticalSection FIOLock;
-  // FOwnedIOHandler, or not owned; cleared on removal notice. Written under FIOLock; read
-  // without it by TIOUse.
-  std::atomic<TIdIOHandler*> FIOHandler{nullptr};
-  bool FOwnsIOHandler ID_GUARDED_BY(FIOLock) = false;
-  // The IOHandler while OwnsIOHandler.
-  std::unique_ptr<TIdIOHandler> FOwnedIOHandler ID_GUARDED_BY(FIOLock);
-  // The same object as FIOHandler, or none.
-  TIdIOHandlerSocket* FSocketTransport ID_GUARDED_BY(FIOLock) = nullptr;
-  std::atomic<int32_t> FIOUsers{0}; // TIOUse scopes open on FIOHandler
-  // Released while in use; freed by the last user out.
-  std::vector<std::unique_ptr<TIdIOHandler>> FRetired ID_GUARDED_BY(FIOLock);
-  std::atomic<bool> FHasRetired{false}; // FRetired holds a handler
+  // The IOHandler, owned or borrowed, kept alive while a thread is inside it, and the state of
+  // its channel; decides which call begins a close. Owned.
+  std::unique_ptr<TIdTransportSlot> FTransport;
 };
 
 } // namespace Id

@@ -1,9 +1,10 @@
-#include "core/IdAntiFreezeBase.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/core/IdAntiFreezeBase.h"
 
 #include <atomic>
 
-#include "core/IdException.h"
-#include "core/IdGlobal.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdGlobal.h"
 
 namespace Id {
 
@@ -24,7 +25,9 @@ TIdAntiFreezeBase::~TIdAntiFreezeBase() {
   AntiFreezeInstance.store(nullptr);
 }
 
-TIdAntiFreezeBase* TIdAntiFreezeBase::Instance() { return AntiFreezeInstance.load(); }
+TIdAntiFreezeBase* TIdAntiFreezeBase::Instance() {
+  return AntiFreezeInstance.load();
+}
 
 bool TIdAntiFreezeBase::AntiFreezeActive() {
   TIdAntiFreezeBase* I = AntiFreezeInstance.load();

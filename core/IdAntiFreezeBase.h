@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 // The hook that lets blocking waits on the main thread hand control to the application.
 #pragma once
 
 #include <cstdint>
 
-#include "core/IdBaseComponent.h"
-#include "runtime/Export.h"
+#include "idframework/core/IdBaseComponent.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 

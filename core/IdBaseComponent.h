@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: MIT
 // The common root of the framework's components.
 #pragma once
 
-#include "runtime/Component.h"
-#include "runtime/Export.h"
+#include "idframework/runtime/Component.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 

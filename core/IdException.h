@@ -1,12 +1,13 @@
+// SPDX-License-Identifier: MIT
 // The exception tree of the framework: one line per class, its parent and its fixed text.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "core/IdResourceStrings.h"
-#include "runtime/Export.h"
-#include "runtime/SysUtils.h"
+#include "idframework/core/IdResourceStrings.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace Id {
 
@@ -21,10 +22,29 @@ ID_EXCEPTION(EIdSilentException, EIdException, "");
 ID_EXCEPTION(EIdConnClosedGracefully, EIdSilentException, RS::RSConnectionClosedGracefully);
 ID_EXCEPTION(EIdClosedSocket, EIdException, RS::RSStatusDisconnected);
 ID_EXCEPTION(EIdReadTimeout, EIdException, RS::RSReadTimeout);
+/// A line that began to arrive was not complete within the connection's LineTimeout.
+ID_EXCEPTION(EIdLineTimeout, EIdReadTimeout, RS::RSLineTimeout);
+/// Nothing arrived within the connection's IdleTimeout while no input was waiting.
+ID_EXCEPTION(EIdIdleTimeout, EIdReadTimeout, RS::RSIdleTimeout);
+/// A send took nothing within the connection's WriteTimeout; the connection was closed.
+ID_EXCEPTION(EIdWriteTimeout, EIdException, RS::RSWriteTimeout);
 ID_EXCEPTION(EIdReadLnMaxLineLengthExceeded, EIdException, RS::RSReadLnMaxLineLengthExceeded);
 ID_EXCEPTION(EIdInvalidServiceName, EIdException, "");
 ID_EXCEPTION(EIdConnectTimeout, EIdException, RS::RSConnectTimeout);
-ID_EXCEPTION(EIdConnectException, EIdException, "");
+
+/// A connect under a time limit that failed; the message is the failure's text.
+class ID_API EIdConnectException : public EIdException {
+public:
+  /// ASocketErrorCode: the Windows Sockets number of the failure, 0 when it had none.
+  explicit EIdConnectException(std::string AMessage = "", int32_t ASocketErrorCode = 0)
+      : EIdException(std::move(AMessage)), FSocketErrorCode(ASocketErrorCode) {}
+  /// The failure's Windows Sockets error number (10061 refused, 10065 no route, 10060 timed out
+  /// by the system), as EIdSocketError carries it for a connect without a limit; 0 when none.
+  int32_t SocketErrorCode() const noexcept { return FSocketErrorCode; }
+
+private:
+  int32_t FSocketErrorCode;
+};
 
 ID_EXCEPTION(EIdSocksError, EIdException, "");
 ID_EXCEPTION(EIdSocksRequestFailed, EIdSocksError, RS::RSSocksRequestFailed);
@@ -72,8 +92,21 @@ ID_EXCEPTION(EIdTerminateThreadTimeout, EIdTCPServerError, RS::RSTerminateThread
 
 ID_EXCEPTION(EIdThreadException, EIdException, "");
 ID_EXCEPTION(EIdThreadTerminateAndWaitFor, EIdThreadException, RS::RSThreadTerminateAndWaitFor);
+/// The system refused a new thread (a thread, process or memory limit); the text holds its reason.
+ID_EXCEPTION(EIdCouldNotCreateThread, EIdThreadException, "");
 ID_EXCEPTION(EIdThreadMgrError, EIdException, "");
 ID_EXCEPTION(EIdThreadClassNotSpecified, EIdThreadMgrError, RS::RSThreadClassNotSpecified);
+
+/// A PROXY protocol header that is absent, invalid, cut short or late: the connection it came on
+/// cannot be served.
+ID_EXCEPTION(EIdProxyProtocolError, EIdException, "");
+ID_EXCEPTION(EIdProxyHeaderMissing, EIdProxyProtocolError, RS::RSProxyHeaderMissing);
+ID_EXCEPTION(EIdProxyHeaderMalformed, EIdProxyProtocolError, "");
+ID_EXCEPTION(EIdProxyHeaderTooLong, EIdProxyProtocolError, "");
+ID_EXCEPTION(EIdProxyHeaderTruncated, EIdProxyProtocolError, RS::RSProxyHeaderTruncated);
+ID_EXCEPTION(EIdProxyHeaderTimeout, EIdProxyProtocolError, RS::RSProxyHeaderTimeout);
+/// Sockets or settings handed over by the service manager that cannot be used.
+ID_EXCEPTION(EIdSystemdError, EIdException, "");
 
 #undef ID_EXCEPTION
 
@@ -110,9 +143,19 @@ inline EIdInvalidServiceName MakeInvalidServiceName(const std::string& AName) {
 inline EIdFileNotFound MakeFileNotFound(const std::string& AFileName) {
   return EIdFileNotFound(Format(RS::RSFileNotFound, {AFileName}));
 }
+inline EIdCouldNotCreateThread MakeCouldNotCreateThread(const std::string& AReason) {
+  return EIdCouldNotCreateThread(Format(RS::RSCouldNotCreateThread, {AReason}));
+}
 inline EIdCanNotBindPortInRange MakeCanNotBindPortInRange(int32_t ALow, int32_t AHigh) {
   return EIdCanNotBindPortInRange(
       Format(RS::RSCanNotBindPortInRange, {int64_t(ALow), int64_t(AHigh)}));
+}
+/// A malformed PROXY protocol header; AReason is one of the RSProxyBad* texts.
+inline EIdProxyHeaderMalformed MakeProxyHeaderMalformed(const char* AReason) {
+  return EIdProxyHeaderMalformed(Format(RS::RSProxyHeaderMalformed, {std::string(AReason)}));
+}
+inline EIdProxyHeaderTooLong MakeProxyHeaderTooLong(int32_t ALimit) {
+  return EIdProxyHeaderTooLong(Format(RS::RSProxyHeaderTooLong, {int64_t(ALimit)}));
 }
 inline EIdInvalidPortRange MakeInvalidPortRange(int32_t ALow, int32_t AHigh) {
   return EIdInvalidPortRange(Format(RS::RSInvalidPortRange, {int64_t(ALow), int64_t(AHigh)}));

@@ -1,11 +1,12 @@
-#include "core/IdGlobal.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/core/IdGlobal.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
-#include "runtime/SysUtils.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace Id {
 

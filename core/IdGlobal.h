@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Enumerations shared across the framework, string and memory search, token cutting, and thread
 // and time utilities.
 #pragma once
@@ -5,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "runtime/Export.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 

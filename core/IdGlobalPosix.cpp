@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 // The platform's side of the global helpers on POSIX systems.
 #include <cstdint>
 #include <cstdlib>
 #include <sys/mman.h>
 
-#include "core/IdGlobal.h"
+#include "idframework/core/IdGlobal.h"
 
 namespace Id {
 

@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // The platform's side of the global helpers on Windows.
 #include <windows.h>
 
-#include "core/IdGlobal.h"
+#include "idframework/core/IdGlobal.h"
 
 namespace Id {
 

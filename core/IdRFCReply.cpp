@@ -1,10 +1,11 @@
-#include "core/IdRFCReply.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/core/IdRFCReply.h"
 
 #include <charconv>
 #include <string_view>
 #include <typeinfo>
 
-#include "runtime/SysUtils.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace Id {
 
@@ -96,6 +97,21 @@ void TIdRFCReply::ParseReplyLines(const TStringList& ALines) {
     const std::string& Line = ALines[I];
     FText.Add(Line.size() > 4 ? Line.substr(4) : std::string());
   }
+}
+
+void TIdRFCReply::ReadReplyLines(const std::function<std::string()>& ANextLine) {
+  TStringList Lines;
+  const std::string First = ANextLine();
+  Lines.Add(First);
+  if (First.size() > 3 && First[3] == '-') {
+    const std::string EndMarker = First.substr(0, 3) + " ";
+    for (;;) {
+      const std::string Line = ANextLine();
+      Lines.Add(Line);
+      if (Line.size() < 4 || SameText(Line.substr(0, 4), EndMarker)) break;
+    }
+  }
+  ParseReplyLines(Lines);
 }
 
 void TIdRFCReply::AssignTo(TCollectionItem& ADest) const {

@@ -1,13 +1,15 @@
+// SPDX-License-Identifier: MIT
 // Numbered protocol replies: a numeric code plus text lines, their wire form, and a table of
 // reply texts looked up by code.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
-#include "runtime/Collection.h"
-#include "runtime/Export.h"
-#include "runtime/StringList.h"
+#include "idframework/runtime/Collection.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/runtime/StringList.h"
 
 namespace Id {
 
@@ -43,6 +45,10 @@ public:
   std::string FormatReply() const;
   /// Fills the reply from the received lines of one reply. Never raises, whatever the bytes.
   void ParseReplyLines(const TStringList& ALines);
+  /// Reads the lines of one reply, each from ANextLine, and parses them: one line, or from a
+  /// first line "nnn-" on up to the line that starts with "nnn " (ignoring case) or is shorter
+  /// than four characters. Raises what ANextLine raises.
+  void ReadReplyLines(const std::function<std::string()>& ANextLine);
 
   /// Copies code, lines and TextCode into a TIdRFCReply (exactly, whatever the setters would
   /// make of them); any other destination raises the platform's assignment error.

@@ -1,7 +1,8 @@
-#include "core/IdStrings.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/core/IdStrings.h"
 
-#include "core/IdGlobal.h"
-#include "runtime/SysUtils.h"
+#include "idframework/core/IdGlobal.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace Id {
 
@@ -11,7 +12,9 @@ void AssertList(const TStringList* AList) {
   if (!AList) throw EAssertionFailed("Assertion failure (IdStrings)");
 }
 
-bool IsBlank(char C) { return static_cast<unsigned char>(C) <= 32; }
+bool IsBlank(char C) {
+  return static_cast<unsigned char>(C) <= 32;
+}
 
 // Splits AText; AColumnShift is added to every column, ATrim trims each non-empty field.
 void Split(const std::string& AText, TStringList& AList, const std::string& ADelim, bool ATrim,
@@ -22,7 +25,8 @@ void Split(const std::string& AText, TStringList& AList, const std::string& ADel
   int32_t Left = 1;
   int32_t P = BytePos(ADelim, AText);
   while (P > 0) {
-    const std::string Field = AText.substr(static_cast<size_t>(Left) - 1, static_cast<size_t>(P - Left));
+    const std::string Field =
+        AText.substr(static_cast<size_t>(Left) - 1, static_cast<size_t>(P - Left));
     if (!Field.empty()) AddField(Field, Left);
     Left = P + static_cast<int32_t>(ADelim.size());
     P = PosFrom(ADelim, AText, Left);
@@ -43,7 +47,8 @@ void SplitFieldsTrimmed(const std::string& AText, TStringList* AList, const std:
   AssertList(AList);
   AList->Clear();
   size_t Lead = 0;
-  while (Lead < AText.size() && IsBlank(AText[Lead])) ++Lead;
+  while (Lead < AText.size() && IsBlank(AText[Lead]))
+    ++Lead;
   const std::string T = Trim(AText);
   if (T.empty()) return;
   Split(T, *AList, ADelim, true, static_cast<int32_t>(Lead));

@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 // Splitting a text into fields that remember their column.
 #pragma once
 
 #include <string>
 
-#include "runtime/Export.h"
-#include "runtime/StringList.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/runtime/StringList.h"
 
 namespace Id {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A client of the line server: sends each command given on the command line (or, without any,
 // each line of standard input) with SendCommand and prints the numbered reply it reads back.
 //
@@ -7,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "connection/IdClient.h"
 #include "examples/LineCommands.h"
+#include <idframework/connection/IdClient.h>
 
 using namespace Id;
 using namespace Id::Examples;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the plain and the TLS examples share: the line server's commands (HELP, ECHO, ADD and QUIT
 // on command handlers), its set-up and its wait for a stop signal, and the client's command loop.
 #pragma once
@@ -11,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "connection/IdTCPConnection.h"
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
-#include "net/IdSocketHandle.h"
-#include "server/IdCommandHandlers.h"
-#include "server/IdTCPServer.h"
+#include <idframework/connection/IdTCPConnection.h>
+#include <idframework/core/IdException.h>
+#include <idframework/core/IdRFCReply.h>
+#include <idframework/net/IdSocketHandle.h>
+#include <idframework/server/IdCommandHandlers.h>
+#include <idframework/server/IdTCPServer.h>
 
 namespace Id::Examples {
 
@@ -77,11 +78,15 @@ inline sigset_t BlockStopSignals() {
   return Stop;
 }
 
-/// Waits for one of AStop's signals, then deactivates AServer.
+/// How long a stopping server lets its connected clients finish.
+inline constexpr int32_t DrainTimeMs = 10000;
+
+/// Waits for one of AStop's signals, then drains AServer: it stops accepting at once and lets
+/// the connected clients finish for up to DrainTimeMs before it deactivates.
 inline void ServeUntilStopSignal(TIdTCPServer& AServer, const sigset_t& AStop) {
   int Signal = 0;
   sigwait(&AStop, &Signal);
-  AServer.SetActive(false);
+  AServer.Drain(DrainTimeMs);
 }
 
 /// Prints the reply the connection read last.

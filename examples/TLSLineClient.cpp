@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A client of tlslineserver: connects over TLS (checking the server's certificate against the
 // given CA file and the name localhost), or with --starttls connects in plain text, sends
 // STARTTLS and switches after the server's 220; then sends each command given (or each line of
@@ -11,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "connection/IdTCPConnection.h"
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
 #include "examples/LineCommands.h"
-#include "tls/IdIOHandlerTLS.h"
-#include "tls/IdStartTLS.h"
+#include <idframework/connection/IdTCPConnection.h>
+#include <idframework/core/IdException.h>
+#include <idframework/core/IdRFCReply.h>
+#include <idframework/tls/IdIOHandlerTLS.h>
+#include <idframework/tls/IdStartTLS.h>
 
 using namespace Id;
 using namespace Id::Examples;

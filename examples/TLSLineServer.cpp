@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The line server over TLS: the same commands as lineserver, either on TLS from the first byte
 // or, with --starttls, on a plain connection that a STARTTLS command switches to TLS (the reply
 // 220 goes out in plain text, then the handshake runs). Listens on 127.0.0.1 and runs until
@@ -9,12 +10,12 @@
 #include <cstring>
 #include <string>
 
-#include "core/IdException.h"
 #include "examples/LineCommands.h"
-#include "net/IdSocketHandle.h"
-#include "server/IdPeerThread.h"
-#include "tls/IdServerIOHandlerTLS.h"
-#include "tls/IdStartTLS.h"
+#include <idframework/core/IdException.h>
+#include <idframework/net/IdSocketHandle.h>
+#include <idframework/server/IdPeerThread.h>
+#include <idframework/tls/IdServerIOHandlerTLS.h>
+#include <idframework/tls/IdStartTLS.h>
 
 using namespace Id;
 using namespace Id::Examples;

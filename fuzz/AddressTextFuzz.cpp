@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the address texts of the stack. IsIPAddressText must agree with a plain model of
 // its rule, ParseAddressText must either raise the conversion error or give the low bytes of the
 // four parts it cut, and an address it accepts must survive the way back through AddressToText.
@@ -9,8 +10,8 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "net/IdStack.h"
-#include "runtime/SysUtils.h"
+#include "idframework/net/IdStack.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace {
 

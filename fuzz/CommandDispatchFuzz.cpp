@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: a server's command dispatch. Received lines, in pieces of fuzzer-chosen sizes,
 // go through the server's execute step (read a line, match it against the command handlers,
 // run the command, reply) on a connection as a peer thread would serve it.
@@ -15,13 +16,13 @@
 #include <optional>
 #include <string>
 
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
 #include "fuzz/FuzzSupport.h"
-#include "runtime/SysUtils.h"
-#include "server/IdCommandHandlers.h"
-#include "server/IdPeerThread.h"
-#include "server/IdTCPServer.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/runtime/SysUtils.h"
+#include "idframework/server/IdCommandHandlers.h"
+#include "idframework/server/IdPeerThread.h"
+#include "idframework/server/IdTCPServer.h"
 
 namespace {
 

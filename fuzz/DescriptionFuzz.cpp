@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the form description reader with the program's classes registered (its form and
 // the server with its properties, collections and events). Each input is read into a fresh copy
 // of the program's main form, made as in a designer so that a stored Active never binds a port.
@@ -13,8 +14,8 @@
 #include "app/Unit1.h"
 #include "fuzz/FuzzSupport.h"
 #include "gui/DescriptionReader.h"
-#include "runtime/Component.h"
-#include "server/IdTCPServer.h"
+#include "idframework/runtime/Component.h"
+#include "idframework/server/IdTCPServer.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared parts of the fuzz targets: reading set-up values off the front of an input, a schedule
 // of receive sizes chosen by the fuzzer, and an in-memory transport that hands a payload over
 // in those pieces.
@@ -13,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "connection/IdIOHandler.h"
-#include "core/IdException.h"
+#include "idframework/connection/IdIOHandler.h"
+#include "idframework/core/IdException.h"
 
 namespace IdFuzz {
 
@@ -150,8 +151,10 @@ public:
     const std::size_t Found = FStream.find(FTerminator, FAt);
     // Without a terminator, the stream's last bytes may begin one that never came: they are
     // not known to belong to the line.
-    const std::size_t Available =
-        Found == std::string::npos ? FStream.size() - FAt - PartialTerminatorAtEnd() : Found - FAt;
+    // The limit is of the line as returned: the CR of a CR LF does not count.
+    const std::size_t Available = Found == std::string::npos
+                                      ? FStream.size() - FAt - PartialTerminatorAtEnd()
+                                      : Found - FAt - (EndsLikeCrLf(Found) ? 1 : 0);
     if (FMax != 0 && Available > FMax) {
       if (!FSplit) {
         LimitHit = true;
@@ -171,7 +174,13 @@ public:
   bool LimitHit = false;
 
 private:
+  // With LF as the terminator, the bytes from FAt up to AEnd end in the CR of a CR LF.
+  bool EndsLikeCrLf(std::size_t AEnd) const {
+    return FTerminator == "\n" && AEnd > FAt && FStream[AEnd - 1] == '\r';
+  }
+
   std::size_t PartialTerminatorAtEnd() const {
+    if (EndsLikeCrLf(FStream.size())) return 1;
     const std::size_t Rest = FStream.size() - FAt;
     for (std::size_t K = std::min(Rest, FTerminator.size() - 1); K > 0; --K)
       if (FStream.compare(FStream.size() - K, K, FTerminator, 0, K) == 0) return K;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the intercept chain of a connection. Bytes received in pieces of fuzzer-chosen
 // sizes pass through one to three links that observe, rewrite, shrink (to nothing) or grow each
 // block, then through the ASCII filter into the input buffer; bytes written pass the same links
@@ -19,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "connection/IdIntercept.h"
-#include "connection/IdTCPConnection.h"
-#include "core/IdException.h"
 #include "fuzz/FuzzSupport.h"
+#include "idframework/connection/IdIntercept.h"
+#include "idframework/connection/IdTCPConnection.h"
+#include "idframework/core/IdException.h"
 
 namespace {
 

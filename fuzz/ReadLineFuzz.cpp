@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: line and reply reading over arbitrary byte streams, received in pieces of
 // fuzzer-chosen sizes, with arbitrary limits.
 //
@@ -13,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "connection/IdTCPConnection.h"
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
 #include "fuzz/FuzzSupport.h"
-#include "runtime/SysUtils.h"
+#include "idframework/connection/IdTCPConnection.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace {
 

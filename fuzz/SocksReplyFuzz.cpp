@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: arbitrary proxy replies, cut into arbitrary pieces, fed to the SOCKS 4, 4A and 5
 // negotiation over an in-memory transport. The negotiation must end either in an exception of
 // the framework's tree or with exactly one well-formed reply taken, never reading past what it
@@ -12,10 +13,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "connection/IdIOHandler.h"
-#include "connection/IdSocks.h"
-#include "core/IdException.h"
 #include "fuzz/FuzzSupport.h"
+#include "idframework/connection/IdIOHandler.h"
+#include "idframework/connection/IdSocks.h"
+#include "idframework/core/IdException.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: SplitFields and SplitFieldsTrimmed against a plain model of their rules: fields
 // between delimiters, empty ones dropped (trimmed: a field of blanks kept as ""), each numbered
 // with the 1-based column where it starts in the text given.
@@ -7,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "core/IdStrings.h"
 #include "fuzz/FuzzSupport.h"
-#include "runtime/StringList.h"
+#include "idframework/core/IdStrings.h"
+#include "idframework/runtime/StringList.h"
 
 namespace {
 

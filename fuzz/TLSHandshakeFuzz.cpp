@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: arbitrary bytes, cut into arbitrary pieces, fed to the server side of a TLS
 // handshake through the in-memory transport. The engine must end in an exception of the
 // framework's tree or in a complete handshake, never hang, crash or leak, and never report a
@@ -14,9 +15,10 @@
 #include <memory>
 #include <string>
 
-#include "core/IdException.h"
 #include "fuzz/FuzzSupport.h"
-#include "tls/IdTLSEngine.h"
+#include "idframework/core/IdException.h"
+#include "idframework/tls/IdTLSEngine.h"
+#include "idframework/tls/detail/IdTLSPipe.h"
 
 namespace {
 

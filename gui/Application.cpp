@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application object: what every window system shares. Start-up, the wait for events and
 // message boxes are in ApplicationFltk.cpp and ApplicationWin32.cpp.
 #include "gui/Application.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application object: start-up, the main form, the message loop and error display.
 #pragma once
 
@@ -9,8 +10,8 @@
 #include <vector>
 
 #include "gui/Form.h"
-#include "runtime/Component.h"
-#include "runtime/SysUtils.h"
+#include "idframework/runtime/Component.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace Id {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application object over FLTK (X11): the display, a self-pipe that wakes the event loop
 // for Terminate and for SIGINT/SIGTERM, and the toolkit's message boxes.
 #include "gui/Application.h"

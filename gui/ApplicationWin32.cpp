@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application object over Win32: the message loop of the main thread, a wake-up event for
 // Terminate and for the console's Ctrl+C / close, and message boxes for exceptions.
 #include <cstdio>

@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: MIT
 #include "gui/DescriptionReader.h"
 
-#include "runtime/CriticalSection.h"
+#include "idframework/runtime/CriticalSection.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stored component descriptions: a plain-text format, a registry of component classes with their
 // stored properties, and the reader that builds a root component's children from a description.
 //
@@ -30,9 +31,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "runtime/Collection.h"
-#include "runtime/Component.h"
-#include "runtime/SysUtils.h"
+#include "idframework/runtime/Collection.h"
+#include "idframework/runtime/Component.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace Id {
 

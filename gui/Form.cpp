@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "gui/Form.h"
 
 #include <mutex>
@@ -124,6 +125,16 @@ uint32_t ColorToRGB(TColor AColor) {
   default:
     return 0x808080;
   }
+}
+
+TForm::TForm(TComponent* AOwner) : TComponent(AOwner) {
+  RegisterFormClass();
+}
+
+TForm::~TForm() {
+  // A derived form's fields are gone by now: forget them before the children are freed.
+  FPublished = TPublishedTable();
+  DestroyComponents();
 }
 
 void TForm::RegisterFormClass() {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Forms: top-level windows described by a stored description, with colours and fonts.
 #pragma once
 
@@ -7,7 +8,7 @@
 #include <string_view>
 
 #include "gui/DescriptionReader.h"
-#include "runtime/Component.h"
+#include "idframework/runtime/Component.h"
 
 class Fl_Widget;
 
@@ -15,6 +16,11 @@ namespace Id {
 
 /// The native window of a form; defined by the window layer of each platform.
 class TFormWindow;
+/// Frees a form's native window; defined by the window layer of each platform, so that the form
+/// itself is built once for all of them.
+struct TFormWindowDelete {
+  void operator()(TFormWindow* AWindow) const noexcept;
+};
 
 /// A colour: 0x00BBGGRR, or a system colour (high byte 0xFF, low byte the system index).
 using TColor = int32_t;
@@ -142,7 +148,8 @@ private:
   int FTextHeight = 13;
   bool FVisible = false;
   TPublishedTable FPublished;
-  std::unique_ptr<TFormWindow> FWindow; // exists from the first Show in a window session
+  // Exists from the first Show in a window session.
+  std::unique_ptr<TFormWindow, TFormWindowDelete> FWindow;
 };
 
 } // namespace Id

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The form's window over FLTK (X11).
 #include <FL/Enumerations.H>
 #include <FL/Fl.H>
@@ -25,14 +26,8 @@ Fl_Color ToFlColor(TColor AColor) {
 
 } // namespace
 
-TForm::TForm(TComponent* AOwner) : TComponent(AOwner) {
-  RegisterFormClass();
-}
-
-TForm::~TForm() {
-  // A derived form's fields are gone by now: forget them before the children are freed.
-  FPublished = TPublishedTable();
-  DestroyComponents();
+void TFormWindowDelete::operator()(TFormWindow* AWindow) const noexcept {
+  delete AWindow;
 }
 
 void TForm::SetCaption(const std::string& AValue) {
@@ -55,7 +50,7 @@ void TForm::Show() {
   FVisible = true;
   if (!WindowSessionOpen()) return;
   if (!FWindow) {
-    FWindow = std::make_unique<TFormWindow>(FLeft, FTop, FWidth, FHeight);
+    FWindow.reset(new TFormWindow(FLeft, FTop, FWidth, FHeight));
     FWindow->end();
     FWindow->copy_label(FCaption.c_str());
     FWindow->color(ToFlColor(FColor));

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The form's window over Win32: a window class of our own, one top-level window per form.
 #include "gui/Application.h"
 #include "gui/Form.h"
@@ -97,14 +98,8 @@ private:
   HWND FHandle = nullptr;
 };
 
-TForm::TForm(TComponent* AOwner) : TComponent(AOwner) {
-  RegisterFormClass();
-}
-
-TForm::~TForm() {
-  // A derived form's fields are gone by now: forget them before the children are freed.
-  FPublished = TPublishedTable();
-  DestroyComponents();
+void TFormWindowDelete::operator()(TFormWindow* AWindow) const noexcept {
+  delete AWindow;
 }
 
 void TForm::SetCaption(const std::string& AValue) {
@@ -125,7 +120,7 @@ void TForm::UpdateWindowBounds() {
 void TForm::Show() {
   FVisible = true;
   if (!WindowSessionOpen()) return;
-  if (!FWindow) FWindow = std::make_unique<TFormWindow>(*this);
+  if (!FWindow) FWindow.reset(new TFormWindow(*this));
   if (!FWindow->Handle()) return; // no window could be made: the form is only marked visible
   ::ShowWindow(FWindow->Handle(), SW_SHOWNORMAL);
   ::UpdateWindow(FWindow->Handle());

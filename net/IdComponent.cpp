@@ -1,6 +1,8 @@
-#include "net/IdComponent.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/net/IdComponent.h"
 
-#include "core/IdResourceStrings.h"
+#include "idframework/core/IdResourceStrings.h"
+#include "idframework/runtime/CriticalSection.h"
 
 namespace Id {
 
@@ -26,6 +28,7 @@ void TIdComponent::NotifyStatus(TIdStatus AStatus) {
 void TIdComponent::NotifyStatus(TIdStatus AStatus, const std::vector<TFormatArg>& AArgs) {
   if (!OnStatus) return;
   const std::string Text = Format(StatusTexts()[static_cast<size_t>(AStatus)], AArgs);
+  AssertNoLockHeld("OnStatus");
   OnStatus(this, AStatus, Text);
 }
 
@@ -34,19 +37,26 @@ void TIdComponent::NotifyWorkBegin(TWorkMode AWorkMode, int32_t AWorkCountMax) {
   if (++W.Level != 1) return;
   W.Max = AWorkCountMax;
   W.Count = 0;
-  if (OnWorkBegin) OnWorkBegin(this, AWorkMode, AWorkCountMax);
+  if (!OnWorkBegin) return;
+  AssertNoLockHeld("OnWorkBegin");
+  OnWorkBegin(this, AWorkMode, AWorkCountMax);
 }
 
 void TIdComponent::NotifyWork(TWorkMode AWorkMode, int32_t ACount) {
   TWorkInfo& W = FWorkInfos[static_cast<int>(AWorkMode)];
   if (W.Level <= 0) return;
   W.Count += ACount;
-  if (OnWork) OnWork(this, AWorkMode, W.Count);
+  if (!OnWork) return;
+  AssertNoLockHeld("OnWork");
+  OnWork(this, AWorkMode, W.Count);
 }
 
 void TIdComponent::NotifyWorkEnd(TWorkMode AWorkMode) {
   TWorkInfo& W = FWorkInfos[static_cast<int>(AWorkMode)];
-  if (W.Level == 1 && OnWorkEnd) OnWorkEnd(this, AWorkMode);
+  if (W.Level == 1 && OnWorkEnd) {
+    AssertNoLockHeld("OnWorkEnd");
+    OnWorkEnd(this, AWorkMode);
+  }
   --W.Level;
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The network component base: the stack's lifetime, status reports and work progress.
 #pragma once
 
@@ -7,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "core/IdBaseComponent.h"
-#include "net/IdStack.h"
-#include "runtime/Export.h"
-#include "runtime/SysUtils.h"
+#include "idframework/core/IdBaseComponent.h"
+#include "idframework/net/IdStack.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace Id {
 

@@ -1,12 +1,13 @@
-#include "net/IdSocketHandle.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/net/IdSocketHandle.h"
 
 #include <new>
 #include <thread>
 #include <typeinfo>
 
-#include "core/IdAntiFreezeBase.h"
-#include "core/IdException.h"
-#include "core/detail/IdDebugCounters.h"
+#include "idframework/core/IdAntiFreezeBase.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/detail/IdDebugCounters.h"
 
 namespace Id {
 
@@ -70,6 +71,10 @@ void TIdSocketHandle::Assign(const TCollectionItem& ASource) {
   FLocalUnread = false;
   FRemoteIP = Source.FRemoteIP;
   FRemotePort = Source.FRemotePort;
+  FIPVersion = Source.FIPVersion;
+  FDualStack = Source.FDualStack;
+  FReusePort = Source.FReusePort;
+  FActivationName = Source.FActivationName;
 }
 
 // Counting and closing -------------------------------------------------------------------------
@@ -98,8 +103,9 @@ void TIdSocketHandle::CloseDescriptor() {
     if (State & ClosedBit) return;
   } while (!FState.compare_exchange_weak(State, (State | ClosedBit) + CallUnit));
   const bool CallsInside = State >= CallUnit;
-  GlobalStack()->SockShutdown(static_cast<TIdSocketDescriptor>(State),
-                              CallsInside ? Id_SD_Both : Id_SD_Send);
+  if (!IsShared())
+    GlobalStack()->SockShutdown(static_cast<TIdSocketDescriptor>(State),
+                                CallsInside ? Id_SD_Both : Id_SD_Send);
   LeaveCall();
 }
 
@@ -115,9 +121,49 @@ void TIdSocketHandle::TakeDescriptor(TIdSocketDescriptor ADescriptor) {
   FState.store(ADescriptor);
 }
 
+// An IPv6 socket is always told whether it takes IPv4 peers: the platforms' defaults differ.
 void TIdSocketHandle::OpenSocket(int32_t ASocketType, int32_t AProtocol) {
   CloseDescriptor();
-  TakeDescriptor(GlobalStack()->NewSocket(ASocketType, AProtocol));
+  TakeDescriptor(GlobalStack()->NewSocket(ASocketType, AProtocol, FIPVersion));
+  FShared.store(false, std::memory_order_relaxed);
+  if (FIPVersion == TIdIPVersion::ivIPv6) {
+    const int32_t V6Only = FDualStack ? 0 : 1;
+    SetOption(Id_IPPROTO_IPV6, Id_IPV6_V6ONLY, &V6Only, sizeof(V6Only));
+  }
+  if (FReusePort) SetOption(Id_SOL_SOCKET, Id_SO_REUSEPORT, &OptionTrue, sizeof(OptionTrue));
+}
+
+void TIdSocketHandle::AdoptListening(TIdSocketDescriptor AShared) {
+  CloseDescriptor();
+  TIdStack* Stack = GlobalStack();
+  TakeDescriptor(Stack->SockDuplicate(AShared));
+  FShared.store(true, std::memory_order_relaxed);
+  int32_t Family = 0;
+  {
+    TCall Call(*this);
+    Stack->SockLocalAddress(Call.Descriptor(), Family, FIP, FPort);
+  }
+  FLocalUnread = false;
+  FIPVersion = Family == Id_PF_INET6 ? TIdIPVersion::ivIPv6 : TIdIPVersion::ivIPv4;
+  FRemoteIP.clear();
+  FRemotePort = 0;
+}
+
+void TIdSocketHandle::TakeSocketFrom(TIdSocketHandle& ASource) {
+  ASource.WaitUntilNoCall();
+  ASource.ResolveLocalBinding(); // while its socket is still there to ask
+  CloseDescriptor();
+  const uint64_t Taken = ASource.FState.exchange(ClosedBit | InvalidSocketDescriptor);
+  if ((Taken & ClosedBit) == 0) TakeDescriptor(static_cast<TIdSocketDescriptor>(Taken));
+  FIPVersion = ASource.FIPVersion;
+  FDualStack = ASource.FDualStack;
+  FIP = ASource.FIP;
+  FPort = ASource.FPort;
+  FLocalUnread = false;
+  FRemoteIP = ASource.FRemoteIP;
+  FRemotePort = ASource.FRemotePort;
+  FClientPortMin = ASource.FClientPortMin;
+  FClientPortMax = ASource.FClientPortMax;
 }
 
 void TIdSocketHandle::ClearBinding(bool AResetLocal) {
@@ -138,8 +184,9 @@ int32_t TIdSocketHandle::ConnectToRemote(int32_t AFamily) {
   int32_t Result;
   {
     TCall Call(*this);
+    const int32_t Family = AFamily != 0 ? AFamily : FamilyOf(FIPVersion);
     Result =
-        Call.Result(GlobalStack()->SockConnect(Call.Descriptor(), AFamily, FRemoteIP, FRemotePort));
+        Call.Result(GlobalStack()->SockConnect(Call.Descriptor(), Family, FRemoteIP, FRemotePort));
   }
   if (Result != SocketErrorResult) {
     ReadLocalBinding();
@@ -193,7 +240,7 @@ bool TIdSocketHandle::BindOnce() {
   TIdStack* Stack = GlobalStack();
   {
     TCall Call(*this);
-    const int32_t Result = Stack->SockBind(Call.Descriptor(), Id_PF_INET, FIP, FPort);
+    const int32_t Result = Stack->SockBind(Call.Descriptor(), FamilyOf(FIPVersion), FIP, FPort);
     if (Stack->CheckSocketResult(Call.Result(Result), {WSA::EADDRINUSE_})) return false;
   }
   ReadLocalBinding();
@@ -217,12 +264,15 @@ void TIdSocketHandle::StartListening(int32_t ABacklog) {
 
 bool TIdSocketHandle::AcceptFrom(TIdSocketHandle& AListening) {
   ClearBinding(true);
+  FIPVersion = AListening.FIPVersion;
+  FDualStack = AListening.FDualStack;
   TIdStack* Stack = GlobalStack();
   TIdSocketDescriptor Accepted = InvalidSocketDescriptor;
   {
     TCall Call(AListening, std::nothrow);
     if (!Call) return false;
-    Accepted = Stack->SockAccept(Call.Descriptor(), FIP, FPort);
+    Accepted = AListening.IsShared() ? AcceptShared(Call)
+                                     : Stack->SockAccept(Call.Descriptor(), FIP, FPort);
     // A listener closed by another thread during the accept has no connection to give.
     if (Accepted == InvalidSocketDescriptor &&
         (Call.Closed() || Stack->CheckSocketResult(SocketErrorResult, {WSA::EINTR_}))) {
@@ -241,6 +291,24 @@ bool TIdSocketHandle::AcceptFrom(TIdSocketHandle& AListening) {
   FPort = 0;
   FLocalUnread = true;
   return true;
+}
+
+// Nothing wakes a call on a shared listener, which is never shut down: the wait goes in steps
+// that look for a close. The socket is non-blocking, so a client that another owner accepted
+// first costs one more wait, not a blocked accept.
+TIdSocketDescriptor TIdSocketHandle::AcceptShared(const TCall& AListening) {
+  TIdStack* Stack = GlobalStack();
+  for (;;) {
+    try {
+      while (!SelectReadable(AListening, SharedAcceptStepMs)) {
+      }
+    } catch (const EIdConnClosedGracefully&) {
+      return InvalidSocketDescriptor; // closed: the caller sees it
+    }
+    const TIdSocketDescriptor Accepted = Stack->SockAccept(AListening.Descriptor(), FIP, FPort);
+    if (Accepted != InvalidSocketDescriptor || AListening.Closed()) return Accepted;
+    Stack->CheckSocketResult(SocketErrorResult, {WSA::EWOULDBLOCK_});
+  }
 }
 
 void TIdSocketHandle::ResolveLocalBinding() const {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One socket with its local and remote binding, and the collection of a server's bindings.
 #pragma once
 
@@ -5,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "net/IdStack.h"
-#include "runtime/Collection.h"
-#include "runtime/Export.h"
+#include "idframework/net/IdStack.h"
+#include "idframework/runtime/Collection.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 
@@ -31,21 +32,32 @@ public:
   /// Closes an open socket and waits until no other thread is inside a call on it.
   ~TIdSocketHandle() override;
 
-  /// From another TIdSocketHandle: copies IP, Port, RemoteIP and RemotePort only. Any other
-  /// source raises EConvertError (the collection item's refusal).
+  /// From another TIdSocketHandle: copies IP, Port, RemoteIP and RemotePort, and IPVersion and
+  /// DualStack with them (the address texts mean nothing without their version), ReusePort and
+  /// ActivationName; not the port range nor the socket. Any other source raises EConvertError (the
+  /// collection item's refusal).
   void Assign(const TCollectionItem& ASource) override;
 
-  /// Closes any socket held, then allocates a new one (IPv4). Raises EIdInvalidSocket
-  /// "Cannot allocate socket." when the platform refuses. IP and Port are kept for BindLocal.
+  /// Closes any socket held, then allocates a new one of IPVersion; an IPv6 socket takes only
+  /// IPv6 peers unless DualStack, and with ReusePort the socket may share its port. Raises
+  /// EIdInvalidSocket "Cannot allocate socket." when the platform refuses, EIdSocketError when it
+  /// refuses the dual-stack or port-sharing setting. IP and Port are kept for BindLocal.
   void OpenSocket(int32_t ASocketType = Id_SOCK_STREAM, int32_t AProtocol = Id_IPPROTO_IP);
+  /// Closes any socket held, then takes a descriptor of its own of AShared, a socket that listens
+  /// already and that the caller keeps (one a service manager handed over, see
+  /// server/IdSystemd.h): no open, bind or listen. IP, Port and IPVersion are read from it.
+  /// The socket is shared from then on (IsShared). Raises EIdSocketError.
+  void AdoptListening(TIdSocketDescriptor AShared);
   /// Idempotent; any thread. Without a call inside, shuts the sending side down and closes the
   /// socket; with calls inside, shuts both directions down (which wakes them) and leaves the
-  /// close to the last of them. Results are ignored. Descriptor and the binding texts keep
-  /// their values.
+  /// close to the last of them. A shared socket is never shut down (that would end it for its
+  /// other owners too): only this handle's descriptor is closed. Results are ignored.
+  /// Descriptor and the binding texts keep their values.
   virtual void CloseDescriptor();
   /// Connects to RemoteIP:RemotePort; on success reads both bindings back. Returns the raw
-  /// result for the caller's CheckSocketResult (bindings are not read on failure).
-  virtual int32_t ConnectToRemote(int32_t AFamily = Id_PF_INET);
+  /// result for the caller's CheckSocketResult (bindings are not read on failure). AFamily 0
+  /// is the family of IPVersion.
+  virtual int32_t ConnectToRemote(int32_t AFamily = 0);
   /// Datagram receive on this socket; raw result.
   virtual int32_t ReceiveFrom(void* ABuffer, int32_t ALength, int32_t AFlags, std::string& AIP,
                               int32_t& APort);
@@ -73,16 +85,27 @@ public:
   void StartListening(int32_t ABacklog);
   /// Accepts a pending connection of the listening handle AListening into this handle (which
   /// holds no socket afterwards on failure); RemoteIP and RemotePort come with the accept, the
-  /// local end is read when first asked for (see IP). False when AListening is closed (also by
-  /// another thread during the accept) or the call was interrupted; other failures raise
-  /// EIdSocketError.
+  /// local end is read when first asked for (see IP). The handle takes AListening's IPVersion;
+  /// an IPv4 client of a dual-stack listener reads as its IPv4 address. False when AListening is
+  /// closed (also by another thread during the accept) or the call was interrupted; other failures
+  /// raise EIdSocketError. On a shared listener the accept waits for a client in steps of
+  /// SharedAcceptStepMs (a close is seen at the next step, as nothing wakes it), and a client that
+  /// another owner took first is waited for again.
   bool AcceptFrom(TIdSocketHandle& AListening);
+  /// The longest wait for a client on a shared listener before it looks at its state again.
+  static constexpr int32_t SharedAcceptStepMs = 100;
   /// Waits until this socket is readable: true when readable, false on timeout or a failed wait.
   /// ATimeout in ms, 0 polls, TimeoutInfinite waits without limit. Raises
   /// EIdConnClosedGracefully "Connection Closed Gracefully." when the handle holds no socket,
   /// including when another thread closed it during the wait. On the main thread with an active
   /// anti-freeze the wait is cut into IdleTimeOut slices, each followed by an idle step.
   bool WaitReadable(int32_t ATimeout);
+
+  /// Takes over the open socket of ASource with its whole binding (IPVersion and DualStack
+  /// included), closing any socket this handle held; ASource holds no socket afterwards. Waits
+  /// until no call is inside ASource; no other thread may close ASource meanwhile. Called by the
+  /// user thread of both handles.
+  void TakeSocketFrom(TIdSocketHandle& ASource);
 
   /// Sets RemoteIP and RemotePort; no socket call.
   void SetRemote(const std::string& AIP, int32_t APort);
@@ -125,6 +148,26 @@ public:
   /// The remote end, after a connect or an accept.
   const std::string& RemoteIP() const noexcept { return FRemoteIP; }
   int32_t RemotePort() const noexcept { return FRemotePort; }
+  /// The IP version of the socket OpenSocket makes: ivIPv4 (the default) or ivIPv6. IP and
+  /// RemoteIP are texts of this version (empty IP: 0.0.0.0 or ::).
+  TIdIPVersion IPVersion() const noexcept { return FIPVersion; }
+  void SetIPVersion(TIdIPVersion AValue) noexcept { FIPVersion = AValue; }
+  /// An IPv6 socket that also takes IPv4 peers (seen as IPv4 addresses). False by default: an
+  /// IPv6 binding then shares its port with an IPv4 binding of the same server.
+  bool DualStack() const noexcept { return FDualStack; }
+  void SetDualStack(bool AValue) noexcept { FDualStack = AValue; }
+  /// Whether OpenSocket lets the socket share its address and port with other sockets that ask
+  /// the same, in this process or others, the system spreading the clients among the listeners
+  /// (SO_REUSEPORT). Default false. Not on Windows, whose OpenSocket then raises 10042.
+  bool ReusePort() const noexcept { return FReusePort; }
+  void SetReusePort(bool AValue) noexcept { FReusePort = AValue; }
+  /// The name of the listening socket a service manager hands over for this binding
+  /// (LISTEN_FDNAMES, a socket unit's FileDescriptorName=). Empty (the default): the socket of
+  /// the binding's address and port.
+  const std::string& ActivationName() const noexcept { return FActivationName; }
+  void SetActivationName(const std::string& AValue) { FActivationName = AValue; }
+  /// True for a socket taken with AdoptListening, until the next OpenSocket.
+  bool IsShared() const noexcept { return FShared.load(std::memory_order_relaxed); }
   /// The bind range, used only when Port is 0 and both bounds are non-zero.
   int32_t ClientPortMin() const noexcept { return FClientPortMin; }
   void SetClientPortMin(int32_t AValue) noexcept { FClientPortMin = AValue; }
@@ -139,6 +182,7 @@ private:
   void TakeDescriptor(TIdSocketDescriptor ADescriptor);
   void WaitUntilNoCall() const noexcept;
   bool SelectReadable(const TCall& ACall, int32_t ATimeout);
+  TIdSocketDescriptor AcceptShared(const TCall& AListening);
   void ResolveLocalBinding() const;
 
   // The state word: the descriptor (low 32 bits), ClosedBit (no socket, or its close has
@@ -156,6 +200,11 @@ private:
   int32_t FRemotePort = 0;
   int32_t FClientPortMin = 0;
   int32_t FClientPortMax = 0;
+  TIdIPVersion FIPVersion = TIdIPVersion::ivIPv4;
+  bool FDualStack = false;
+  bool FReusePort = false;
+  std::atomic<bool> FShared{false}; // read by a closing thread
+  std::string FActivationName;
 };
 
 /// The bindings of a server (its Bindings property); owned by the server component.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket stack: the one gateway between the framework and the platform's sockets.
 #pragma once
 
@@ -6,12 +7,13 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "core/IdException.h"
-#include "runtime/Export.h"
-#include "runtime/StringList.h"
+#include "idframework/core/IdException.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/runtime/StringList.h"
 
 namespace Id {
 
@@ -25,8 +27,10 @@ inline constexpr int32_t TimeoutInfinite = -2;
 /// The value of boolean socket options, passed by address with length 4.
 extern ID_API const int32_t OptionTrue;
 
-/// Address family, socket type and protocol numbers (IPv4 stream sockets only).
+/// Address family, socket type and protocol numbers. Families are in the Windows Sockets
+/// numbering (IPv6 is 23 there); every stack maps them to its own.
 inline constexpr int32_t Id_PF_INET = 2;
+inline constexpr int32_t Id_PF_INET6 = 23;
 inline constexpr int32_t Id_SOCK_STREAM = 1;
 inline constexpr int32_t Id_SOCK_DGRAM = 2;
 inline constexpr int32_t Id_IPPROTO_IP = 0;
@@ -37,9 +41,17 @@ inline constexpr int32_t Id_SO_KEEPALIVE = 0x0008;
 inline constexpr int32_t Id_SO_LINGER = 0x0080;
 inline constexpr int32_t Id_SO_SNDBUF = 0x1001;
 inline constexpr int32_t Id_SO_RCVBUF = 0x1002;
+/// The longest a blocking send waits without taking a byte: a 32-bit count of ms (0: no limit),
+/// as on Windows; a send that runs out of it fails with EWOULDBLOCK_.
+inline constexpr int32_t Id_SO_SNDTIMEO = 0x1005;
 inline constexpr int32_t Id_SO_ERROR = 0x1007;
+/// Lets several sockets listen on one address and port, the system spreading the clients among
+/// them. Windows Sockets have no such option (the number is the BSD one); Windows refuses it.
+inline constexpr int32_t Id_SO_REUSEPORT = 0x0200;
 inline constexpr int32_t Id_IPPROTO_TCP = 6;
 inline constexpr int32_t Id_TCP_NODELAY = 0x0001;
+inline constexpr int32_t Id_IPPROTO_IPV6 = 41;
+inline constexpr int32_t Id_IPV6_V6ONLY = 27;
 /// Shutdown directions.
 inline constexpr int32_t Id_SD_Recv = 0;
 inline constexpr int32_t Id_SD_Send = 1;
@@ -58,6 +70,8 @@ inline constexpr int32_t EWOULDBLOCK_ = 10035;
 inline constexpr int32_t EINPROGRESS_ = 10036;
 inline constexpr int32_t EALREADY_ = 10037;
 inline constexpr int32_t ENOTSOCK_ = 10038;
+inline constexpr int32_t EOPNOTSUPP_ = 10045;
+inline constexpr int32_t EAFNOSUPPORT_ = 10047;
 inline constexpr int32_t EADDRINUSE_ = 10048;
 inline constexpr int32_t EADDRNOTAVAIL_ = 10049;
 inline constexpr int32_t ENETRESET_ = 10052;
@@ -75,6 +89,27 @@ inline constexpr int32_t HOST_NOT_FOUND_ = 11001;
 
 /// An IPv4 address as 4 bytes in network order.
 using TIdIPv4Bytes = std::array<uint8_t, 4>;
+/// An IPv6 address as 16 bytes in network order.
+using TIdIPv6Bytes = std::array<uint8_t, 16>;
+
+/// The IP version of a socket, a binding or an address. IPv4 is every default.
+enum class TIdIPVersion : uint8_t { ivIPv4 = 0, ivIPv6 = 1 };
+/// The address family number (Id_PF_INET or Id_PF_INET6) of AVersion.
+constexpr int32_t FamilyOf(TIdIPVersion AVersion) noexcept {
+  return AVersion == TIdIPVersion::ivIPv6 ? Id_PF_INET6 : Id_PF_INET;
+}
+/// Which IP versions a host lookup gives and a client connect uses.
+enum class TIdIPVersions : uint8_t { vsIPv4 = 1, vsIPv6 = 2, vsBoth = 3 };
+/// One address of a host: its version and its text.
+struct TIdIPAddress {
+  /// The address's IP version.
+  TIdIPVersion Version = TIdIPVersion::ivIPv4;
+  /// The address text: dotted IPv4, or IPv6 in the recommended form.
+  std::string Text;
+  /// Same version and text.
+  bool operator==(const TIdIPAddress&) const = default;
+};
+using TIdIPAddressList = std::vector<TIdIPAddress>;
 /// The list type that carries descriptors into SockSelect; nullptr stands for an absent list.
 using TIdSocketDescriptorList = std::vector<TIdSocketDescriptor>;
 
@@ -204,6 +239,22 @@ public:
   /// a part that is not an integer raises EConvertError; no range test (300 gives 44).
   virtual void ParseAddressText(const std::string& AIP, TIdIPv4Bytes& AAddress);
 
+  /// Every address of AHost of the versions asked for, in the order the name service gives
+  /// them. Failure raises EIdSocketError (11001 for a host without such an address). Base: the
+  /// one IPv4 address of SockHostToAddress, 10047 when IPv4 is not asked for.
+  virtual TIdIPAddressList SockHostToAddresses(const std::string& AHost, TIdIPVersions AVersions);
+
+  /// Takes over ANative, the platform's number of a socket this process did not make but was
+  /// given (inherited from a service manager, say), when it is a listening TCP socket of IPv4 or
+  /// IPv6: its descriptor, made close-on-exec and non-blocking (other processes may accept on it
+  /// too), and its bound address in AFamily, AIP and APort. InvalidSocketDescriptor for any
+  /// other number, which is left as it is. Base: InvalidSocketDescriptor (no such hand-over).
+  virtual TIdSocketDescriptor SockAdoptListening(int64_t ANative, int32_t& AFamily,
+                                                 std::string& AIP, int32_t& APort);
+  /// A second descriptor of the socket of ASocket, close-on-exec. Raises EIdSocketError when
+  /// the platform refuses; base: 10045 (not supported).
+  virtual TIdSocketDescriptor SockDuplicate(TIdSocketDescriptor ASocket);
+
   /// Whether shutting a socket down wakes a call blocked in an accept on it (so that a listener
   /// may block in the accept and still stop when its socket is closed). Base: false.
   virtual bool ShutdownWakesAccept() const noexcept { return false; }
@@ -220,12 +271,45 @@ public:
   [[noreturn]] void ThrowSocketError(int32_t AErrorNumber);
   /// A new IPv4 socket; raises EIdInvalidSocket "Cannot allocate socket." on failure.
   TIdSocketDescriptor NewSocket(int32_t ASocketType, int32_t AProtocol);
+  /// The same for a socket of AVersion.
+  TIdSocketDescriptor NewSocket(int32_t ASocketType, int32_t AProtocol, TIdIPVersion AVersion);
   /// "LOCALHOST" (any case) gives 127.0.0.1 without a lookup; an address text is returned as is.
   std::string LookupHost(const std::string& AHost);
   /// True for a dotted IPv4 address text.
   static bool IsIPAddressText(const std::string& AText);
   /// The 32-bit address value (network-order bytes) of an address text.
   uint32_t TextToAddress(const std::string& AIP);
+
+  /// True for an IPv6 address text: eight groups of 1 to 4 hex digits joined by ":", one run of
+  /// groups replaced by "::", the last two groups possibly a dotted IPv4 address, and an
+  /// optional scope after "%" (an interface name or number: "fe80::1%eth0").
+  static bool IsIPv6AddressText(const std::string& AText);
+  /// The version of an address text (IPv4 dotted or IPv6), nothing for any other text.
+  static std::optional<TIdIPVersion> IPVersionOfText(const std::string& AText);
+  /// The bytes and the scope (empty when none) of an IPv6 address text; raises EConvertError
+  /// for a text that is none.
+  static void ParseIPv6AddressText(const std::string& AText, TIdIPv6Bytes& AAddress,
+                                   std::string& AScope);
+  /// The text of an IPv6 address in the recommended form (lower case, leading zeros dropped, the
+  /// first longest run of two or more zero groups as "::", an IPv4-mapped or IPv4-compatible
+  /// address with its last 32 bits dotted), then "%" and AScope when AScope is not empty.
+  static std::string IPv6AddressToText(const TIdIPv6Bytes& AAddress,
+                                       const std::string& AScope = std::string());
+  /// True for an IPv4-mapped IPv6 address (80 zero bits, 16 one bits, then the IPv4 address):
+  /// how a dual-stack socket sees an IPv4 peer.
+  static bool IsIPv4MappedAddress(const TIdIPv6Bytes& AAddress) noexcept;
+  /// LookupHost for AVersions: "LOCALHOST" (any case) gives ::1 and/or 127.0.0.1 without a
+  /// lookup, an address text of either version is its own only address whatever AVersions say,
+  /// any other name goes to SockHostToAddresses.
+  TIdIPAddressList LookupHostAddresses(const std::string& AHost, TIdIPVersions AVersions);
+
+  /// For the stacks: the text and family of an IPv6 address the platform gave. An IPv4-mapped
+  /// address (the IPv4 peer of a dual-stack socket) is its IPv4 text with Id_PF_INET, any other
+  /// the IPv6 text with AScope (when not empty) and Id_PF_INET6.
+  std::string ReceivedIPv6Text(const TIdIPv6Bytes& AAddress, const std::string& AScope,
+                               int32_t& AFamily);
+  /// For the stacks: adds an address of a lookup (its family and text) unless AList has it.
+  static void AddLookupResult(TIdIPAddressList& AList, int32_t AFamily, std::string AText);
 
   /// The error number of the most recent failure seen by CheckSocketResult, on any thread.
   int32_t LastSocketError() const noexcept {
@@ -275,12 +359,6 @@ public:
   TIdStackUse(const TIdStackUse&) = delete;
   TIdStackUse& operator=(const TIdStackUse&) = delete;
 };
-
-class TMutex;
-/// Guards the creation and freeing of GlobalStack.
-ID_API TMutex& StackLock();
-/// The number of live stack users (components and socket handles).
-ID_API int32_t StackUserCount();
 
 /// The fixed text of a socket error number in the base table; empty when it has none.
 ID_API const char* SocketErrorTextOf(int32_t AErrorNumber) noexcept;

@@ -1,8 +1,9 @@
-#include "runtime/Collection.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/runtime/Collection.h"
 
 #include <algorithm>
 
-#include "runtime/SysUtils.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace Id {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Collections of owned items with identifiers, and collections that know their owner.
 #pragma once
 
@@ -6,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Export.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 

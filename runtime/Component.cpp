@@ -1,8 +1,9 @@
-#include "runtime/Component.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/runtime/Component.h"
 
 #include <algorithm>
 
-#include "runtime/SysUtils.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace Id {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Component ownership, names and removal notification.
 #pragma once
 
@@ -6,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/CriticalSection.h"
-#include "runtime/Export.h"
+#include "idframework/runtime/CriticalSection.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 

@@ -1,5 +1,8 @@
+// SPDX-License-Identifier: MIT
 // Locks and lock-protected lists: a plain mutex, a re-entrant critical section, the scoped guards
 // that hold them, and a list guarded by its own lock. All carry the thread-safety annotations.
+// The framework never calls user code (an event, a handler, an interceptor) while it holds one of
+// these locks; checked builds count the locks each thread holds and assert it (AssertNoLockHeld).
 #pragma once
 
 #include <algorithm>
@@ -8,19 +11,49 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/Export.h"
-#include "runtime/ThreadSafety.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/runtime/ThreadSafety.h"
 
 namespace Id {
+
+#if defined(ID_LOCK_CHECKS)
+namespace detail {
+/// Checked builds: changes the count of framework locks the calling thread holds.
+ID_API void CountHeldLocks(int ADelta) noexcept;
+} // namespace detail
+/// Checked builds (ID_LOCK_CHECKS, on wherever the test suite is built): ends the process with a
+/// message naming ACallee when the calling thread holds a lock of this header. The framework calls
+/// it before every call out to user code (events, handlers, interceptors).
+ID_API void AssertNoLockHeld(const char* ACallee) noexcept;
+inline void NoteLockHeld(int ADelta) noexcept {
+  detail::CountHeldLocks(ADelta);
+}
+#else
+/// Other builds: nothing.
+inline void AssertNoLockHeld(const char*) noexcept {}
+inline void NoteLockHeld(int) noexcept {}
+#endif
 
 /// A lock that a thread takes once at a time. Take it with TLockGuard, or with TMutexLock where
 /// a condition variable is waited on under it.
 class ID_API ID_CAPABILITY("mutex") TMutex {
 public:
   /// Takes the lock (for TLockGuard and the standard guards).
-  void lock() ID_ACQUIRE() { FMutex.lock(); }
+  void lock() ID_ACQUIRE() {
+    FMutex.lock();
+    NoteLockHeld(+1);
+  }
+  /// Takes the lock when it is free; false (without waiting) when another thread holds it.
+  bool try_lock() ID_TRY_ACQUIRE(true) {
+    if (!FMutex.try_lock()) return false;
+    NoteLockHeld(+1);
+    return true;
+  }
   /// Lets go of the lock.
-  void unlock() ID_RELEASE() { FMutex.unlock(); }
+  void unlock() ID_RELEASE() {
+    NoteLockHeld(-1);
+    FMutex.unlock();
+  }
 
 private:
   friend class TMutexLock;
@@ -32,13 +65,19 @@ private:
 class ID_API ID_CAPABILITY("mutex") TCriticalSection {
 public:
   /// Takes the lock; the holder may take it again.
-  void Enter() ID_ACQUIRE() { FMutex.lock(); }
+  void Enter() ID_ACQUIRE() { lock(); }
   /// Lets go of one Enter.
-  void Leave() ID_RELEASE() { FMutex.unlock(); }
+  void Leave() ID_RELEASE() { unlock(); }
   /// Takes the lock (for TLockGuard and the standard guards).
-  void lock() ID_ACQUIRE() { FMutex.lock(); }
+  void lock() ID_ACQUIRE() {
+    FMutex.lock();
+    NoteLockHeld(+1);
+  }
   /// Lets go of the lock.
-  void unlock() ID_RELEASE() { FMutex.unlock(); }
+  void unlock() ID_RELEASE() {
+    NoteLockHeld(-1);
+    FMutex.unlock();
+  }
 
 private:
   std::recursive_mutex FMutex;
@@ -63,8 +102,10 @@ private:
 class ID_API ID_SCOPED_CAPABILITY TMutexLock {
 public:
   /// Takes AMutex; the destructor lets go of it.
-  explicit TMutexLock(TMutex& AMutex) ID_ACQUIRE(AMutex) : FLock(AMutex.FMutex) {}
-  ~TMutexLock() ID_RELEASE() {}
+  explicit TMutexLock(TMutex& AMutex) ID_ACQUIRE(AMutex) : FLock(AMutex.FMutex) {
+    NoteLockHeld(+1);
+  }
+  ~TMutexLock() ID_RELEASE() { NoteLockHeld(-1); }
   TMutexLock(const TMutexLock&) = delete;
   TMutexLock& operator=(const TMutexLock&) = delete;
 

@@ -1,4 +1,5 @@
-#include "runtime/Stream.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/runtime/Stream.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "runtime/SysUtils.h"
+#include "idframework/runtime/SysUtils.h"
 
 #ifndef O_BINARY
 #define O_BINARY 0

@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 // Byte streams: the abstract stream, an in-memory stream and a file stream.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "runtime/Export.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 
@@ -50,6 +51,11 @@ public:
 
   /// Releases the block; size and position become 0.
   void Clear();
+  /// Size and position become 0; the block stays for what is written next.
+  void ClearKeepingBlock() noexcept {
+    FSize = 0;
+    FPosition = 0;
+  }
   /// The block (nullptr when none); valid until the next change of size.
   char* Memory() noexcept { return FMemory; }
   const char* Memory() const noexcept { return FMemory; }

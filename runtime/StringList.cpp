@@ -1,6 +1,7 @@
-#include "runtime/StringList.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/runtime/StringList.h"
 
-#include "runtime/SysUtils.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace Id {
 

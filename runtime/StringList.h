@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A list of byte strings, each with an associated number.
 #pragma once
 
@@ -5,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Export.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 

@@ -1,4 +1,5 @@
-#include "runtime/SysUtils.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/runtime/SysUtils.h"
 
 #include <cctype>
 #include <limits>

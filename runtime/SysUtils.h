@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Run-time basics: the root exception, string conversion and formatting.
 #pragma once
 
@@ -8,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "runtime/Export.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 

@@ -1,7 +1,8 @@
-#include "runtime/Thread.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/runtime/Thread.h"
 
-#include "runtime/detail/ThreadPlatform.h"
-#include "runtime/detail/ThreadRunner.h"
+#include "idframework/runtime/detail/ThreadPlatform.h"
+#include "idframework/runtime/detail/ThreadRunner.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +10,11 @@
 namespace Id {
 
 namespace {
+
+// The stack a Linux thread gets by default (from the usual 8 MiB stack limit), so that a handler
+// has the stack it would have on a thread of its own. Untouched pages cost no memory.
+constexpr size_t BuiltInStackSize = size_t(8) << 20;
+std::atomic<size_t> ProcessStackSize{BuiltInStackSize};
 
 std::string MessageOf(std::exception_ptr AException) {
   try {
@@ -53,7 +59,9 @@ void TThread::StartLocked() {
   FStarted = true;
   FSuspended.store(false);
   try {
-    FRun = StartThreadRun(&TThread::ThreadEntry, this);
+    const size_t Own = FStackSize.load();
+    const size_t Size = Own != 0 ? Own : ProcessStackSize.load();
+    FRun = StartThreadRun(&TThread::ThreadEntry, this, std::max(Size, MinimumStackSize));
   } catch (...) {
     FStarted = false;
     FSuspended.store(true);
@@ -173,6 +181,14 @@ void TThread::ThreadProc() {
   // The object goes on its own thread: nobody will join the run.
   FRun.reset();
   delete this;
+}
+
+size_t TThread::DefaultStackSize() noexcept {
+  return ProcessStackSize.load();
+}
+
+void TThread::SetDefaultStackSize(size_t ABytes) noexcept {
+  ProcessStackSize.store(ABytes != 0 ? ABytes : BuiltInStackSize);
 }
 
 int32_t TThread::MaxParkedThreads() noexcept {

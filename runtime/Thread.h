@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: MIT
 // The platform thread: a body that runs on its own operating-system thread, created suspended or
 // running, with self-suspension, a terminate flag, waiting, priority and self-destruction.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -12,9 +14,9 @@
 #include <string>
 #include <thread>
 
-#include "runtime/CriticalSection.h"
-#include "runtime/Export.h"
-#include "runtime/SysUtils.h"
+#include "idframework/runtime/CriticalSection.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace Id {
 
@@ -117,14 +119,39 @@ public:
     return !FFinished.load() && std::this_thread::get_id() == FThreadID.load();
   }
 
+  /// The size of the stack the thread is made with, in bytes; 0 (the default) takes
+  /// DefaultStackSize when the thread starts. Set it before the start: a started thread keeps
+  /// its stack. Sizes under MinimumStackSize are raised to it.
+  size_t StackSize() const noexcept { return FStackSize.load(); }
+  void SetStackSize(size_t ABytes) noexcept { FStackSize.store(ABytes); }
+  /// The stack size of the threads that start from now on without one of their own. Default
+  /// 8 MiB, the stack a Linux thread has by default: only the pages a body touches cost memory.
+  /// 0 restores the default. Any thread.
+  static size_t DefaultStackSize() noexcept;
+  static void SetDefaultStackSize(size_t ABytes) noexcept;
+  /// The smallest stack a thread is made with.
+  static constexpr size_t MinimumStackSize = size_t(64) << 10;
+
   /// Operating-system threads whose body has returned are kept parked for the next thread
   /// objects' bodies, which then start without the cost of a new thread: up to AMaxParked of
   /// them (0: none), each for AIdleMs before it ends; a lower limit ends the parked threads
-  /// beyond it at once. Defaults: 64 threads, 10000 ms. A reused
-  /// thread starts each body with the signal mask it was made with, errno 0, its priority
-  /// restored when a thread object changed it, and the registered per-thread state reset
-  /// (RegisterThreadRunReset); thread_local objects of the program's own code keep their
-  /// values from body to body. Any thread.
+  /// beyond it at once. Defaults: 64 threads, 10000 ms. Any thread.
+  ///
+  /// A body on a reused thread starts as on a new one made for it: with a stack of its size,
+  /// the signal mask of the thread that started it (a parked thread blocks every signal, so
+  /// that a signal for the process never lands on it), errno 0, its priority restored when a
+  /// thread object changed it, cancellation enabled and deferred, the process's locale
+  /// (uselocale), the floating-point modes (rounding, traps) of the thread that started it, and
+  /// the registered per-thread state reset (RegisterThreadRunReset). What a body changes by itself
+  /// beyond that stays with the thread for the bodies after it, since undoing it would cost a
+  /// system call or more per body: thread_local objects of the program's own code; the
+  /// thread's name; a scheduling policy, nice value or CPU affinity set directly (not through
+  /// Priority); the timer slack; an alternate signal stack (give it back with SS_DISABLE
+  /// before the body returns when its memory goes with the body); signals sent to the thread
+  /// itself and still pending; the floating-point exception flags. A body that changes any of
+  /// these undoes it before it returns, or the program makes SetParkedThreads(0, 0). On
+  /// Windows only errno, the priority and the registered state are reset (a Windows thread
+  /// has no signal mask to inherit).
   static void SetParkedThreads(int32_t AMaxParked, int32_t AIdleMs);
   /// The limits set by SetParkedThreads.
   static int32_t MaxParkedThreads() noexcept;
@@ -172,6 +199,7 @@ private:
   std::atomic<bool> FFreeOnTerminate{false};
   std::atomic<TThreadPriority> FPriority{TThreadPriority::tpNormal};
   std::atomic<int> FKernelThreadID{0}; // 0 until the thread runs
+  std::atomic<size_t> FStackSize{0};   // 0: DefaultStackSize
   std::exception_ptr FFatalException;
   std::string FFatalExceptionMessage;
   std::atomic<TThreadID> FThreadID{};

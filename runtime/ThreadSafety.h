@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: MIT
 // Clang's thread-safety annotations: what each lock guards and which functions need it held.
 // The analysis runs in the clang build with -Wthread-safety; other compilers see nothing.
+// Installed because every public header includes it; a program never includes it itself.
 #pragma once
 
 #if defined(__clang__)

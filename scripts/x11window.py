@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Looks at top-level X11 windows for tests: find one by title, read its geometry, ask it to
 close (WM_DELETE_WINDOW, as a window manager does), take a screenshot, run a private Xvfb.
 

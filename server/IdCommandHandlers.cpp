@@ -1,11 +1,14 @@
-#include "server/IdCommandHandlers.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/server/IdCommandHandlers.h"
 
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
-#include "core/IdStrings.h"
-#include "runtime/Component.h"
-#include "server/IdPeerThread.h"
-#include "server/IdTCPServer.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/core/IdStrings.h"
+#include "idframework/runtime/Component.h"
+#include "idframework/runtime/CriticalSection.h"
+#include "idframework/runtime/ScopeExit.h"
+#include "idframework/server/IdPeerThread.h"
+#include "idframework/server/IdTCPServer.h"
 
 namespace Id {
 
@@ -33,7 +36,9 @@ TIdCommand::TIdCommand(TIdCommandHandler* AHandler) : FOwnerHandler(AHandler) {}
 TIdCommand::~TIdCommand() = default;
 
 void TIdCommand::RunCommand() {
-  if (FOwnerHandler && FOwnerHandler->OnCommand) FOwnerHandler->OnCommand(*this);
+  if (!FOwnerHandler || !FOwnerHandler->OnCommand) return;
+  AssertNoLockHeld("OnCommand");
+  FOwnerHandler->OnCommand(*this);
 }
 
 void TIdCommand::SendCommandReply() {
@@ -110,17 +115,14 @@ bool TIdCommandHandler::TryHandleLine(const std::string& AData, TIdPeerThread& A
   Command.SetSourceThread(&AThread);
   Command.SetParamText(std::move(ParamText));
   TIdTCPServerConnection* Connection = AThread.PeerConnection();
-  try {
-    ParseParamsInto(Command);
-    Command.SetReplyPending(true);
-    Command.CommandReply().Assign(*FReplyNormal);
-    RunAndReply(Command, ServerOf(&AThread));
-  } catch (...) {
-    // Disconnect is honoured on the failure path too; a failing close replaces the exception.
+  // Disconnect is honoured on the failure path too.
+  TScopeExit Close([&] {
     if (FDisconnect && Connection) Connection->CloseConnection();
-    throw;
-  }
-  if (FDisconnect && Connection) Connection->CloseConnection();
+  });
+  ParseParamsInto(Command);
+  Command.SetReplyPending(true);
+  Command.CommandReply().Assign(*FReplyNormal);
+  RunAndReply(Command, ServerOf(&AThread));
   return true;
 }
 
@@ -166,5 +168,42 @@ void TIdCommandHandler::SendResponse(TIdCommand& ACommand) {
 
 TIdCommandHandlers::TIdCommandHandlers(TIdTCPServer* AServer)
     : TOwnedCollectionOf<TIdCommandHandler>(AServer), FServer(AServer) {}
+
+void TIdCommandHandlers::HandleNextLine(TIdPeerThread& AThread) {
+  TIdTCPServerConnection* Connection = AThread.PeerConnection();
+  if (!Connection || !Connection->IsConnected()) return;
+  const std::string Line = Connection->ReadLine("\n", TIdTCPConnection::DefaultTimeout,
+                                                TIdTCPConnection::DefaultMaxLength);
+  if (!Line.empty()) DispatchLine(Line, AThread);
+}
+
+void TIdCommandHandlers::DispatchLine(const std::string& AData, TIdPeerThread& AThread) {
+  if (FServer && FServer->OnBeforeCommandHandler) {
+    AssertNoLockHeld("OnBeforeCommandHandler");
+    FServer->OnBeforeCommandHandler(*FServer, AData, AThread);
+  }
+  TScopeExit After([&] {
+    if (!FServer || !FServer->OnAfterCommandHandler) return;
+    AssertNoLockHeld("OnAfterCommandHandler");
+    FServer->OnAfterCommandHandler(*FServer, AThread);
+  });
+  for (int I = 0; I < Count(); ++I) {
+    TIdCommandHandler* Handler = Items(I);
+    if (Handler->Enabled() && Handler->TryHandleLine(AData, AThread)) return;
+  }
+  HandleUnknownCommand(AData, AThread);
+}
+
+void TIdCommandHandlers::HandleUnknownCommand(const std::string& AData, TIdPeerThread& AThread) {
+  if (!FServer) throw EIdTCPServerError(RS::RSNoCommandHandlerFound);
+  if (FServer->OnNoCommandHandler) {
+    AssertNoLockHeld("OnNoCommandHandler");
+    FServer->OnNoCommandHandler(*FServer, AData, AThread);
+    return;
+  }
+  const TIdRFCReply& Reply = FServer->ReplyUnknownCommand();
+  if (!Reply.HasContent()) throw EIdTCPServerError(RS::RSNoCommandHandlerFound);
+  AThread.PeerConnection()->WriteReply(Reply);
+}
 
 } // namespace Id

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command handlers: a server's answers to a line protocol. Each handler names one command word;
 // a line starting with it becomes a TIdCommand with its parameters, the handler's OnCommand runs
 // and the normal reply, an exception reply and a text block are sent.
@@ -9,10 +10,10 @@
 #include <string>
 #include <utility>
 
-#include "core/IdRFCReply.h"
-#include "runtime/Collection.h"
-#include "runtime/Export.h"
-#include "runtime/StringList.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/runtime/Collection.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/runtime/StringList.h"
 
 namespace Id {
 
@@ -77,6 +78,8 @@ private:
 
 /// One command word of a server's CommandHandlers. Read by many peer threads at once while the
 /// server is active; the application must not change it then.
+///
+/// \see The guide: \ref guide-commands, \ref guide-behaviours.
 class ID_API TIdCommandHandler : public TCollectionItem {
 public:
   /// Defaults: CmdDelimiter and ParamDelimiter blank, Enabled and ParseParams true, ReplyNormal
@@ -158,7 +161,7 @@ private:
 };
 
 /// The CommandHandlers collection of a server; owned by the server, whose ReplyTexts and
-/// ReplyExceptionCode the handlers use.
+/// ReplyExceptionCode the handlers use, and the dispatch of received lines to them.
 class ID_API TIdCommandHandlers : public TOwnedCollectionOf<TIdCommandHandler> {
 public:
   /// AServer owns the collection; nullptr makes a collection without a server.
@@ -167,7 +170,19 @@ public:
   /// The server the collection belongs to; not owned.
   TIdTCPServer* Server() const noexcept { return FServer; }
 
+  /// The server's execute step on the command path: while AThread's connection is connected,
+  /// reads one line (LF, the connection's default time limit and line length) and dispatches it
+  /// unless it is empty. Peer thread; raises what the reading and the handlers raise.
+  void HandleNextLine(TIdPeerThread& AThread);
+  /// The server's OnBeforeCommandHandler, the first enabled handler that takes AData (else the
+  /// unknown-command path: the server's OnNoCommandHandler, else its ReplyUnknownCommand, else
+  /// EIdTCPServerError "No command handler found."), then OnAfterCommandHandler, also after an
+  /// exception. Peer thread.
+  void DispatchLine(const std::string& AData, TIdPeerThread& AThread);
+
 private:
+  void HandleUnknownCommand(const std::string& AData, TIdPeerThread& AThread);
+
   TIdTCPServer* FServer; // not owned
 };
 

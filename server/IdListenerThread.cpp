@@ -1,15 +1,21 @@
-#include "server/IdListenerThread.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/server/IdListenerThread.h"
 
 #include <algorithm>
 #include <memory>
+#include <system_error>
 
-#include "connection/IdServerIOHandler.h"
-#include "core/IdException.h"
-#include "core/IdGlobal.h"
-#include "core/IdRFCReply.h"
-#include "net/IdSocketHandle.h"
-#include "server/IdPeerThread.h"
-#include "server/IdTCPServer.h"
+#include "idframework/connection/IdIOHandlerSocket.h"
+#include "idframework/connection/IdServerIOHandler.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdGlobal.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/server/IdPeerThread.h"
+#include "idframework/server/IdTCPServer.h"
+#include "idframework/server/detail/IdConnectionLimits.h"
+#include "idframework/server/detail/IdPeerAdmission.h"
+#include "idframework/server/detail/IdPeerRegistry.h"
 
 namespace Id {
 
@@ -20,8 +26,11 @@ constexpr int32_t BackOffSliceMs = 10;
 
 } // namespace
 
+// The reserve is taken at once, so that it is part of what an activation opens.
 TIdListenerThread::TIdListenerThread(TIdTCPServer* AServer, TIdSocketHandle* ABinding)
-    : TIdThread(true), FServer(AServer), FListenBinding(ABinding) {}
+    : TIdThread(true), FServer(AServer), FListenBinding(ABinding) {
+  TakeReserve();
+}
 
 TIdListenerThread::~TIdListenerThread() {
   // The run loop uses the server and the binding: it must be over before they may go. Closing
@@ -36,14 +45,18 @@ void TIdListenerThread::RunStep() {
     StopRunning();
     return;
   }
+  if (!FReserve.IsAllocated()) TakeReserve();
   try {
     while (AcceptOneClient()) {
     }
     FBackOffMs = 0;
+    FShortageReported = false;
+  } catch (const EIdSocketError& E) {
+    if (!RefuseWithReserve(E)) ReportFailure(E);
   } catch (const Exception& E) {
     ReportFailure(E);
   } catch (const std::exception& E) {
-    // The system refusing a thread (std::system_error) or memory: a failed cycle like any other.
+    // Memory, say: a failed cycle like any other.
     ReportFailure(Exception(E.what()));
   }
 }
@@ -51,11 +64,60 @@ void TIdListenerThread::RunStep() {
 void TIdListenerThread::AfterRunPhase() {
   TIdThread::AfterRunPhase();
   if (FListenBinding) FListenBinding->CloseDescriptor();
+  FReserve.CloseDescriptor();
 }
 
-// One client: accepted, paired with a peer thread and started (false), or refused by
-// MaxConnections (true: the cycle goes on with the next client). False also when the
-// accept found no client because the thread is halted or the listening socket was closed.
+// Any socket serves as the reserve: it is only ever closed to free its number.
+void TIdListenerThread::TakeReserve() {
+  try {
+    FReserve.OpenSocket(Id_SOCK_STREAM, Id_IPPROTO_IP);
+  } catch (const Exception&) {
+    // None to be had now: the next cycle tries again.
+  }
+}
+
+// Out of descriptors: the waiting client is accepted with the reserve's number, refused and
+// closed, and the reserve is taken back. A client that came while descriptors came free again
+// (the reserve can be taken back beside it) is served instead. True when a client was taken so
+// (the caller goes on at once); false when there is no reserve or the number went elsewhere
+// meanwhile (the caller backs off).
+bool TIdListenerThread::RefuseWithReserve(const EIdSocketError& AError) {
+  if (AError.SocketErrorCode() != WSA::EMFILE_ || !FReserve.IsAllocated()) return false;
+  if (!FShortageReported) FServer->NotifyListenException(*this, AError);
+  FShortageReported = true;
+  FReserve.CloseDescriptor();
+  bool Taken = false;
+  try {
+    TIdServerIOHandler* ServerIO = FServer->IOHandler();
+    std::unique_ptr<TIdIOHandler> Accepted =
+        ServerIO ? ServerIO->AcceptClient(*FListenBinding, this) : nullptr;
+    Taken = Accepted != nullptr;
+    TakeReserve();
+    if (Accepted && FReserve.IsAllocated()) {
+      FShortageReported = false;
+      ServeAccepted(std::move(Accepted));
+    } else if (Accepted) {
+      RefuseForWantOfDescriptors(std::move(Accepted));
+    }
+  } catch (const Exception&) {
+    // Taken is as far as it got.
+  }
+  if (!FReserve.IsAllocated()) TakeReserve();
+  return Taken;
+}
+
+void TIdListenerThread::RefuseForWantOfDescriptors(std::unique_ptr<TIdIOHandler> AAccepted) {
+  FServer->CounterSet().CountAccepted();
+  FServer->CounterSet().CountRefused(TIdRefusal::rfResources);
+  TIdTCPServerConnection Connection(FServer);
+  Connection.SetIOHandler(std::move(AAccepted));
+  Refuse(Connection);
+}
+
+// One client: accepted, paired with a peer thread and started (false), or refused (true: the
+// cycle goes on with the next client) by MaxConnections or because no thread could be made for
+// it. False also when the accept found no client because the thread is halted or the listening
+// socket was closed.
 bool TIdListenerThread::AcceptOneClient() {
   TIdServerIOHandler* ServerIO = FServer->IOHandler();
   std::unique_ptr<TIdIOHandler> Accepted =
@@ -64,15 +126,26 @@ bool TIdListenerThread::AcceptOneClient() {
     StopRunning();
     return false;
   }
+  return ServeAccepted(std::move(Accepted));
+}
+
+// The accepted client paired with a peer thread and started (false), or refused (true).
+bool TIdListenerThread::ServeAccepted(std::unique_ptr<TIdIOHandler> AAccepted) {
+  FServer->CounterSet().CountAccepted();
   auto Connection = std::make_unique<TIdTCPServerConnection>(FServer);
-  Connection->SetIOHandler(std::move(Accepted));
+  Connection->SetIOHandler(std::move(AAccepted));
   // Until the peer thread holds them, the connection and its transport go with this frame.
-  TIdPeerThread* Peer = AcquirePeerThread();
+  TIdPeerThread* Peer = nullptr;
+  try {
+    Peer = AcquirePeerThread();
+  } catch (const std::system_error& E) {
+    RefuseWithoutThread(*Connection, E);
+    return true;
+  }
   bool Refused = false;
   try {
     Peer->SetPeerConnection(std::move(Connection));
-    Refused = RefuseOverLimit(*Peer);
-    if (!Refused) StartPeer(*Peer);
+    Refused = RefuseOverLimit(*Peer) || !StartPeer(*Peer);
   } catch (...) {
     ReleasePeer(Peer);
     throw;
@@ -94,26 +167,57 @@ TIdPeerThread* TIdListenerThread::AcquirePeerThread() {
   return Peer;
 }
 
-// The limit is tested after the accept: a refused client sees its connection accepted, then
-// MaxConnectionReply (when it has content), then the close.
+// The limits are tested after the accept: a refused client sees its connection accepted, then
+// MaxConnectionReply (when it has content), then the close. First the count (MaxConnections, or
+// the machine's cap without it), then the client's address.
 bool TIdListenerThread::RefuseOverLimit(TIdPeerThread& APeer) {
-  const int32_t Limit = FServer->MaxConnections();
-  if (Limit <= 0 || ListCountBelow(&FServer->PeerThreadList(), Limit)) return false;
-  TIdTCPServerConnection* Connection = APeer.PeerConnection();
-  Connection->WriteReply(FServer->MaxConnectionReply());
-  Connection->CloseConnection();
+  TIdTCPServerConnection& Connection = *APeer.PeerConnection();
+  const TIdRefusal Why = FServer->ConnectionLimits().AdmitCount(FServer->PeerRegistry().Count());
+  FServer->CounterSet().CountRefused(Why);
+  if (Why == TIdRefusal::rfNone && AdmitAddressAtAccept(Connection)) return false;
+  Refuse(Connection);
   return true;
 }
 
-void TIdListenerThread::StartPeer(TIdPeerThread& APeer) {
+// The per-address limit counts the address the socket was accepted from. A server that reads
+// the real client's address from a PROXY header skips this: its peer thread admits the client
+// once the header named it (AdmitRelayedClient, server/detail/IdPeerAdmission.h).
+bool TIdListenerThread::AdmitAddressAtAccept(TIdTCPServerConnection& AConnection) {
+  if (FServer->MaxConnectionsPerAddress() <= 0 || FServer->ProxyProtocol()) return true;
+  const TIdIOHandlerSocket* Socket = AConnection.SocketTransport();
+  const TIdSocketHandle* Handle = Socket ? Socket->SocketHandle() : nullptr;
+  return !Handle || AdmitAddress(*FServer, AConnection, Handle->RemoteIP());
+}
+
+void TIdListenerThread::Refuse(TIdTCPServerConnection& AConnection) {
+  RefuseClient(*FServer, AConnection);
+}
+
+// The system has no thread (or no memory for one) for this client: it is refused as if over the
+// limit, which tells it at once, and the listener goes on without waiting, since the failure
+// took nothing from the backlog. The next client may find a thread again.
+void TIdListenerThread::RefuseWithoutThread(TIdTCPServerConnection& AConnection,
+                                            const std::system_error& AError) {
+  FServer->CounterSet().CountRefused(TIdRefusal::rfResources);
+  FServer->NotifyListenException(*this, MakeCouldNotCreateThread(AError.code().message()));
+  Refuse(AConnection);
+}
+
+// False when no thread could be made for the peer: the client was refused.
+bool TIdListenerThread::StartPeer(TIdPeerThread& APeer) {
   // Listed before it runs, so that a deactivation that follows sees it and drops its socket.
-  FServer->PeerThreadList().Add(&APeer);
+  FServer->PeerRegistry().Add(APeer);
   try {
     APeer.StartRunning();
+    return true;
+  } catch (const std::system_error& E) {
+    FServer->PeerRegistry().Remove(APeer);
+    RefuseWithoutThread(*APeer.PeerConnection(), E);
   } catch (...) {
-    FServer->LeavePeerThreadList(APeer);
+    FServer->PeerRegistry().Remove(APeer);
     throw;
   }
+  return false;
 }
 
 // Gives back a peer thread that never ran; destroying it frees its connection.
@@ -122,8 +226,8 @@ void TIdListenerThread::ReleasePeer(TIdPeerThread* APeer) {
 }
 
 // A failed cycle is reported and the listener goes on. Failures that repeat (the process or the
-// system out of descriptors, buffers or threads leaves the client queued, so the next accept
-// fails at once) are slowed down by a wait that doubles from BackOffFirstMs up to BackOffMaxMs;
+// system out of descriptors or buffers leaves the client queued, so the next accept fails at
+// once) are slowed down by a wait that doubles from BackOffFirstMs up to BackOffMaxMs;
 // the wait starts again from nothing after a client was handed over or refused.
 void TIdListenerThread::ReportFailure(const Exception& AException) {
   FServer->NotifyListenException(*this, AException);

@@ -1,14 +1,75 @@
-#include "server/IdPeerThread.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/server/IdPeerThread.h"
 
-#include "connection/IdIntercept.h"
-#include "core/IdException.h"
-#include "net/IdStack.h"
-#include "server/IdTCPServer.h"
+#include <utility>
+
+#include "idframework/connection/IdIOHandlerSocket.h"
+#include "idframework/connection/IdIntercept.h"
+#include "idframework/core/IdException.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/net/IdStack.h"
+#include "idframework/server/IdProxyProtocol.h"
+#include "idframework/server/IdTCPServer.h"
+#include "idframework/server/detail/IdConnectionLimits.h"
+#include "idframework/server/detail/IdPeerAdmission.h"
+#include "idframework/server/detail/IdPeerRegistry.h"
+#include "idframework/server/detail/IdProxyStep.h"
 
 namespace Id {
 
+namespace {
+
+const std::string NoAddress;
+
+} // namespace
+
 TIdTCPServerConnection::TIdTCPServerConnection(TIdTCPServer* AServer)
     : TIdTCPConnection(nullptr), FServer(AServer) {}
+
+TIdTCPServerConnection::~TIdTCPServerConnection() = default;
+
+void TIdTCPServerConnection::HoldAddressSlot(std::unique_ptr<TIdAddressSlot> ASlot) {
+  FAddressSlot = std::move(ASlot);
+}
+
+void TIdTCPServerConnection::SetProxyHeader(const TIdProxyHeader& AValue) {
+  FProxyHeader = std::make_unique<TIdProxyHeader>(AValue);
+}
+
+const TIdSocketHandle* TIdTCPServerConnection::Socket() const {
+  const TIdIOHandlerSocket* Transport = SocketTransport();
+  return Transport ? Transport->SocketHandle() : nullptr;
+}
+
+// A header of a health check (LOCAL, UNKNOWN, AF_UNSPEC) names no client: the balancer itself is
+// the peer then.
+bool TIdTCPServerConnection::Relayed() const noexcept {
+  return FProxyHeader && FProxyHeader->HasAddresses();
+}
+
+const std::string& TIdTCPServerConnection::ClientIP() const {
+  if (Relayed()) return FProxyHeader->SourceIP;
+  const TIdSocketHandle* Handle = Socket();
+  return Handle ? Handle->RemoteIP() : NoAddress;
+}
+
+int32_t TIdTCPServerConnection::ClientPort() const {
+  if (Relayed()) return FProxyHeader->SourcePort;
+  const TIdSocketHandle* Handle = Socket();
+  return Handle ? Handle->RemotePort() : 0;
+}
+
+const std::string& TIdTCPServerConnection::DestinationIP() const {
+  if (Relayed()) return FProxyHeader->DestinationIP;
+  const TIdSocketHandle* Handle = Socket();
+  return Handle ? Handle->IP() : NoAddress;
+}
+
+int32_t TIdTCPServerConnection::DestinationPort() const {
+  if (Relayed()) return FProxyHeader->DestinationPort;
+  const TIdSocketHandle* Handle = Socket();
+  return Handle ? Handle->Port() : 0;
+}
 
 TIdPeerThread::TIdPeerThread(bool ACreateSuspended) : TIdThread(ACreateSuspended) {}
 
@@ -21,19 +82,36 @@ void TIdPeerThread::SetPeerConnection(std::unique_ptr<TIdTCPServerConnection> AV
   FPeerConnection = std::move(AValue);
 }
 
-void TIdPeerThread::CompleteAccept() {
+// The server's settings for peers first, so that they bound the PROXY header and the transport's
+// accept step (a TLS handshake) too; a failed handshake is counted as a refusal. False when the
+// client the header names was refused under MaxConnectionsPerAddress.
+bool TIdPeerThread::CompleteAccept() {
   try {
     TIdIOHandler* Handler = FPeerConnection ? FPeerConnection->IOHandler() : nullptr;
     if (!Handler) throw EIdTCPServerError(std::string());
-    Handler->AcceptCompleted();
+    TIdTCPServer* Server = FPeerConnection->Server();
+    if (Server) PreparePeerConnection(*Server, *FPeerConnection);
+    ReadProxyStep(*this); // before a TLS handshake: the balancer's header comes first
+    if (Server && !AdmitRelayedClient(*Server, *FPeerConnection)) return false;
+    try {
+      Handler->AcceptCompleted();
+    } catch (...) {
+      if (Server) Server->CounterSet().CountRefused(TIdRefusal::rfHandshake);
+      throw;
+    }
   } catch (...) {
-    RequestTerminate();
+    RequestTerminate(); // the failure ends the thread: it is not undone
     throw;
   }
+  return true;
 }
 
 void TIdPeerThread::BeforeRunPhase() {
-  CompleteAccept();
+  FRefused = !CompleteAccept();
+  if (FRefused) {
+    StopRunning();
+    return;
+  }
   TIdTCPServer* Server = FPeerConnection->Server();
   if (!Server) return;
   if (TIdServerIntercept* Intercept = Server->Intercept())
@@ -76,27 +154,20 @@ void TIdPeerThread::RunStep() {
 }
 
 void TIdPeerThread::AfterRunPhase() {
-  if (FPeerConnection && FPeerConnection->Server())
+  if (!FRefused && FPeerConnection && FPeerConnection->Server())
     FPeerConnection->Server()->HandleDisconnect(*this);
 }
 
+// The connection goes while the thread is still listed, so a deactivation, which waits for the
+// registry to empty, also waits for it: nothing the connection refers to (an intercept, say) is
+// freed under it.
 void TIdPeerThread::ReleaseData() {
   TIdThread::ReleaseData();
   if (!FPeerConnection) return;
-  TIdTCPServer* Server = FPeerConnection->Server();
-  // The connection goes while the thread is still listed, so a deactivation, which waits for
-  // the list to empty, also waits for it: nothing the connection refers to (an intercept, say)
-  // is freed under it. It leaves the server's reach under the list's lock, under which the
-  // server closes transports.
-  std::unique_ptr<TIdTCPServerConnection> Connection;
-  if (Server) {
-    TLockedList Peers(Server->PeerThreadList());
-    Connection = std::move(FPeerConnection);
-  } else {
-    Connection = std::move(FPeerConnection);
-  }
-  Connection.reset();
-  if (Server) Server->ReleasePeerThread(*this);
+  TIdPeerRegistry* Registry = std::exchange(FRegistry, nullptr);
+  if (Registry) Registry->Retire(*this);
+  FPeerConnection.reset();
+  if (Registry) Registry->Leave(*this);
 }
 
 } // namespace Id

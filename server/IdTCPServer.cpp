@@ -1,25 +1,34 @@
-#include "server/IdTCPServer.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/server/IdTCPServer.h"
 
 #include <algorithm>
-#include <chrono>
-#include <vector>
 
-#include "connection/IdIntercept.h"
-#include "connection/IdServerIOHandlerSocket.h"
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
-#include "net/IdSocketHandle.h"
-#include "server/IdCommandHandlers.h"
-#include "server/IdListenerThread.h"
-#include "server/IdPeerThread.h"
-#include "threads/IdThreadMgrDefault.h"
+#include "idframework/connection/IdIntercept.h"
+#include "idframework/connection/IdServerIOHandlerSocket.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/runtime/ScopeExit.h"
+#include "idframework/server/IdCommandHandlers.h"
+#include "idframework/server/IdPeerThread.h"
+#include "idframework/server/detail/IdActivatedBindings.h"
+#include "idframework/server/detail/IdConnectionLimits.h"
+#include "idframework/server/detail/IdListeners.h"
+#include "idframework/server/detail/IdPeerRegistry.h"
+#include "idframework/server/detail/IdServiceNotifier.h"
+#include "idframework/threads/IdThreadMgrDefault.h"
 
 namespace Id {
 
 namespace {
 
-// Deactivation inspects PeerThreadList once per step of this length.
+// Deactivation's wait for the peer threads lasts whole steps of this length.
 constexpr int32_t TerminateWaitStepMs = 250;
+
+// Out of line, so that the destructor states its one fatal case without a throw of its own.
+[[noreturn]] void RaiseDestroyedByOwnPeer() {
+  throw EIdTCPServerError(RS::RSServerDestroyedOnOwnPeer);
+}
 
 } // namespace
 
@@ -32,9 +41,13 @@ TIdTCPServer::TIdTCPServer(TComponent* AOwner)
       FMaxConnectionReply(std::make_unique<TIdRFCReply>()),
       FReplyTexts(std::make_unique<TIdRFCReplies>(this)),
       FReplyUnknownCommand(std::make_unique<TIdRFCReply>()),
-      FPeerThreadClass(IdThreadClassOf<TIdPeerThread>()) {}
+      FPeerThreadClass(IdThreadClassOf<TIdPeerThread>()),
+      FPeers(std::make_unique<TIdPeerRegistry>([this] { return CurrentThreadMgr(); })),
+      FLimits(std::make_unique<TIdConnectionLimits>()),
+      FListeners(std::make_unique<TIdListeners>()) {}
 
 TIdTCPServer::~TIdTCPServer() {
+  if (FPeers->Caller()) RaiseDestroyedByOwnPeer();
   try {
     SetActive(false);
   } catch (...) {
@@ -74,11 +87,12 @@ void TIdTCPServer::Activate() {
   PrepareActivation();
   try {
     BindAll();
-    StartListeners();
+    FListeners->Start(*this, *FBindings, FListenQueue);
   } catch (...) {
     RollBackActivation();
     throw;
   }
+  TellStarted();
 }
 
 // Everything before the first socket: handlers, the default binding, the thread manager and
@@ -97,11 +111,13 @@ void TIdTCPServer::PrepareActivation() {
   FReplyTexts->UpdateReplyText(*FReplyUnknownCommand);
   FReplyTexts->UpdateReplyText(*FMaxConnectionReply);
   FIOHandler->PrepareServing();
+  FLimits->Prepare(FMaxConnections, FMaxConnectionsPerAddress, FPeers->Count());
 }
 
 void TIdTCPServer::BindAll() {
   for (int I = 0; I < FBindings->Count(); ++I) {
     TIdSocketHandle* Binding = FBindings->Items(I);
+    if (FSocketActivation && AdoptActivatedSocket(*Binding)) continue;
     Binding->OpenSocket(Id_SOCK_STREAM, Id_IPPROTO_IP);
     if (ReusesAddress())
       Binding->SetOption(Id_SOL_SOCKET, Id_SO_REUSEADDR, &OptionTrue, sizeof(OptionTrue));
@@ -114,19 +130,6 @@ void TIdTCPServer::BindAll() {
 bool TIdTCPServer::ReusesAddress() const {
   if (FReuseSocket == TIdReuseSocket::rsOSDependent) return GlobalStack()->ReusesListenAddress();
   return FReuseSocket == TIdReuseSocket::rsTrue;
-}
-
-// Listening and starting the listener alternate binding by binding.
-void TIdTCPServer::StartListeners() {
-  FListenerThreadList = std::make_unique<TThreadList<std::unique_ptr<TIdListenerThread>>>();
-  for (int I = 0; I < FBindings->Count(); ++I) {
-    TIdSocketHandle* Binding = FBindings->Items(I);
-    Binding->StartListening(FListenQueue);
-    auto Listener = std::make_unique<TIdListenerThread>(this, Binding);
-    TIdListenerThread* Started = Listener.get();
-    FListenerThreadList->Add(std::move(Listener));
-    Started->StartRunning();
-  }
 }
 
 // A failed bind, listen or listener start undoes the whole activation: the listeners already
@@ -144,14 +147,10 @@ void TIdTCPServer::RollBackActivation() {
 }
 
 void TIdTCPServer::Deactivate() {
+  TellStopping();
   StopListeners();
-  try {
-    TerminatePeerThreads();
-  } catch (...) {
-    ReleaseImplicitThreadMgr();
-    throw;
-  }
-  ReleaseImplicitThreadMgr();
+  TScopeExit Release([this] { ReleaseImplicitThreadMgr(); });
+  TerminatePeerThreads();
 }
 
 // An implicit manager goes once no peer thread is left to give itself back to it.
@@ -160,82 +159,64 @@ void TIdTCPServer::ReleaseImplicitThreadMgr() {
     TLockGuard<TMutex> Guard(FThreadMgrLock);
     if (!FImplicitThreadMgr) return;
   }
-  if (FPeerThreadList.Count() == 0) SetThreadMgr(nullptr);
+  if (FPeers->Count() == 0) SetThreadMgr(nullptr);
 }
 
 void TIdTCPServer::StopListeners() {
-  if (!FListenerThreadList) return;
-  {
-    TLockedList Listeners(*FListenerThreadList);
-    // All are asked first, so they stop together. Closing the binding wakes a listener in its
-    // wait or accept (where the platform cannot wake it, it notices within one 100 ms step);
-    // the handle keeps the descriptor until the listener has left the call.
-    for (auto& Listener : *Listeners) {
-      Listener->RequestTerminate();
-      Listener->ListenBinding()->CloseDescriptor();
-    }
-    for (auto& Listener : *Listeners) {
-      Listener->TerminateAndWaitFor();
-      Listener.reset();
-    }
-  }
-  FListenerThreadList.reset();
+  FListeners->Stop();
 }
 
-// Closes every listed peer's transport under its thread, whose next read or write fails and
-// ends it. A peer thread frees its connection only after leaving the list, so a peer found in
-// the list under its lock has its connection. The lock is taken for one peer at a time: peers
-// woken by the closes leave the list meanwhile instead of queueing on it by the thousand.
-void TIdTCPServer::DropPeerConnections() {
-  std::vector<TIdPeerThread*> Peers;
-  {
-    TLockedList List(FPeerThreadList);
-    Peers = *List;
-  }
-  for (TIdPeerThread* Peer : Peers) {
-    TLockedList List(FPeerThreadList);
-    if (std::find(List->begin(), List->end(), Peer) == List->end()) continue; // gone meanwhile
-    if (TIdTCPServerConnection* Connection = Peer->PeerConnection()) Connection->CloseTransport();
-  }
+void TIdTCPServer::Drain(int32_t ATimeout) {
+  if (!FActive) return;
+  TellStopping();
+  StopListeners();
+  FPeers->WaitUntilGone(ATimeout, FPeers->Caller());
+  SetActive(false);
 }
 
-// The wait lasts TerminateWaitTime rounded down to whole TerminateWaitStepMs steps. Ending peer
-// threads wake it as they leave the list, so it ends as soon as the last one is gone instead of
-// at a step boundary; the timeout is raised only when peer threads are still listed at its end
-// (with no step at all, at once).
+void TIdTCPServer::TellStarted() {
+  if (!FServiceNotifications) return;
+  if (!FNotifier)
+    FNotifier = std::make_unique<TIdServiceNotifier>(
+        [this] { return FListeners->AllRun(); },
+        [this](const Exception& E) { NotifyStatus(TIdStatus::stText, {E.Message()}); });
+  FNotifier->Started();
+}
+
+void TIdTCPServer::TellStopping() {
+  if (FNotifier) FNotifier->Stopping();
+}
+
+// Every peer thread's read or write fails and ends it. A peer thread that deactivates its own
+// server is inside the server until its handler returns: it is left to end as usual (the
+// destructor waits for it), and its connection to its handler.
 void TIdTCPServer::TerminatePeerThreads() {
-  DropPeerConnections();
+  const TIdPeerThread* Caller = FPeers->Caller();
+  FPeers->DropAll(Caller);
   const int32_t Steps = std::max(FTerminateWaitTime / TerminateWaitStepMs, 0);
-  const auto Deadline =
-      std::chrono::steady_clock::now() + Steps * std::chrono::milliseconds(TerminateWaitStepMs);
-  TMutexLock Lock(FPeerGoneLock);
-  while (FPeerThreadList.Count() != 0)
-    if (!Lock.WaitUntil(FPeerGone, Deadline) && FPeerThreadList.Count() != 0)
-      throw EIdTerminateThreadTimeout();
+  if (!FPeers->WaitUntilGone(Steps * TerminateWaitStepMs, Caller))
+    throw EIdTerminateThreadTimeout();
 }
 
 void TIdTCPServer::WaitForPeerThreadsWithoutLimit() {
-  DropPeerConnections();
-  TMutexLock Lock(FPeerGoneLock);
-  while (FPeerThreadList.Count() != 0)
-    Lock.Wait(FPeerGone);
+  FPeers->DropAll(nullptr);
+  FPeers->WaitUntilGone(TimeoutInfinite, nullptr);
 }
 
-// Every wait is for an empty list: only the last peer thread out wakes it, not each of thousands.
-// The removal happens under FPeerGoneLock, under which the waiters read the list: a waiter that
-// finds the list empty knows that the last peer thread is done with the server (the wake
-// included), so the server may go at once.
-void TIdTCPServer::LeavePeerThreadList(TIdPeerThread& AThread) {
-  TLockGuard<TMutex> Guard(FPeerGoneLock);
-  bool Emptied = false;
-  {
-    TLockedList Peers(FPeerThreadList);
-    auto It = std::find(Peers->begin(), Peers->end(), &AThread);
-    if (It == Peers->end()) return;
-    Peers->erase(It);
-    Emptied = Peers->empty();
-  }
-  if (Emptied) FPeerGone.notify_all();
+int32_t TIdTCPServer::PeerThreadCount() {
+  return FPeers->Count();
+}
+
+int32_t TIdTCPServer::ConnectionCap() {
+  return FLimits->Cap(FPeers->Count());
+}
+
+TIdServerCounters TIdTCPServer::Counters() {
+  return FCounters.Snapshot(FPeers->Count());
+}
+
+void TIdTCPServer::ForEachPeerThread(const std::function<void(TIdPeerThread& AThread)>& AVisit) {
+  FPeers->ForEach(AVisit);
 }
 
 // Properties ------------------------------------------------------------------------------------
@@ -329,88 +310,38 @@ void TIdTCPServer::HandleConnect(TIdPeerThread& AThread) {
     Greeting.Assign(*FGreeting);
   }
   AThread.PeerConnection()->WriteReply(Greeting);
-  if (OnConnect) OnConnect(AThread);
+  if (!OnConnect) return;
+  AssertNoLockHeld("OnConnect");
+  OnConnect(AThread);
 }
 
 void TIdTCPServer::HandleDisconnect(TIdPeerThread& AThread) {
-  if (OnDisconnect) OnDisconnect(AThread);
+  if (!OnDisconnect) return;
+  AssertNoLockHeld("OnDisconnect");
+  OnDisconnect(AThread);
 }
 
 bool TIdTCPServer::HandleExecute(TIdPeerThread& AThread) {
   if (FCommandHandlersEnabled && FCommandHandlers->Count() > 0) {
-    TIdTCPServerConnection* Connection = AThread.PeerConnection();
-    if (Connection->IsConnected()) {
-      const std::string Line = Connection->ReadLine("\n", TIdTCPConnection::DefaultTimeout,
-                                                    TIdTCPConnection::DefaultMaxLength);
-      if (!Line.empty()) DispatchCommand(Line, AThread);
-    }
+    FCommandHandlers->HandleNextLine(AThread);
     return true;
   }
   if (!OnExecute) return false;
+  AssertNoLockHeld("OnExecute");
   OnExecute(AThread);
   return true;
 }
 
-void TIdTCPServer::DispatchCommand(const std::string& AData, TIdPeerThread& AThread) {
-  NotifyBeforeCommand(AData, AThread);
-  try {
-    bool Handled = false;
-    for (int I = 0; I < FCommandHandlers->Count(); ++I) {
-      TIdCommandHandler* Handler = FCommandHandlers->Items(I);
-      if (Handler->Enabled() && Handler->TryHandleLine(AData, AThread)) {
-        Handled = true;
-        break;
-      }
-    }
-    if (!Handled) HandleUnknownCommand(AData, AThread);
-  } catch (...) {
-    NotifyAfterCommand(AThread);
-    throw;
-  }
-  NotifyAfterCommand(AThread);
-}
-
-void TIdTCPServer::HandleUnknownCommand(const std::string& AData, TIdPeerThread& AThread) {
-  if (OnNoCommandHandler) {
-    OnNoCommandHandler(*this, AData, AThread);
-    return;
-  }
-  if (!FReplyUnknownCommand->HasContent()) throw EIdTCPServerError(RS::RSNoCommandHandlerFound);
-  AThread.PeerConnection()->WriteReply(*FReplyUnknownCommand);
-}
-
 void TIdTCPServer::NotifyPeerException(TIdPeerThread& AThread, const Exception& AException) {
-  if (OnException) OnException(AThread, AException);
+  if (!OnException) return;
+  AssertNoLockHeld("OnException");
+  OnException(AThread, AException);
 }
 
 void TIdTCPServer::NotifyListenException(TIdListenerThread& AThread, const Exception& AException) {
-  if (OnListenException) OnListenException(AThread, AException);
-}
-
-void TIdTCPServer::NotifyBeforeCommand(const std::string& AData, TIdPeerThread& AThread) {
-  if (OnBeforeCommandHandler) OnBeforeCommandHandler(*this, AData, AThread);
-}
-
-void TIdTCPServer::NotifyAfterCommand(TIdPeerThread& AThread) {
-  if (OnAfterCommandHandler) OnAfterCommandHandler(*this, AThread);
-}
-
-// Given back while still listed: deactivation frees an implicit manager only once the list is
-// empty, so the manager is alive here and no new one is made. Without a manager (it was
-// destroyed under the running threads) the thread frees itself when it ends.
-void TIdTCPServer::ReleasePeerThread(TIdPeerThread& AThread) {
-  try {
-    if (TIdThreadMgr* Manager = CurrentThreadMgr()) {
-      Manager->ReturnThread(&AThread);
-    } else {
-      AThread.SetFreeOnTerminate(true);
-      AThread.RequestTerminate();
-    }
-  } catch (...) {
-    LeavePeerThreadList(AThread);
-    throw;
-  }
-  LeavePeerThreadList(AThread);
+  if (!OnListenException) return;
+  AssertNoLockHeld("OnListenException");
+  OnListenException(AThread, AException);
 }
 
 } // namespace Id

@@ -1,13 +1,15 @@
-#include "threads/IdThread.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/threads/IdThread.h"
 
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <typeinfo>
 
-#include "core/IdException.h"
-#include "core/IdGlobal.h"
-#include "core/detail/IdDebugCounters.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdGlobal.h"
+#include "idframework/core/detail/IdDebugCounters.h"
+#include "idframework/runtime/ScopeExit.h"
 
 namespace Id {
 
@@ -68,8 +70,7 @@ int WaitForNoLiveThreads(std::chrono::milliseconds AStep) {
 }
 
 TIdThread::TIdThread(bool ACreateSuspended)
-    : TIdBaseThread(ACreateSuspended), FStateLock(std::make_unique<TCriticalSection>()),
-      FHalted(ACreateSuspended) {
+    : TIdBaseThread(ACreateSuspended), FHalted(ACreateSuspended) {
   DebugCountUp(TIdDebugCounter::dcThreads);
   try {
     LiveThreads().Change(+1);
@@ -89,7 +90,6 @@ TIdThread::~TIdThread() {
     // Destruction goes on whatever the data's destructor did.
   }
   try {
-    FStateLock.reset();
     LiveThreads().Change(-1);
   } catch (...) {
   }
@@ -97,24 +97,24 @@ TIdThread::~TIdThread() {
 
 // Read without the lock, in the reverse order of the writers: a wake-up clears Halted before
 // Suspended, and a termination sets the terminated flag before it clears Suspended, so a
-// reader that sees a thread no longer suspended also sees what went before.
+// reader that sees a thread no longer suspended also sees what went before. From the start of
+// destruction on, the thread is terminated and so halted.
 bool TIdThread::IsHalted() const {
-  if (!FStateLock) return true;
   return Suspended() || FHalted.load() || Terminated();
 }
 
 TIdThreadStopAction TIdThread::StopAction() const {
-  TLockGuard<TCriticalSection> Guard(*FStateLock);
+  TLockGuard<TMutex> Guard(FStateLock);
   return FStopAction;
 }
 
 void TIdThread::SetStopAction(TIdThreadStopAction AValue) {
-  TLockGuard<TCriticalSection> Guard(*FStateLock);
+  TLockGuard<TMutex> Guard(FStateLock);
   FStopAction = AValue;
 }
 
 void TIdThread::StartRunning() {
-  TLockGuard<TCriticalSection> Guard(*FStateLock);
+  TLockGuard<TMutex> Guard(FStateLock);
   if (!IsHalted()) return;
   // A terminated thread stays halted: it wakes only to leave its loop.
   FHalted = Terminated();
@@ -122,14 +122,18 @@ void TIdThread::StartRunning() {
 }
 
 void TIdThread::StopRunning() {
-  TLockGuard<TCriticalSection> Guard(*FStateLock);
+  TLockGuard<TMutex> Guard(FStateLock);
   if (IsHalted()) return;
-  if (FStopAction == TIdThreadStopAction::taTerminate) RequestTerminate();
+  if (FStopAction == TIdThreadStopAction::taTerminate) RequestTerminateLocked();
   FHalted = true;
 }
 
 void TIdThread::RequestTerminate() {
-  TLockGuard<TCriticalSection> Guard(*FStateLock);
+  TLockGuard<TMutex> Guard(FStateLock);
+  RequestTerminateLocked();
+}
+
+void TIdThread::RequestTerminateLocked() {
   FHalted = true;
   Terminate();
 }
@@ -146,11 +150,15 @@ void TIdThread::ReleaseData() {
 }
 
 void TIdThread::NotifyException(const Exception& AException) {
-  if (OnRunException) OnRunException(*this, AException);
+  if (!OnRunException) return;
+  AssertNoLockHeld("OnRunException");
+  OnRunException(*this, AException);
 }
 
 void TIdThread::NotifyHalted() {
-  if (OnHalted) OnHalted(*this);
+  if (!OnHalted) return;
+  AssertNoLockHeld("OnHalted");
+  OnHalted(*this);
 }
 
 // A standard exception (std::stoi's, say) ends the work the same way, with its what() as the
@@ -173,22 +181,17 @@ void TIdThread::EndWithException(const Exception& AException, const std::type_in
 }
 
 void TIdThread::RunLoop() {
-  try {
-    BeforeLoop();
-    while (!Terminated()) {
-      if (IsHalted()) {
-        NotifyHalted();
-        if (!ParkWhileHalted()) break;
-      }
-      RunPhase();
-      // A phase ended by a terminate request is a halt too: report it once before leaving.
-      if (Terminated()) NotifyHalted();
+  TScopeExit EndLoop([this] { AfterLoop(); });
+  BeforeLoop();
+  while (!Terminated()) {
+    if (IsHalted()) {
+      NotifyHalted();
+      if (!ParkWhileHalted()) break;
     }
-  } catch (...) {
-    AfterLoop();
-    throw;
+    RunPhase();
+    // A phase ended by a terminate request is a halt too: report it once before leaving.
+    if (Terminated()) NotifyHalted();
   }
-  AfterLoop();
 }
 
 // Returns false when the thread is to leave its loop.
@@ -203,20 +206,10 @@ bool TIdThread::ParkWhileHalted() {
 }
 
 void TIdThread::RunPhase() {
-  try {
-    BeforeRunPhase();
-    try {
-      RunStepsWhileRunning();
-    } catch (...) {
-      AfterRunPhase();
-      throw;
-    }
-    AfterRunPhase();
-  } catch (...) {
-    ReleaseData();
-    throw;
-  }
-  ReleaseData();
+  TScopeExit Release([this] { ReleaseData(); });
+  BeforeRunPhase();
+  TScopeExit EndPhase([this] { AfterRunPhase(); });
+  RunStepsWhileRunning();
 }
 
 void TIdThread::RunStepsWhileRunning() {

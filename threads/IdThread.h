@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The restartable worker thread: a run loop of phases made of many calls of one step, which can
 // be parked and woken again without ending the thread, and which catches, records and reports
 // the exceptions escaping its work.
@@ -15,10 +16,10 @@
 #include <typeinfo>
 #include <utility>
 
-#include "runtime/CriticalSection.h"
-#include "runtime/Export.h"
-#include "runtime/SysUtils.h"
-#include "runtime/Thread.h"
+#include "idframework/runtime/CriticalSection.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/runtime/SysUtils.h"
+#include "idframework/runtime/Thread.h"
 
 namespace Id {
 
@@ -126,12 +127,13 @@ private:
   void RunStepsWhileRunning();
   bool ParkWhileHalted();
   void EndWithException(const Exception& AException, const std::type_info& AClass);
+  void RequestTerminateLocked() ID_REQUIRES(FStateLock);
 
   std::any FDataObject;
-  // Re-entrant: StopRunning decides under it and then calls RequestTerminate, which takes it
-  // again. Absent once destruction began.
-  std::unique_ptr<TCriticalSection> FStateLock;
-  TIdThreadStopAction FStopAction ID_GUARDED_BY(*FStateLock) = TIdThreadStopAction::taTerminate;
+  // Every decision that reads the state and acts on it (start, stop, terminate) is taken under
+  // it; it calls no user code.
+  mutable TMutex FStateLock;
+  TIdThreadStopAction FStopAction ID_GUARDED_BY(FStateLock) = TIdThreadStopAction::taTerminate;
   std::atomic<bool> FHalted; // written under FStateLock; IsHalted reads it without the lock
   std::string FLastExceptionMessage;
   std::optional<std::type_index> FLastExceptionClass;

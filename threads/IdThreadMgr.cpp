@@ -1,7 +1,8 @@
-#include "threads/IdThreadMgr.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/threads/IdThreadMgr.h"
 
-#include "core/IdException.h"
-#include "core/IdGlobal.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdGlobal.h"
 
 namespace Id {
 
@@ -13,6 +14,7 @@ std::unique_ptr<TIdThread> TIdThreadMgr::MakeThread() {
   if (!FThreadClassRef) throw EIdThreadClassNotSpecified();
   std::unique_ptr<TIdThread> Thread = FThreadClassRef(true);
   SetThreadPriorityOf(*Thread, FSpawnPriority);
+  Thread->SetStackSize(FStackSize);
   return Thread;
 }
 

@@ -1,16 +1,18 @@
+// SPDX-License-Identifier: MIT
 // The abstract thread manager: knows which thread class to create and at which priority, and
 // keeps the list of the threads it has handed out.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 
-#include "core/IdBaseComponent.h"
-#include "runtime/CriticalSection.h"
-#include "runtime/Export.h"
-#include "runtime/Thread.h"
-#include "threads/IdThread.h"
+#include "idframework/core/IdBaseComponent.h"
+#include "idframework/runtime/CriticalSection.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/runtime/Thread.h"
+#include "idframework/threads/IdThread.h"
 
 namespace Id {
 
@@ -34,7 +36,8 @@ public:
   /// Frees the list; threads still in it are left as they are.
   ~TIdThreadMgr() override;
 
-  /// A new suspended (halted) thread of ThreadClassRef at SpawnPriority; the caller owns it.
+  /// A new suspended (halted) thread of ThreadClassRef at SpawnPriority with StackSize; the
+  /// caller owns it.
   /// Raises EIdThreadClassNotSpecified without a thread class; what the class's constructor
   /// raises propagates.
   virtual std::unique_ptr<TIdThread> MakeThread();
@@ -54,11 +57,16 @@ public:
   /// Priority given to every created thread; tpNormal (3) by default. Not locked.
   TThreadPriority SpawnPriority() const noexcept { return FSpawnPriority; }
   void SetSpawnPriority(TThreadPriority AValue) noexcept { FSpawnPriority = AValue; }
+  /// Stack size in bytes given to every created thread; 0 (the default) leaves it to
+  /// TThread::DefaultStackSize. Not locked.
+  size_t StackSize() const noexcept { return FStackSize; }
+  void SetStackSize(size_t AValue) noexcept { FStackSize = AValue; }
 
 private:
   TThreadList<TIdThread*> FManagedThreads;
   TIdThreadClass FThreadClassRef;
   TThreadPriority FSpawnPriority = TThreadPriority::tpNormal;
+  size_t FStackSize = 0;
 };
 
 /// True when AList is absent or, under its lock, holds fewer than ALimit entries (compared as

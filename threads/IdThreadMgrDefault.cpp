@@ -1,6 +1,7 @@
-#include "threads/IdThreadMgrDefault.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/threads/IdThreadMgrDefault.h"
 
-#include "core/IdGlobal.h"
+#include "idframework/core/IdGlobal.h"
 
 namespace Id {
 

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: MIT
 // The default thread manager: a fresh thread for every request, every returned thread ends.
 #pragma once
 
-#include "runtime/Export.h"
-#include "threads/IdThreadMgr.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/threads/IdThreadMgr.h"
 
 namespace Id {
 

@@ -1,32 +1,24 @@
-#include "tls/IdIOHandlerTLS.h"
-
-#include <sys/socket.h>
+// SPDX-License-Identifier: MIT
+#include "idframework/tls/IdIOHandlerTLS.h"
 
 #include <algorithm>
-#include <limits>
 
-#include "core/IdException.h"
-#include "net/IdSocketHandle.h"
-#include "tls/IdTLSExceptions.h"
+#include "idframework/core/IdException.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/tls/IdTLSExceptions.h"
+#include "idframework/tls/detail/IdTLSPipe.h"
 
 namespace Id {
 
-// One call of the engine by the connection's thread. The pipe goes down to the socket
-// transport's own calls, and those may call the transport's overrides back (a wait with a time
-// limit calls AwaitReadable, then ReceiveBytes): inside the call they act as the plain socket,
-// never as a second entry into the session.
-class TIdIOHandlerTLS::TSessionCall {
-public:
-  explicit TSessionCall(TIdIOHandlerTLS& ATransport) : FTransport(ATransport) {
-    ATransport.NoteUserThread();
-    ATransport.FInsideSession = true;
-  }
-  ~TSessionCall() { FTransport.FInsideSession = false; }
-  TSessionCall(const TSessionCall&) = delete;
-  TSessionCall& operator=(const TSessionCall&) = delete;
+// The session over the current socket: its engine reads and writes records through the pipe,
+// which goes down to the socket handle and never back up into a transport.
+struct TIdIOHandlerTLS::TSession {
+  TSession(std::shared_ptr<const TIdTLSContext> AContext, TIdSocketHandle& AHandle,
+           const std::string& APeerName)
+      : Pipe(AHandle), Engine(std::move(AContext), Pipe, APeerName) {}
 
-private:
-  TIdIOHandlerTLS& FTransport;
+  TIdTLSSocketPipe Pipe;
+  TIdTLSEngine Engine;
 };
 
 // Records go out without waiting for the acknowledgement of the one before (see UseNagle).
@@ -34,9 +26,9 @@ TIdIOHandlerTLS::TIdIOHandlerTLS(TComponent* AOwner) : TIdIOHandlerSocket(AOwner
   SetUseNagle(false);
 }
 
+// The session goes before the socket handle it reads through.
 TIdIOHandlerTLS::~TIdIOHandlerTLS() {
-  FActive = false;
-  FEngine.reset();
+  EndSession();
 }
 
 TIdTLSContext& TIdIOHandlerTLS::Context() {
@@ -48,22 +40,34 @@ void TIdIOHandlerTLS::SetContext(std::shared_ptr<TIdTLSContext> AValue) {
   FContext = std::move(AValue);
 }
 
-void TIdIOHandlerTLS::OpenIO() {
+const TIdTLSEngine* TIdIOHandlerTLS::Session() const noexcept {
+  return FActive.load() && FSession ? &FSession->Engine : nullptr;
+}
+
+void TIdIOHandlerTLS::EndSession() {
+  TLockGuard<TMutex> Guard(FSessionLock);
   FActive = false;
-  FEngine.reset();
+  FSession.reset();
+}
+
+void TIdIOHandlerTLS::OpenIO() {
+  EndSession();
   TIdIOHandlerSocket::OpenIO();
 }
 
-// Only the session's own thread may touch the session; another thread's close only closes the
-// socket, which wakes that thread.
+// Never waits for the session: a call under way holds it, and closing the socket wakes that
+// call. An idle session ends with its alert first; the socket is closed before the lock is let
+// go, so a call that comes next finds it closed instead of a session that has ended.
 void TIdIOHandlerTLS::CloseIO() {
-  // The owner test comes first: only the owning thread reads FInsideSession.
-  if (FActive.load() && FUserThread.load() == std::this_thread::get_id() && !FInsideSession &&
-      IsOpen()) {
-    TSessionCall Call(*this);
-    FSendingWithoutWaiting = true;
-    FEngine->Shutdown();
-    FSendingWithoutWaiting = false;
+  if (FActive.load() && FSessionLock.try_lock()) {
+    if (FSession && IsOpen()) {
+      FSession->Pipe.SetNoWait(true);
+      FSession->Engine.Shutdown();
+      FSession->Pipe.SetNoWait(false);
+    }
+    TIdIOHandlerSocket::CloseIO();
+    FSessionLock.unlock();
+    return;
   }
   TIdIOHandlerSocket::CloseIO();
 }
@@ -71,8 +75,7 @@ void TIdIOHandlerTLS::CloseIO() {
 void TIdIOHandlerTLS::ConnectTo(const std::string& AHost, int32_t APort,
                                 const std::string& ABoundIP, int32_t ABoundPort,
                                 int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout) {
-  FActive = false;
-  FEngine.reset();
+  EndSession();
   FConnectHost = AHost;
   TIdIOHandlerSocket::ConnectTo(AHost, APort, ABoundIP, ABoundPort, ABoundPortMin, ABoundPortMax,
                                 ATimeout);
@@ -84,14 +87,18 @@ void TIdIOHandlerTLS::AcceptCompleted() {
   if (FMode == TIdTLSMode::tmImplicit) StartTLS();
 }
 
+// The handshake runs without the session's lock: no other thread touches a session that is not
+// active yet, and what the handshake calls out to (the context's checks) runs under no lock.
 void TIdIOHandlerTLS::StartTLS() {
   if (FActive) throw EIdTLSStartRefused(RS::RSTLSAlreadyOn);
   if (!IsOpen()) throw EIdClosedSocket();
-  TSessionCall Call(*this);
   try {
     Context(); // a client context when none was set
-    TIdTLSPipe& Pipe = *this;
-    FEngine = std::make_unique<TIdTLSEngine>(FContext, Pipe, PeerName());
+    {
+      TLockGuard<TMutex> Guard(FSessionLock);
+      FSession = std::make_unique<TSession>(FContext, *SocketHandle(), PeerName());
+      FSession->Engine.OfferSession(FOfferedSession);
+    }
     RunHandshake();
   } catch (const Exception& E) {
     FailHandshake(E);
@@ -101,27 +108,22 @@ void TIdIOHandlerTLS::StartTLS() {
 }
 
 void TIdIOHandlerTLS::RunHandshake() {
+  std::optional<TIdTLSSocketPipe::TClock::time_point> Deadline;
   if (FHandshakeTimeout > 0)
-    FDeadline = TClock::now() + std::chrono::milliseconds(FHandshakeTimeout);
-  else
-    FDeadline.reset();
-  bool Done = false;
-  try {
-    Done = FEngine->Handshake();
-  } catch (...) {
-    FDeadline.reset();
-    throw;
-  }
-  FDeadline.reset();
+    Deadline = TIdTLSSocketPipe::TClock::now() + std::chrono::milliseconds(FHandshakeTimeout);
+  FSession->Pipe.SetDeadline(Deadline);
   // The engine stops short only when the pipe's time ran out.
-  if (!Done) throw EIdTLSHandshakeTimeout();
+  if (!FSession->Engine.Handshake()) throw EIdTLSHandshakeTimeout();
 }
 
-// The socket is closed without an alert: the session never got going.
+// The socket is closed without an alert: the session never got going. The event runs with the
+// session's lock let go.
 void TIdIOHandlerTLS::FailHandshake(const Exception& AException) {
-  FEngine.reset();
+  EndSession();
   TIdIOHandlerSocket::CloseIO();
-  if (OnHandshakeFailure) OnHandshakeFailure(*this, AException);
+  if (!OnHandshakeFailure) return;
+  AssertNoLockHeld("OnHandshakeFailure");
+  OnHandshakeFailure(*this, AException);
 }
 
 std::string TIdIOHandlerTLS::PeerName() const {
@@ -129,34 +131,38 @@ std::string TIdIOHandlerTLS::PeerName() const {
 }
 
 bool TIdIOHandlerTLS::AwaitReadable(int32_t ATimeout) {
-  if (!CarriesPlain() && FEngine->HasPending()) return true;
+  if (!CarriesPlain()) {
+    TLockGuard<TMutex> Guard(FSessionLock);
+    if (FSession && FSession->Engine.HasPending()) return true;
+  }
   return TIdIOHandlerSocket::AwaitReadable(ATimeout);
 }
 
 int32_t TIdIOHandlerTLS::ReceiveBytes(void* ABuffer, int32_t ALength) {
   if (CarriesPlain()) return TIdIOHandlerSocket::ReceiveBytes(ABuffer, ALength);
-  FDeadline.reset();
-  return ReadPlain(ABuffer, ALength);
+  return ReadPlain(ABuffer, ALength, std::nullopt);
 }
 
 std::optional<int32_t> TIdIOHandlerTLS::ReceiveWhenReadable(void* ABuffer, int32_t ALength,
                                                             int32_t ATimeout) {
   if (CarriesPlain()) return TIdIOHandlerSocket::ReceiveWhenReadable(ABuffer, ALength, ATimeout);
-  if (ATimeout == TimeoutInfinite)
-    FDeadline.reset();
-  else
-    FDeadline = TClock::now() + std::chrono::milliseconds(std::max(ATimeout, 0));
-  const int32_t Received = ReadPlain(ABuffer, ALength);
-  if (Received == NoBytesNow) return std::nullopt;
+  std::optional<TIdTLSSocketPipe::TClock::time_point> Deadline;
+  if (ATimeout != TimeoutInfinite)
+    Deadline = TIdTLSSocketPipe::TClock::now() + std::chrono::milliseconds(std::max(ATimeout, 0));
+  const int32_t Received = ReadPlain(ABuffer, ALength, Deadline);
+  if (Received == TIdTLSPipe::NoBytesNow) return std::nullopt;
   return Received;
 }
 
 // A session that failed is of no further use: its socket is closed, so the connection sees the
 // end instead of reading again.
-int32_t TIdIOHandlerTLS::ReadPlain(void* ABuffer, int32_t ALength) {
-  TSessionCall Call(*this);
+int32_t TIdIOHandlerTLS::ReadPlain(void* ABuffer, int32_t ALength,
+                                   std::optional<TIdTLSSocketPipe::TClock::time_point> ADeadline) {
+  TLockGuard<TMutex> Guard(FSessionLock);
+  if (!FSession || !IsOpen()) throw EIdConnClosedGracefully(); // closed by another thread
+  FSession->Pipe.SetDeadline(ADeadline);
   try {
-    return FEngine->Read(ABuffer, ALength);
+    return FSession->Engine.Read(ABuffer, ALength);
   } catch (...) {
     TIdIOHandlerSocket::CloseIO();
     throw;
@@ -165,10 +171,11 @@ int32_t TIdIOHandlerTLS::ReadPlain(void* ABuffer, int32_t ALength) {
 
 int32_t TIdIOHandlerTLS::SendBytes(const void* ABuffer, int32_t ALength) {
   if (CarriesPlain()) return TIdIOHandlerSocket::SendBytes(ABuffer, ALength);
-  TSessionCall Call(*this);
-  FDeadline.reset();
+  TLockGuard<TMutex> Guard(FSessionLock);
+  if (!FSession || !IsOpen()) throw EIdClosedSocket(); // closed by another thread
+  FSession->Pipe.SetDeadline(std::nullopt);
   try {
-    return FEngine->Write(ABuffer, ALength);
+    return FSession->Engine.Write(ABuffer, ALength);
   } catch (...) {
     TIdIOHandlerSocket::CloseIO();
     throw;
@@ -177,36 +184,6 @@ int32_t TIdIOHandlerTLS::SendBytes(const void* ABuffer, int32_t ALength) {
 
 bool TIdIOHandlerTLS::WholeFileSendAllowed() {
   return !FActive.load();
-}
-
-int32_t TIdIOHandlerTLS::PipeReceive(void* ABuffer, int32_t ALength) {
-  if (FSendingWithoutWaiting) return NoBytesNow;
-  int32_t Wait = TimeoutInfinite;
-  if (FDeadline) {
-    const auto Left =
-        std::chrono::ceil<std::chrono::milliseconds>(*FDeadline - TClock::now()).count();
-    // A limit of 0 still looks once.
-    if (Left < 0) return NoBytesNow;
-    Wait = static_cast<int32_t>(std::min<int64_t>(Left, std::numeric_limits<int32_t>::max()));
-  }
-  return TIdIOHandlerSocket::ReceiveWhenReadable(ABuffer, ALength, Wait).value_or(NoBytesNow);
-}
-
-int32_t TIdIOHandlerTLS::PipeSend(const void* ABuffer, int32_t ALength) {
-  if (FSendingWithoutWaiting) return SendWithoutWaiting(ABuffer, ALength);
-  return TIdIOHandlerSocket::SendBytes(ABuffer, ALength);
-}
-
-// One send that takes only what the socket can take at once, through the handle (which keeps
-// the socket from being closed under it). The closing alert goes out this way, so a close never
-// waits for a peer that does not read.
-int32_t TIdIOHandlerTLS::SendWithoutWaiting(const void* ABuffer, int32_t ALength) {
-  try {
-    const int32_t Sent = SocketHandle()->SendFrom(ABuffer, ALength, MSG_DONTWAIT);
-    return Sent <= 0 ? NoBytesNow : Sent;
-  } catch (const EIdException&) {
-    return NoBytesNow; // closed meanwhile
-  }
 }
 
 } // namespace Id

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The TLS transport: a socket transport whose bytes pass through a TLS session, from the connect
 // or accept on (implicit TLS) or from StartTLS on (a switch in place after a protocol command).
 #pragma once
@@ -8,13 +9,12 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
-#include "connection/IdIOHandlerSocket.h"
-#include "runtime/Export.h"
-#include "tls/IdTLSContext.h"
-#include "tls/IdTLSEngine.h"
-#include "tls/IdTLSPipe.h"
+#include "idframework/connection/IdIOHandlerSocket.h"
+#include "idframework/runtime/CriticalSection.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/tls/IdTLSContext.h"
+#include "idframework/tls/IdTLSEngine.h"
 
 namespace Id {
 
@@ -29,14 +29,17 @@ using TIdTLSHandshakeFailureEvent =
     std::function<void(TIdIOHandlerTLS& ATransport, const Exception& AException)>;
 
 /// A TIdIOHandlerSocket with TLS. While TLS is on, every send and receive of the connection goes
-/// through the session, whose records go through the socket transport's own calls, so a
-/// CloseIO from another thread wakes a handshake or a read exactly as it wakes a plain one.
-/// A failed handshake closes the socket.
+/// through the session, whose records go straight through the socket handle, so a CloseIO from
+/// another thread wakes a handshake or a read exactly as it wakes a plain one. A failed handshake
+/// closes the socket.
 ///
-/// Threads: as TIdIOHandlerSocket. The session belongs to the thread that uses the connection;
-/// a CloseIO from another thread only closes the socket. A CloseIO on that thread sends the
-/// close_notify alert first when the socket can take it at once.
-class ID_API TIdIOHandlerTLS : public TIdIOHandlerSocket, private TIdTLSPipe {
+/// Threads: as TIdIOHandlerSocket. The session is used by the thread that uses the connection,
+/// which holds the session's lock for each call into it. CloseIO never waits for that lock: when
+/// the session is idle it ends it with the close_notify alert (sent only when the socket takes
+/// it at once), and in every case it closes the socket, which wakes a call under way.
+///
+/// \see The guide: \ref guide-tls, \ref guide-starttls, \ref guide-tls-resumption.
+class ID_API TIdIOHandlerTLS : public TIdIOHandlerSocket {
 public:
   /// Implicit TLS, a 5000 ms handshake limit, no context yet (see Context); UseNagle false, so
   /// that a record never waits for the acknowledgement of the one before.
@@ -54,6 +57,9 @@ public:
   /// Default empty: the host given to ConnectTo.
   const std::string& HostName() const noexcept { return FHostName; }
   void SetHostName(const std::string& AValue) { FHostName = AValue; }
+  /// Client: a session of an earlier connection to the same server (Session()->SavedSession()),
+  /// offered by the handshakes that follow for resumption. Default none.
+  void SetOfferedSession(const TIdTLSSavedSession& AValue) { FOfferedSession = AValue; }
   /// TLS from the first byte (default) or after StartTLS, and its setter.
   TIdTLSMode Mode() const noexcept { return FMode; }
   void SetMode(TIdTLSMode AValue) noexcept { FMode = AValue; }
@@ -74,14 +80,14 @@ public:
   bool TLSActive() const noexcept { return FActive.load(); }
   /// The established session (ALPN, version, cipher, peer); nullptr while TLS is off.
   /// Connection's thread.
-  const TIdTLSEngine* Session() const noexcept { return FActive ? FEngine.get() : nullptr; }
+  const TIdTLSEngine* Session() const noexcept;
 
   // The transport ------------------------------------------------------------------------------
 
   /// Drops the session, then as TIdIOHandlerSocket.
   void OpenIO() override;
-  /// On the connection's thread, first the close_notify alert (when the socket takes it at
-  /// once); then as TIdIOHandlerSocket. Any thread.
+  /// When no call into the session is under way, first the close_notify alert (when the socket
+  /// takes it at once); then as TIdIOHandlerSocket. Any thread.
   void CloseIO() override;
   /// The socket transport's connect (with its SOCKS negotiation), then, in implicit mode, the
   /// client handshake. Raises what the connect raises and the handshake's failures.
@@ -104,32 +110,28 @@ public:
   bool WholeFileSendAllowed() override;
 
 private:
-  using TClock = std::chrono::steady_clock;
+  struct TSession; // the engine and its pipe over the socket handle (see the .cpp)
 
-  int32_t PipeReceive(void* ABuffer, int32_t ALength) override;
-  int32_t PipeSend(const void* ABuffer, int32_t ALength) override;
-  int32_t SendWithoutWaiting(const void* ABuffer, int32_t ALength);
-  int32_t ReadPlain(void* ABuffer, int32_t ALength);
+  int32_t ReadPlain(void* ABuffer, int32_t ALength,
+                    std::optional<std::chrono::steady_clock::time_point> ADeadline);
   void RunHandshake();
   void FailHandshake(const Exception& AException);
+  void EndSession();
   std::string PeerName() const;
-  void NoteUserThread() noexcept { FUserThread.store(std::this_thread::get_id()); }
-  bool CarriesPlain() const noexcept { return !FActive.load() || FInsideSession; }
-  class TSessionCall; // marks a call of the engine (see the .cpp)
+  bool CarriesPlain() const noexcept { return !FActive.load(); }
 
   std::shared_ptr<TIdTLSContext> FContext; // shared with the server handler and its transports
-  std::unique_ptr<TIdTLSEngine> FEngine;   // owned; the session of the current socket
+  // Held by the connection's thread for every call into an active session, and by a close that
+  // finds it free; no user code runs under it.
+  TMutex FSessionLock;
+  // The session of the current socket; made and dropped under FSessionLock.
+  std::unique_ptr<TSession> FSession;
   std::atomic<bool> FActive{false};
   std::string FHostName;
   std::string FConnectHost; // the host of the last ConnectTo
+  TIdTLSSavedSession FOfferedSession;
   TIdTLSMode FMode = TIdTLSMode::tmImplicit;
   int32_t FHandshakeTimeout = 5000;
-  std::optional<TClock::time_point> FDeadline; // of the pipe's receives during one call
-  bool FSendingWithoutWaiting = false;         // the close_notify of CloseIO
-  // Set while the engine runs: the socket transport's calls that the pipe makes may call this
-  // transport's overrides back, which must then act as the plain socket does.
-  bool FInsideSession = false;
-  std::atomic<std::thread::id> FUserThread; // the thread that uses the session
 };
 
 } // namespace Id

@@ -1,7 +1,8 @@
-#include "tls/IdServerIOHandlerTLS.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/tls/IdServerIOHandlerTLS.h"
 
-#include "net/IdSocketHandle.h"
-#include "tls/IdTLSExceptions.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/tls/IdTLSExceptions.h"
 
 namespace Id {
 

@@ -1,13 +1,14 @@
+// SPDX-License-Identifier: MIT
 // The server side of TLS: accepts every client into a TLS transport that shares the server's
 // context and runs its handshake on the client's peer thread.
 #pragma once
 
 #include <memory>
 
-#include "connection/IdServerIOHandlerSocket.h"
-#include "runtime/Export.h"
-#include "tls/IdIOHandlerTLS.h"
-#include "tls/IdTLSContext.h"
+#include "idframework/connection/IdServerIOHandlerSocket.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/tls/IdIOHandlerTLS.h"
+#include "idframework/tls/IdTLSContext.h"
 
 namespace Id {
 
@@ -19,6 +20,8 @@ namespace Id {
 ///
 /// Threads: configure it (and its Context) before the server is activated; listener threads
 /// read it afterwards.
+///
+/// \see The guide: \ref guide-tls-server, \ref guide-starttls.
 class ID_API TIdServerIOHandlerTLS : public TIdServerIOHandlerSocket {
 public:
   /// A server context (TIdTLSRole::trServer) without certificate, implicit mode, 5000 ms limit.
@@ -42,6 +45,9 @@ public:
   /// As TIdServerIOHandlerSocket, into a TIdIOHandlerTLS whose socket sends without delay.
   std::unique_ptr<TIdIOHandler> AcceptClient(TIdSocketHandle& AListener,
                                              TIdThread* AThread) override;
+  /// False in implicit mode: a client that waits for the server's handshake message must never
+  /// read plain text, so a refused client is closed without a word. True in explicit mode.
+  bool SpeaksPlainTextFirst() const override { return FMode == TIdTLSMode::tmExplicit; }
 
 protected:
   /// A new, opened TIdIOHandlerTLS set up from this handler. Listener thread.

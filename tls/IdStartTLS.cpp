@@ -1,9 +1,10 @@
-#include "tls/IdStartTLS.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/tls/IdStartTLS.h"
 
-#include "connection/IdTCPConnection.h"
-#include "runtime/SysUtils.h"
-#include "tls/IdIOHandlerTLS.h"
-#include "tls/IdTLSExceptions.h"
+#include "idframework/connection/IdTCPConnection.h"
+#include "idframework/runtime/SysUtils.h"
+#include "idframework/tls/IdIOHandlerTLS.h"
+#include "idframework/tls/IdTLSExceptions.h"
 
 namespace Id {
 

@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // Switching a live connection to TLS after a protocol command (STARTTLS and its kin).
 #pragma once
 
-#include "runtime/Export.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 
@@ -14,6 +15,8 @@ class TIdTCPConnection;
 /// if inside it, so the connection is closed and EIdTLSStartRefused raised instead. Also
 /// raises EIdTLSStartRefused for another transport or TLS already on, and the handshake's
 /// failures. Connection's thread.
+///
+/// \see The guide: \ref guide-starttls.
 ID_API void StartTLS(TIdTCPConnection& AConnection);
 
 } // namespace Id

@@ -1,4 +1,5 @@
-#include "tls/IdTLSContext.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/tls/IdTLSContext.h"
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -6,15 +7,23 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <cstring>
+#include <exception>
 #include <memory>
 #include <utility>
 
-#include "runtime/SysUtils.h"
-#include "runtime/Thread.h"
-#include "tls/IdTLSErrorText.h"
-#include "tls/IdTLSExceptions.h"
+#include "idframework/runtime/SysUtils.h"
+#include "idframework/tls/IdTLSExceptions.h"
+#include "idframework/tls/detail/IdTLSErrorText.h"
+#include "idframework/tls/detail/IdTLSPem.h"
+#include "idframework/tls/detail/IdTLSServerNames.h"
+#include "idframework/tls/detail/IdTLSThreadState.h"
 
 namespace Id {
+
+using TLSDetail::MemoryBio;
+using TLSDetail::RaiseSetupError;
+using TLSDetail::TBioPtr;
 
 namespace {
 
@@ -22,61 +31,48 @@ namespace {
 // requires one.
 constexpr unsigned char SessionIdContext[] = "IdTLS";
 
-[[noreturn]] void RaiseSetupError(const std::string& AWhat) {
-  throw EIdTLSSetupError(
-      Format(RS::RSTLSSetupFailed, {AWhat + ": " + TakeTLSErrorText("refused")}));
-}
+// TLS 1.2 without the key exchanges that lack forward secrecy (static RSA) and without the
+// CBC suites (their MAC-then-encrypt is what padding-oracle attacks feed on): ECDHE with an
+// AEAD cipher only, strongest first, in OpenSSL's own order. TLS 1.3 suites stay OpenSSL's.
+constexpr const char* DefaultCipherList =
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256";
 
 void Check(int AResult, const std::string& AWhat) {
-  if (AResult != 1) RaiseSetupError(AWhat);
+  TLSDetail::CheckSetup(AResult, AWhat);
 }
 
-struct TBioFree {
-  void operator()(BIO* ABio) const { BIO_free(ABio); }
-};
-using TBioPtr = std::unique_ptr<BIO, TBioFree>;
-
-TBioPtr MemoryBio(const std::string& APem) {
-  TBioPtr Bio(BIO_new_mem_buf(APem.data(), static_cast<int>(APem.size())));
-  if (!Bio) RaiseSetupError("memory");
-  return Bio;
+// Any passphrase OpenSSL asks for outside a key given to the context is refused: never a
+// prompt on the terminal.
+int RefusePassphrase(char*, int, int, void*) {
+  return -1;
 }
-
-// Whether the calling thread has entered OpenSSL since its last body began.
-thread_local bool UsedOpenSSL = false;
-
-// A thread that served a body with a session lets go of OpenSSL's state for the thread (its
-// error queue among it) before it serves the next body or waits parked: the next session's
-// failures carry their own reasons, and no state of OpenSSL's stays with a parked thread,
-// which OpenSSL's own clean-up at process end could not reach. A thread that never entered
-// OpenSSL costs nothing.
-const bool ThreadStateResetRegistered = [] {
-  RegisterThreadRunReset([] {
-    if (std::exchange(UsedOpenSSL, false)) OPENSSL_thread_stop();
-  });
-  return true;
-}();
 
 } // namespace
 
-void NoteOpenSSLOnThisThread() noexcept {
-  UsedOpenSSL = true;
-}
-
 TIdTLSContext::TIdTLSContext(TIdTLSRole ARole) : FRole(ARole) {
-  (void)ThreadStateResetRegistered;
   NoteOpenSSLOnThisThread();
   ERR_clear_error();
   FHandle = SSL_CTX_new(ARole == TIdTLSRole::trClient ? TLS_client_method() : TLS_server_method());
   if (!FHandle) RaiseSetupError("context");
   SSL_CTX_set_min_proto_version(FHandle, TLS1_2_VERSION);
+  Check(SSL_CTX_set_cipher_list(FHandle, DefaultCipherList), "default cipher list");
   // Reading ahead takes whole records (and more) per receive instead of a header and a body.
   SSL_CTX_set_read_ahead(FHandle, 1);
   // The chain sent is the one given, not one built anew from the trust store at each handshake.
   SSL_CTX_set_mode(FHandle, SSL_MODE_NO_AUTO_CHAIN);
+  SSL_CTX_set_default_passwd_cb(FHandle, &RefusePassphrase);
+  SSL_CTX_set_cert_verify_callback(FHandle, &TIdTLSContext::VerifyChain, this);
   if (ARole == TIdTLSRole::trServer) {
+    // The server picks by its own order, not the client's, so that a client that prefers a
+    // weaker suite it shares with the server does not get it.
+    SSL_CTX_set_options(FHandle, SSL_OP_CIPHER_SERVER_PREFERENCE);
     SSL_CTX_set_session_id_context(FHandle, SessionIdContext, sizeof(SessionIdContext) - 1);
     SSL_CTX_set_alpn_select_cb(FHandle, &TIdTLSContext::SelectALPN, this);
+    FServerNames = std::make_unique<TLSDetail::TServerNames>();
+    SSL_CTX_set_tlsext_servername_callback(FHandle, &TIdTLSContext::SelectCertificate);
+    SSL_CTX_set_tlsext_servername_arg(FHandle, this);
   }
   ApplyVerifyMode();
 }
@@ -118,23 +114,104 @@ void TIdTLSContext::UseCertificateChain(const std::string& APem) {
 
 void TIdTLSContext::UsePrivateKeyFile(const std::string& AFileName) {
   ERR_clear_error();
-  Check(SSL_CTX_use_PrivateKey_file(FHandle, AFileName.c_str(), SSL_FILETYPE_PEM), AFileName);
-  Check(SSL_CTX_check_private_key(FHandle), AFileName);
+  TBioPtr Bio(BIO_new_file(AFileName.c_str(), "r"));
+  if (!Bio) RaiseSetupError(AFileName);
+  UseReadPrivateKey(Bio.get(), AFileName);
 }
 
 void TIdTLSContext::UsePrivateKey(const std::string& APem) {
   ERR_clear_error();
   TBioPtr Bio = MemoryBio(APem);
-  EVP_PKEY* Key = PEM_read_bio_PrivateKey(Bio.get(), nullptr, nullptr, nullptr);
-  if (!Key) RaiseSetupError("private key");
+  UseReadPrivateKey(Bio.get(), "private key");
+}
+
+// One key read: the passphrase callback's exception, kept until OpenSSL has returned.
+struct TIdTLSContext::TPassphraseRequest {
+  TIdTLSContext& Context;
+  std::exception_ptr Failure;
+};
+
+void TIdTLSContext::UseReadPrivateKey(BIO* ABio, const std::string& AWhat) {
+  TPassphraseRequest Request{*this, nullptr};
+  EVP_PKEY* Key = PEM_read_bio_PrivateKey(ABio, nullptr, &AnswerPassphrase, &Request);
+  if (Request.Failure) {
+    EVP_PKEY_free(Key);
+    ERR_clear_error();
+    std::rethrow_exception(Request.Failure);
+  }
+  if (!Key) RaiseSetupError(AWhat);
   const int Used = SSL_CTX_use_PrivateKey(FHandle, Key);
   EVP_PKEY_free(Key);
-  Check(Used, "private key");
-  Check(SSL_CTX_check_private_key(FHandle), "private key");
+  Check(Used, AWhat);
+  Check(SSL_CTX_check_private_key(FHandle), AWhat);
+}
+
+// OpenSSL asks only for an encrypted key. The text set wins over the event; with neither, the
+// key is refused.
+int TIdTLSContext::AnswerPassphrase(char* ABuffer, int ASize, int, void* AArg) {
+  auto& Request = *static_cast<TPassphraseRequest*>(AArg);
+  std::string Passphrase;
+  try {
+    if (Request.Context.FPassphrase)
+      Passphrase = *Request.Context.FPassphrase;
+    else if (Request.Context.OnPassphrase)
+      Passphrase = Request.Context.OnPassphrase();
+    else
+      return -1;
+  } catch (...) {
+    Request.Failure = std::current_exception();
+    return -1;
+  }
+  if (Passphrase.size() > static_cast<size_t>(ASize)) return -1;
+  std::memcpy(ABuffer, Passphrase.data(), Passphrase.size());
+  return static_cast<int>(Passphrase.size());
 }
 
 bool TIdTLSContext::HasCertificate() const {
-  return SSL_CTX_get0_certificate(FHandle) && SSL_CTX_get0_privatekey(FHandle);
+  if (SSL_CTX_get0_certificate(FHandle) && SSL_CTX_get0_privatekey(FHandle)) return true;
+  return FServerNames && FServerNames->HasDefault();
+}
+
+void TIdTLSContext::AddServerName(const std::string& AName,
+                                  std::shared_ptr<const TIdTLSContext> ACertificate) {
+  RequireRole(TIdTLSRole::trServer, "AddServerName");
+  if (!ACertificate || !ACertificate->HasCertificate())
+    throw EIdTLSSetupError(RS::RSTLSNoCertificate);
+  FServerNames->Set(AName, std::move(ACertificate));
+}
+
+void TIdTLSContext::RemoveServerName(const std::string& AName) {
+  RequireRole(TIdTLSRole::trServer, "RemoveServerName");
+  FServerNames->Set(AName, nullptr);
+}
+
+void TIdTLSContext::ReplaceCertificate(std::shared_ptr<const TIdTLSContext> ACertificate) {
+  RequireRole(TIdTLSRole::trServer, "ReplaceCertificate");
+  if (ACertificate && !ACertificate->HasCertificate())
+    throw EIdTLSSetupError(RS::RSTLSNoCertificate);
+  FServerNames->SetDefault(std::move(ACertificate));
+}
+
+// Runs early in each server handshake, once the client's hello is read. The session's own
+// copy of the certificate slots is emptied first, so that a key of another type left from the
+// context cannot be chosen instead. A client that names no added name keeps the default and is
+// not acknowledged, as without this callback.
+int TIdTLSContext::SelectCertificate(SSL* ASession, int* AAlert, void* AArg) {
+  const auto* Self = static_cast<const TIdTLSContext*>(AArg);
+  bool Named = false;
+  const std::shared_ptr<const TIdTLSContext> Source =
+      Self->FServerNames->Find(SSL_get_servername(ASession, TLSEXT_NAMETYPE_host_name), Named);
+  if (!Source) return SSL_TLSEXT_ERR_NOACK;
+  SSL_CTX* From = Source->Handle();
+  STACK_OF(X509)* Chain = nullptr;
+  SSL_CTX_get0_chain_certs(From, &Chain);
+  SSL_certs_clear(ASession);
+  if (SSL_use_cert_and_key(ASession, SSL_CTX_get0_certificate(From), SSL_CTX_get0_privatekey(From),
+                           Chain, 1) != 1) {
+    *AAlert = SSL_AD_INTERNAL_ERROR;
+    return SSL_TLSEXT_ERR_ALERT_FATAL;
+  }
+  return Named ? SSL_TLSEXT_ERR_OK : SSL_TLSEXT_ERR_NOACK;
 }
 
 // The first trust given replaces the store that the system's roots would go into.
@@ -178,6 +255,38 @@ void TIdTLSContext::SetClientCertificate(TIdTLSClientCertificate AValue) {
   RequireRole(TIdTLSRole::trServer, "ClientCertificate");
   FClientCertificate = AValue;
   ApplyVerifyMode();
+}
+
+bool TIdTLSContext::ChecksPeer() const noexcept {
+  return FRole == TIdTLSRole::trClient ? FVerifyPeer
+                                       : FClientCertificate != TIdTLSClientCertificate::ccNone;
+}
+
+// OpenSSL's own check of the chain (with the host name), then the program's verdict on it.
+int TIdTLSContext::VerifyChain(X509_STORE_CTX* AStore, void* AArg) {
+  const auto* Self = static_cast<const TIdTLSContext*>(AArg);
+  const int Verified = X509_verify_cert(AStore);
+  if (!Self->OnVerifyPeer || !Self->ChecksPeer()) return Verified;
+  const std::string Failure =
+      Verified == 1 ? std::string()
+                    : std::string(X509_verify_cert_error_string(X509_STORE_CTX_get_error(AStore)));
+  std::vector<TIdTLSCertificate> Chain;
+  STACK_OF(X509)* Sent = X509_STORE_CTX_get0_untrusted(AStore);
+  for (int I = 0; Sent && I < sk_X509_num(Sent); ++I)
+    Chain.emplace_back(sk_X509_value(Sent, I));
+  if (Chain.empty()) Chain.emplace_back(X509_STORE_CTX_get0_cert(AStore));
+  bool Accepted = false;
+  try {
+    Accepted = Self->OnVerifyPeer(Chain, Failure);
+  } catch (...) {
+    Accepted = false; // never through OpenSSL's frames
+  }
+  if (Accepted) {
+    X509_STORE_CTX_set_error(AStore, X509_V_OK);
+    return 1;
+  }
+  if (Verified == 1) X509_STORE_CTX_set_error(AStore, X509_V_ERR_APPLICATION_VERIFICATION);
+  return 0;
 }
 
 void TIdTLSContext::ApplyVerifyMode() {
@@ -257,10 +366,7 @@ SSL* TIdTLSContext::NewSession() const {
   ERR_clear_error();
   std::call_once(FTrustLoaded, [this] {
     // Without trust of its own a side that checks its peer trusts the system's roots.
-    const bool Checks = FRole == TIdTLSRole::trClient
-                            ? FVerifyPeer
-                            : FClientCertificate != TIdTLSClientCertificate::ccNone;
-    if (!FOwnTrust && Checks) SSL_CTX_set_default_verify_paths(FHandle);
+    if (!FOwnTrust && ChecksPeer()) SSL_CTX_set_default_verify_paths(FHandle);
     ERR_clear_error(); // a missing system folder is no failure of this session
   });
   SSL* Session = SSL_new(FHandle);

@@ -1,4 +1,5 @@
-#include "tls/IdTLSEngine.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/tls/IdTLSEngine.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -9,31 +10,37 @@
 #include <algorithm>
 #include <utility>
 
-#include "net/IdStack.h"
-#include "runtime/SysUtils.h"
-#include "tls/IdTLSErrorText.h"
-#include "tls/IdTLSExceptions.h"
+#include "idframework/net/IdStack.h"
+#include "idframework/runtime/SysUtils.h"
+#include "idframework/tls/IdTLSExceptions.h"
+#include "idframework/tls/detail/IdTLSErrorText.h"
+#include "idframework/tls/detail/IdTLSPipe.h"
+#include "idframework/tls/detail/IdTLSThreadState.h"
 
 namespace Id {
 
+// The engine's BIO: OpenSSL reads and writes records through it, and the engine's pipe carries
+// them.
+struct TLSDetail::TEngineBio {
+  static TIdTLSEngine& EngineOf(BIO* ABio) {
+    return *static_cast<TIdTLSEngine*>(BIO_get_data(ABio));
+  }
+
+  static int Read(BIO* ABio, char* AData, int ALength) {
+    return EngineOf(ABio).FromPipe(ABio, AData, ALength);
+  }
+
+  static int Write(BIO* ABio, const char* AData, int ALength) {
+    return EngineOf(ABio).ToPipe(ABio, AData, ALength);
+  }
+
+  // A flush sends what the engine holds; no other control applies.
+  static long Control(BIO* ABio, int ACommand, long, void*) {
+    return ACommand == BIO_CTRL_FLUSH ? EngineOf(ABio).FlushFromBio(ABio) : 0;
+  }
+};
+
 namespace {
-
-TIdTLSEngine& EngineOf(BIO* ABio) {
-  return *static_cast<TIdTLSEngine*>(BIO_get_data(ABio));
-}
-
-int BioRead(BIO* ABio, char* AData, int ALength) {
-  return EngineOf(ABio).FromPipe(ABio, AData, ALength);
-}
-
-int BioWrite(BIO* ABio, const char* AData, int ALength) {
-  return EngineOf(ABio).ToPipe(ABio, AData, ALength);
-}
-
-// A flush sends what the engine holds; no other control applies.
-long BioControl(BIO* ABio, int ACommand, long, void*) {
-  return ACommand == BIO_CTRL_FLUSH ? EngineOf(ABio).FlushFromBio(ABio) : 0;
-}
 
 // Held records are sent once this many have gathered, without waiting for the end of the call.
 constexpr size_t OutgoingLimit = 64 * 1024;
@@ -45,9 +52,9 @@ BIO_METHOD* PipeMethod() {
   static BIO_METHOD* const Method = [] {
     BIO_METHOD* M = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "IdTLSPipe");
     if (M) {
-      BIO_meth_set_read(M, &BioRead);
-      BIO_meth_set_write(M, &BioWrite);
-      BIO_meth_set_ctrl(M, &BioControl);
+      BIO_meth_set_read(M, &TLSDetail::TEngineBio::Read);
+      BIO_meth_set_write(M, &TLSDetail::TEngineBio::Write);
+      BIO_meth_set_ctrl(M, &TLSDetail::TEngineBio::Control);
     }
     return M;
   }();
@@ -84,19 +91,28 @@ TIdTLSEngine::TIdTLSEngine(std::shared_ptr<const TIdTLSContext> AContext, TIdTLS
 
 TIdTLSEngine::~TIdTLSEngine() = default;
 
-// The server name goes out unless it is an address; the check matches the certificate's names,
-// or its addresses for an address.
+// The server name goes out unless it is an address (IPv4 or IPv6); the check matches the
+// certificate's names, or its addresses for an address (an IPv6 scope names a local interface,
+// not the peer, and is left out).
 void TIdTLSEngine::PrepareClient(const std::string& APeerName) {
-  const bool IsAddress = TIdStack::IsIPAddressText(APeerName);
+  const bool IsAddress = TIdStack::IPVersionOfText(APeerName).has_value();
   if (!APeerName.empty() && !IsAddress) SSL_set_tlsext_host_name(FSession.get(), APeerName.c_str());
   if (!FContext->VerifyPeer()) return;
   if (APeerName.empty()) throw EIdTLSStartRefused(RS::RSTLSNoHostName);
+  const std::string Address = APeerName.substr(0, APeerName.find('%'));
   const int Set =
-      IsAddress ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSession.get()), APeerName.c_str())
+      IsAddress ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSession.get()), Address.c_str())
                 : SSL_set1_host(FSession.get(), APeerName.c_str());
   if (Set != 1)
     throw EIdTLSSetupError(
         Format(RS::RSTLSSetupFailed, {APeerName + ": " + TakeTLSErrorText("bad peer name")}));
+}
+
+void TIdTLSEngine::OfferSession(const TIdTLSSavedSession& ASession) {
+  if (ASession.Empty() || FContext->Role() != TIdTLSRole::trClient) return;
+  ERR_clear_error();
+  if (SSL_set_session(FSession.get(), ASession.Handle()) != 1)
+    throw EIdTLSSetupError(Format(RS::RSTLSSetupFailed, {TakeTLSErrorText("saved session")}));
 }
 
 void TIdTLSEngine::ResetCallState() {
@@ -321,6 +337,33 @@ std::string TIdTLSEngine::CipherName() const {
 
 bool TIdTLSEngine::SessionReused() const {
   return SSL_session_reused(FSession.get()) == 1;
+}
+
+// A copy: OpenSSL marks the session itself not resumable when the connection is freed without
+// a close_notify of its own, which must not take the saved one with it.
+TIdTLSSavedSession TIdTLSEngine::SavedSession() const {
+  SSL_SESSION* Copy = nullptr;
+  if (SSL_SESSION* Current = SSL_get0_session(FSession.get())) Copy = SSL_SESSION_dup(Current);
+  TIdTLSSavedSession Saved(Copy);
+  SSL_SESSION_free(Copy);
+  return Saved;
+}
+
+TIdTLSCertificate TIdTLSEngine::PeerCertificate() const {
+  return TIdTLSCertificate(SSL_get0_peer_certificate(FSession.get()));
+}
+
+// A client's list holds the server's own certificate first; a server's holds only the issuers
+// the client sent after its own.
+std::vector<TIdTLSCertificate> TIdTLSEngine::PeerCertificateChain() const {
+  std::vector<TIdTLSCertificate> Chain;
+  X509* Own = SSL_get0_peer_certificate(FSession.get());
+  if (!Own) return Chain;
+  Chain.emplace_back(Own);
+  STACK_OF(X509)* Sent = SSL_get_peer_cert_chain(FSession.get());
+  for (int I = 0; Sent && I < sk_X509_num(Sent); ++I)
+    if (X509_cmp(sk_X509_value(Sent, I), Own) != 0) Chain.emplace_back(sk_X509_value(Sent, I));
+  return Chain;
 }
 
 } // namespace Id

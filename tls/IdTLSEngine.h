@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One TLS session over a byte pipe: the handshake, reading, writing and the closing alert, with
 // OpenSSL's failures turned into the framework's exceptions.
 #pragma once
@@ -8,15 +9,24 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "runtime/Export.h"
-#include "tls/IdTLSContext.h"
-#include "tls/IdTLSPipe.h"
+#include "idframework/runtime/Export.h"
+#include "idframework/tls/IdTLSCertificate.h"
+#include "idframework/tls/IdTLSContext.h"
+#include "idframework/tls/IdTLSSavedSession.h"
 
 namespace Id {
 
-/// A session of a context, whose records travel through a TIdTLSPipe. Used by one thread at a
-/// time; nothing of it may be called from another thread during a call.
+class TIdTLSPipe;
+namespace TLSDetail {
+struct TEngineBio;
+}
+
+/// A session of a context, whose records travel through a pipe: the transport's socket, made by
+/// TIdIOHandlerTLS (a program sees it through Session()), or memory in the library's own tests
+/// (the pipe is plumbing, tls/detail/IdTLSPipe.h). Used by one thread at a time; nothing of it
+/// may be called from another thread during a call.
 class ID_API TIdTLSEngine {
 public:
   /// A session in AContext's role over APipe (not owned; must outlive the engine). A client
@@ -27,6 +37,11 @@ public:
   ~TIdTLSEngine();
   TIdTLSEngine(const TIdTLSEngine&) = delete;
   TIdTLSEngine& operator=(const TIdTLSEngine&) = delete;
+
+  /// Client, before the handshake: offers ASession (of an earlier connection to the same
+  /// server) for resumption; an empty one, or a server, makes no offer. Raises EIdTLSSetupError
+  /// when OpenSSL refuses it.
+  void OfferSession(const TIdTLSSavedSession& ASession);
 
   /// Runs the handshake on: true once it is complete, false when the pipe had no bytes now
   /// (call again to go on). Raises EIdTLSCertificateError, EIdTLSHandshakeError, or what the
@@ -59,14 +74,21 @@ public:
   std::string CipherName() const;
   /// Whether the handshake resumed an earlier session.
   bool SessionReused() const;
-
-  /// Called by the engine's BIO only.
-  int FromPipe(BIO* ABio, char* AData, int ALength);
-  /// Called by the engine's BIO only.
-  int ToPipe(BIO* ABio, const char* AData, int ALength);
-  int FlushFromBio(BIO* ABio);
+  /// The session as it stands, for a client to offer on a later connection (OfferSession).
+  /// Under TLS 1.3 it becomes resumable once the server's ticket was read, with the first
+  /// data after the handshake.
+  TIdTLSSavedSession SavedSession() const;
+  /// The peer's certificate; empty when it sent none.
+  TIdTLSCertificate PeerCertificate() const;
+  /// The peer's chain as it was sent, its own certificate first; empty when it sent none. A
+  /// resumed session may hold the peer's own certificate only.
+  std::vector<TIdTLSCertificate> PeerCertificateChain() const;
 
 private:
+  friend struct TLSDetail::TEngineBio; // OpenSSL's reads, writes and flushes of the pipe
+  int FromPipe(BIO* ABio, char* AData, int ALength);
+  int ToPipe(BIO* ABio, const char* AData, int ALength);
+  int FlushFromBio(BIO* ABio);
   void PrepareClient(const std::string& APeerName);
   void ResetCallState();
   void RethrowPipeFailure();

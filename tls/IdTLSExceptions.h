@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: MIT
 // The exceptions of the TLS library and their fixed texts: one line per class, its parent and its
 // text. A text with %s is completed with OpenSSL's reason for the failure.
 #pragma once
 
-#include "core/IdException.h"
+#include "idframework/core/IdException.h"
 
 namespace Id {
 

@@ -1,19 +1,28 @@
-#include "connection/detail/IdInputBuffer.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/connection/detail/IdInputBuffer.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
 
-#include "connection/IdIntercept.h"
-#include "core/IdException.h"
+#include "idframework/connection/IdIOHandler.h"
+#include "idframework/connection/IdIntercept.h"
+#include "idframework/core/IdException.h"
 
 namespace Id {
 
 namespace {
 
-// The length of the longest proper beginning of ATerminator that ends ABytes (0 when none).
+// A line read up to LF also ends in CR LF, the CR dropped with it.
+bool EndsLikeCrLf(const std::string& ATerminator, const char* ABytes, int32_t ACount) {
+  return ATerminator == "\n" && ACount > 0 && ABytes[ACount - 1] == '\r';
+}
+
+// The length of the longest proper beginning of a line end that ends ABytes (0 when none): of
+// ATerminator, or the CR of a CR LF when the terminator is LF.
 int32_t PartialTerminatorAtEnd(const std::string& ATerminator, const char* ABytes, int32_t ACount) {
+  if (EndsLikeCrLf(ATerminator, ABytes, ACount)) return 1;
   const int32_t Longest = std::min(ACount, static_cast<int32_t>(ATerminator.size()) - 1);
   for (int32_t K = Longest; K > 0; --K)
     if (std::memcmp(ABytes + ACount - K, ATerminator.data(), static_cast<size_t>(K)) == 0) return K;
@@ -89,6 +98,22 @@ int32_t TIdInputBuffer::Intercept(const TIdReceiveSpace& ASpace, int32_t ACount,
   return static_cast<int32_t>(FStaging.DataSize());
 }
 
+std::optional<int32_t> TIdInputBuffer::ReceiveFrom(TIdIOHandler& ATransport, int32_t ALimit,
+                                                   int32_t ATimeout,
+                                                   TIdConnectionIntercept* AIntercept,
+                                                   bool AASCIIFilter, int32_t& AKept) {
+  char Resting[RestingSize];
+  const TIdReceiveSpace Space = ReceiveSpace(ALimit, Resting, AIntercept != nullptr);
+  const std::optional<int32_t> Received =
+      ATransport.ReceiveWhenReadable(Space.Block, Space.Length, ATimeout);
+  AKept = 0;
+  if (Received && *Received > 0)
+    AKept = Commit(Space, *Received, AIntercept, AASCIIFilter);
+  else
+    Abandon();
+  return Received;
+}
+
 void TIdInputBuffer::Abandon() noexcept {
   FFilling = false;
   FStaging.Clear();
@@ -114,13 +139,11 @@ std::optional<std::string> TIdInputBuffer::TakeLine(const std::string& ATerminat
     ASearched = Unread;
     if (P > 0) {
       const int32_t FoundAt = From + P; // 1-based within the unread bytes
-      if (AMaxLength != 0 && FoundAt - 1 > AMaxLength)
-        return SplitOrRaise(AMaxLength, AAction, ASplit);
-      return TakeLineAt(FoundAt, ATerminator);
+      return TakeLineAt(FoundAt, ATerminator, AMaxLength, AAction, ASplit);
     }
   }
   // Checked before every receive, so a line without end costs at most one receive block beyond
-  // the limit. Trailing bytes that may begin a terminator still on its way (the CR of CR LF) do
+  // the limit. Trailing bytes that may begin a line end still on its way (the CR of CR LF) do
   // not make the line too long yet: the verdict must not depend on the receives.
   if (AMaxLength != 0 &&
       ASearched - PartialTerminatorAtEnd(ATerminator, FPending.UnreadStart(), ASearched) >
@@ -129,10 +152,15 @@ std::optional<std::string> TIdInputBuffer::TakeLine(const std::string& ATerminat
   return std::nullopt;
 }
 
-std::string TIdInputBuffer::TakeLineAt(int32_t AFoundAt, const std::string& ATerminator) {
-  std::string Line = FPending.TakeBytes(AFoundAt - 1 + static_cast<int32_t>(ATerminator.size()));
-  Line.resize(static_cast<size_t>(AFoundAt - 1));
-  if (ATerminator == "\n" && !Line.empty() && Line.back() == '\r') Line.pop_back();
+// The line whose terminator begins at AFoundAt (1-based). The limit is of the line as returned:
+// without the CR of a CR LF.
+std::string TIdInputBuffer::TakeLineAt(int32_t AFoundAt, const std::string& ATerminator,
+                                       int32_t AMaxLength, TIdMaxLineAction AAction, bool& ASplit) {
+  const char* Start = FPending.UnreadStart();
+  const int32_t Length = AFoundAt - 1 - (EndsLikeCrLf(ATerminator, Start, AFoundAt - 1) ? 1 : 0);
+  if (AMaxLength != 0 && Length > AMaxLength) return SplitOrRaise(AMaxLength, AAction, ASplit);
+  std::string Line(Start, static_cast<size_t>(Length));
+  FPending.DropBytes(AFoundAt - 1 + static_cast<int32_t>(ATerminator.size()));
   return Line;
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal header of the framework (detail/): plumbing, not part of its API, not installed.
 // The received input of a connection that no reader has taken yet, and how it comes in and goes
 // out: where each receive lands, how the receive block grows, and how lines and the rest are
@@ -8,12 +9,13 @@
 #include <optional>
 #include <string>
 
-#include "connection/IdBuffers.h"
-#include "core/IdGlobal.h"
+#include "idframework/connection/IdBuffers.h"
+#include "idframework/core/IdGlobal.h"
 
 namespace Id {
 
 class TIdConnectionIntercept;
+class TIdIOHandler;
 
 /// Where one receive lands: a block and the most bytes the receive may put there.
 struct TIdReceiveSpace {
@@ -55,6 +57,12 @@ public:
                  bool AASCIIFilter);
   /// A receive that brought nothing (a timeout, a close): its space is given up.
   void Abandon() noexcept;
+  /// One receive from ATransport of at most ALimit bytes, waiting up to ATimeout ms (see
+  /// TIdIOHandler::ReceiveWhenReadable): the transport's raw result, none when the time passed.
+  /// A positive one is committed at once; AKept is how many bytes became pending (0 otherwise).
+  std::optional<int32_t> ReceiveFrom(TIdIOHandler& ATransport, int32_t ALimit, int32_t ATimeout,
+                                     TIdConnectionIntercept* AIntercept, bool AASCIIFilter,
+                                     int32_t& AKept);
   /// Drops every pending byte (without notification) and the receive history.
   void Clear() noexcept;
 
@@ -74,7 +82,8 @@ private:
   bool IsTail(const char* ABlock) const noexcept;
   int32_t Intercept(const TIdReceiveSpace& ASpace, int32_t ACount,
                     TIdConnectionIntercept& AIntercept);
-  std::string TakeLineAt(int32_t AFoundAt, const std::string& ATerminator);
+  std::string TakeLineAt(int32_t AFoundAt, const std::string& ATerminator, int32_t AMaxLength,
+                         TIdMaxLineAction AAction, bool& ASplit);
   std::string SplitOrRaise(int32_t AMaxLength, TIdMaxLineAction AAction, bool& ASplit);
   static void ReserveBulk(std::string& AResult, size_t ANeeded);
 

@@ -1,4 +1,5 @@
-#include "core/detail/IdDebugCounters.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/core/detail/IdDebugCounters.h"
 
 #include <atomic>
 

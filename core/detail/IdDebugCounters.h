@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal header of the framework (detail/): plumbing, not part of its API, not installed.
 // Live counts of the objects whose leaks matter most under load: socket handles, connections and
 // framework threads. Always on: each count is one relaxed atomic, changed once when an object is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A client of the line protocol: connects with a time limit, directly or through a SOCKS 5
 // proxy, reads the greeting, sends one command and prints the reply.
 //
@@ -5,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "connection/IdClient.h"
+#include <idframework/connection/IdClient.h>
 
 using namespace Id;
 

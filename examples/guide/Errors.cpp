@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 // Where errors arrive on a server: activation raises, and every exception of a peer thread is
 // reported through OnException, the client's goodbye included.
 #include <cstdio>
 #include <cstdlib>
 
-#include "server/IdServer.h"
+#include <idframework/server/IdServer.h>
 
 using namespace Id;
 
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("listening on 127.0.0.1:%d, Enter stops\n", Server.BoundPort());
+  std::fflush(stdout);
   std::getchar();
   Server.SetActive(false);
 }

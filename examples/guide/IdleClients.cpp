@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: MIT
 // Time limits on a server: a client silent for 30 s is told so and disconnected, and a line
 // longer than 1000 bytes ends the connection with an error.
 #include <cstdio>
 
-#include "server/IdServer.h"
+#include <idframework/server/IdServer.h>
 
 using namespace Id;
 
@@ -25,6 +26,7 @@ int main() {
   };
   Server.SetActive(true);
   std::printf("listening on 127.0.0.1:%d, Enter stops\n", Server.BoundPort());
+  std::fflush(stdout);
   std::getchar();
   Server.SetActive(false);
 }

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: MIT
 // A line protocol on command handlers: a greeting, HELLO <name>, ADD <a> <b> and QUIT, numbered
 // replies, and an answer for every other line. Serves 127.0.0.1 until Enter is pressed.
 #include <cstdio>
 
-#include "server/IdServer.h"
+#include <idframework/server/IdServer.h>
 
 using namespace Id;
 
@@ -35,6 +36,7 @@ int main() {
 
   Server.SetActive(true);
   std::printf("listening on 127.0.0.1:%d, Enter stops\n", Server.BoundPort());
+  std::fflush(stdout);
   std::getchar();
   Server.SetActive(false);
 }

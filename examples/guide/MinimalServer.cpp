@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // A minimal server: answers every line with "echo: <line>" on 127.0.0.1 until Enter is pressed.
 #include <cstdio>
 
-#include "server/IdServer.h"
+#include <idframework/server/IdServer.h>
 
 using namespace Id;
 
@@ -17,6 +18,7 @@ int main() {
   };
   Server.SetActive(true);
   std::printf("listening on 127.0.0.1:%d, Enter stops\n", Server.BoundPort());
+  std::fflush(stdout); // shows at once, also when the output is piped
   std::getchar();
   Server.SetActive(false); // closes every connection and waits for the peer threads
 }

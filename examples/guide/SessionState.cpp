@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 // Per-connection state: each client gets a TSession, made when it connects, found by every
 // command of its connection and freed when the connection ends. USER <name> and WHO.
 #include <cstdio>
 #include <string>
 
-#include "server/IdServer.h"
+#include <idframework/server/IdServer.h>
 
 using namespace Id;
 
@@ -40,6 +41,7 @@ int main() {
 
   Server.SetActive(true);
   std::printf("listening on 127.0.0.1:%d, Enter stops\n", Server.BoundPort());
+  std::fflush(stdout);
   std::getchar();
   Server.SetActive(false);
 }

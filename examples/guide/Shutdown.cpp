@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 // An orderly shutdown on SIGINT or SIGTERM: the listeners stop, every connection is closed, and
 // the peer threads get up to 2 s to finish before deactivation reports them.
 #include <csignal>
 #include <cstdio>
 
-#include "server/IdServer.h"
+#include <idframework/server/IdServer.h>
 
 using namespace Id;
 
@@ -22,7 +23,10 @@ int main() {
     TIdTCPConnection& Connection = *AThread.PeerConnection();
     Connection.WriteLine(Connection.ReadLine()); // fails at once when the server closes it
   };
-  Server.OnDisconnect = [](TIdPeerThread&) { std::puts("a client left"); };
+  Server.OnDisconnect = [](TIdPeerThread&) { // peer thread
+    std::puts("a client left");
+    std::fflush(stdout);
+  };
   Server.SetActive(true);
   std::printf("listening on 127.0.0.1:%d\n", Server.BoundPort());
   std::fflush(stdout);

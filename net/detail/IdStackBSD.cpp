@@ -1,7 +1,9 @@
-#include "net/detail/IdStackBSD.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/net/detail/IdStackBSD.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -10,6 +12,7 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,8 +23,8 @@
 #include <memory>
 #include <vector>
 
-#include "core/IdResourceStrings.h"
-#include "runtime/Thread.h"
+#include "idframework/core/IdResourceStrings.h"
+#include "idframework/runtime/Thread.h"
 
 namespace Id {
 
@@ -97,15 +100,74 @@ int32_t ResultOf(int ASystemResult) {
   return ASystemResult == 0 ? 0 : FailErrno(errno);
 }
 
+// An integer option of the socket level; -1 when it cannot be read.
+int SocketLevelOption(int AFd, int AName) {
+  int Value = 0;
+  socklen_t Length = sizeof(Value);
+  return ::getsockopt(AFd, SOL_SOCKET, AName, &Value, &Length) == 0 ? Value : -1;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Addresses
 
-sockaddr_in MakeAddress(TIdStack& AStack, int32_t AFamily, const std::string& AIP, int32_t APort) {
-  sockaddr_in Address{};
-  Address.sin_family = static_cast<sa_family_t>(AFamily);
-  Address.sin_port = htons(static_cast<uint16_t>(APort));
-  Address.sin_addr.s_addr = AIP.empty() ? htonl(INADDR_ANY) : AStack.TextToAddress(AIP);
-  return Address;
+// A socket address record of either family, as the system takes and gives it.
+struct TSockAddr {
+  sockaddr_storage Storage{};
+  socklen_t Length = sizeof(sockaddr_storage);
+  sockaddr* Raw() noexcept { return reinterpret_cast<sockaddr*>(&Storage); }
+};
+
+// The system's family number of a family in the Windows Sockets numbering.
+int NativeFamily(int32_t AFamily) noexcept {
+  return AFamily == Id_PF_INET6 ? AF_INET6 : AFamily;
+}
+
+// The interface number of a scope: the number itself, or the interface of that name; 0 when
+// there is none.
+uint32_t ScopeIdOf(const std::string& AScope) {
+  int32_t Number = 0;
+  if (TryStrToInt(AScope, Number) && Number > 0) return static_cast<uint32_t>(Number);
+  return ::if_nametoindex(AScope.c_str());
+}
+
+// The scope of a received address: its interface's name, else its number; empty for none.
+std::string ScopeText(uint32_t AScopeId) {
+  if (AScopeId == 0) return std::string();
+  char Name[IF_NAMESIZE] = {};
+  if (::if_indextoname(AScopeId, Name)) return Name;
+  return std::to_string(AScopeId);
+}
+
+// The record for AFamily (Id_PF_INET6, else the IPv4 record with AFamily as it is), the address
+// text (empty for any address) and the port. False for a scope that names no interface; an
+// address text that is none raises EConvertError.
+bool MakeAddress(TIdStack& AStack, int32_t AFamily, const std::string& AIP, int32_t APort,
+                 TSockAddr& ARecord) {
+  if (AFamily != Id_PF_INET6) {
+    auto& In = reinterpret_cast<sockaddr_in&>(ARecord.Storage);
+    In.sin_family = static_cast<sa_family_t>(AFamily);
+    In.sin_port = htons(static_cast<uint16_t>(APort));
+    In.sin_addr.s_addr = AIP.empty() ? htonl(INADDR_ANY) : AStack.TextToAddress(AIP);
+    ARecord.Length = sizeof(sockaddr_in);
+    return true;
+  }
+  auto& In6 = reinterpret_cast<sockaddr_in6&>(ARecord.Storage);
+  In6.sin6_family = AF_INET6;
+  In6.sin6_port = htons(static_cast<uint16_t>(APort));
+  ARecord.Length = sizeof(sockaddr_in6);
+  if (AIP.empty()) return true; // all zero: any address
+  TIdIPv6Bytes Bytes;
+  std::string Scope;
+  TIdStack::ParseIPv6AddressText(AIP, Bytes, Scope);
+  std::memcpy(&In6.sin6_addr, Bytes.data(), Bytes.size());
+  if (Scope.empty()) return true;
+  In6.sin6_scope_id = ScopeIdOf(Scope);
+  return In6.sin6_scope_id != 0;
+}
+
+// The family of an address text: IPv6 for an IPv6 text, else IPv4.
+int32_t FamilyOfText(const std::string& AIP) {
+  return TIdStack::IsIPv6AddressText(AIP) ? Id_PF_INET6 : Id_PF_INET;
 }
 
 std::string AddressText(TIdStack& AStack, const in_addr& AAddress) {
@@ -114,9 +176,28 @@ std::string AddressText(TIdStack& AStack, const in_addr& AAddress) {
   return AStack.AddressToText(Bytes);
 }
 
-void ReadAddress(TIdStack& AStack, const sockaddr_in& AAddress, std::string& AIP, int32_t& APort) {
-  AIP = AddressText(AStack, AAddress.sin_addr);
-  APort = ntohs(AAddress.sin_port);
+// The family (Windows Sockets numbering), text and port of a record. An IPv4-mapped IPv6 address
+// (an IPv4 peer of a dual-stack socket) reads as the IPv4 address it is.
+void ReadAddress(TIdStackBSD& AStack, const sockaddr_storage& ARecord, int32_t& AFamily,
+                 std::string& AIP, int32_t& APort) {
+  if (ARecord.ss_family != AF_INET6) {
+    const auto& In = reinterpret_cast<const sockaddr_in&>(ARecord);
+    AFamily = In.sin_family;
+    AIP = AddressText(AStack, In.sin_addr);
+    APort = ntohs(In.sin_port);
+    return;
+  }
+  const auto& In6 = reinterpret_cast<const sockaddr_in6&>(ARecord);
+  TIdIPv6Bytes Bytes;
+  std::memcpy(Bytes.data(), &In6.sin6_addr, Bytes.size());
+  APort = ntohs(In6.sin6_port);
+  AIP = AStack.ReceivedIPv6Text(Bytes, ScopeText(In6.sin6_scope_id), AFamily);
+}
+
+void ReadAddress(TIdStackBSD& AStack, const sockaddr_storage& ARecord, std::string& AIP,
+                 int32_t& APort) {
+  int32_t Family = 0;
+  ReadAddress(AStack, ARecord, Family, AIP, APort);
 }
 
 struct TAddrInfoFree {
@@ -124,10 +205,11 @@ struct TAddrInfoFree {
 };
 using TAddrInfo = std::unique_ptr<addrinfo, TAddrInfoFree>;
 
-// IPv4 addresses of a host, in the order the name service gives them.
-int LookupIPv4(const std::string& AHost, TAddrInfo& AResult, int& AErrno) {
+// The stream addresses of a host of AFamily (AF_UNSPEC: both), in the order the name service
+// gives them.
+int Lookup(const std::string& AHost, int AFamily, TAddrInfo& AResult, int& AErrno) {
   addrinfo Hints{};
-  Hints.ai_family = AF_INET;
+  Hints.ai_family = AFamily;
   Hints.ai_socktype = SOCK_STREAM;
   addrinfo* Found = nullptr;
   errno = 0;
@@ -135,6 +217,17 @@ int LookupIPv4(const std::string& AHost, TAddrInfo& AResult, int& AErrno) {
   AErrno = errno;
   AResult.reset(Found);
   return Result;
+}
+
+int LookupFamily(TIdIPVersions AVersions) noexcept {
+  switch (AVersions) {
+  case TIdIPVersions::vsIPv4:
+    return AF_INET;
+  case TIdIPVersions::vsIPv6:
+    return AF_INET6;
+  default:
+    return AF_UNSPEC;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -158,8 +251,10 @@ constexpr TOptionMapping SocketLevelOptions[] = {
     {0x0100, SO_OOBINLINE},
     {Id_SO_SNDBUF, SO_SNDBUF},
     {Id_SO_RCVBUF, SO_RCVBUF},
+    {Id_SO_SNDTIMEO, SO_SNDTIMEO},
     {Id_SO_ERROR, SO_ERROR},
     {0x1008, SO_TYPE},
+    {Id_SO_REUSEPORT, SO_REUSEPORT},
 };
 
 // False for a socket-level option this platform has no equivalent of.
@@ -169,6 +264,11 @@ bool MapOption(int32_t ALevel, int32_t AName, int& ANativeLevel, int& ANativeNam
   if (ALevel == Id_IPPROTO_TCP) {
     ANativeLevel = IPPROTO_TCP;
     if (AName == Id_TCP_NODELAY) ANativeName = TCP_NODELAY;
+    return true;
+  }
+  if (ALevel == Id_IPPROTO_IPV6) {
+    ANativeLevel = IPPROTO_IPV6;
+    if (AName == Id_IPV6_V6ONLY) ANativeName = IPV6_V6ONLY;
     return true;
   }
   if (ALevel != WinLevelSocket) return true;
@@ -190,6 +290,12 @@ struct TWinLinger {
 bool IsWinLinger(int ANativeLevel, int ANativeName, int32_t ALength) {
   return ANativeLevel == SOL_SOCKET && ANativeName == SO_LINGER &&
          ALength == static_cast<int32_t>(sizeof(TWinLinger));
+}
+
+// A send time limit given as on Windows: a 32-bit count of ms.
+bool IsWinMilliseconds(int ANativeLevel, int ANativeName, int32_t ALength) {
+  return ANativeLevel == SOL_SOCKET && ANativeName == SO_SNDTIMEO &&
+         ALength == static_cast<int32_t>(sizeof(int32_t));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -394,7 +500,7 @@ void TIdStackBSD::FillLocalAddresses() {
   FLocalAddressList->Clear();
   TAddrInfo Found;
   int Errno = 0;
-  const int Result = LookupIPv4(SockLocalHostName(), Found, Errno);
+  const int Result = Lookup(SockLocalHostName(), AF_INET, Found, Errno);
   if (Result != 0) RaiseLookupError(Result, Errno);
   for (const addrinfo* A = Found.get(); A; A = A->ai_next)
     FLocalAddressList->Add(
@@ -413,21 +519,41 @@ TStringList& TIdStackBSD::GetLocalAddressList() {
 
 TIdSocketDescriptor TIdStackBSD::SockAccept(TIdSocketDescriptor ASocket, std::string& AIP,
                                             int32_t& APort) {
-  sockaddr_in Address{};
-  socklen_t Length = sizeof(Address);
-  const int Fd = Retrying([&] {
-    return ::accept4(FdOf(ASocket), reinterpret_cast<sockaddr*>(&Address), &Length, SOCK_CLOEXEC);
-  });
+  TSockAddr Address;
+  const int Fd = Retrying(
+      [&] { return ::accept4(FdOf(ASocket), Address.Raw(), &Address.Length, SOCK_CLOEXEC); });
   if (Fd < 0) return FailErrno(errno), InvalidSocketDescriptor;
-  ReadAddress(*this, Address, AIP, APort);
+  ReadAddress(*this, Address.Storage, AIP, APort);
   return FromFd(Fd);
 }
 
 int32_t TIdStackBSD::SockBind(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
                               int32_t APort) {
-  const sockaddr_in Address = MakeAddress(*this, AFamily, AIP, APort);
-  return ResultOf(
-      ::bind(FdOf(ASocket), reinterpret_cast<const sockaddr*>(&Address), sizeof(Address)));
+  TSockAddr Address;
+  if (!MakeAddress(*this, AFamily, AIP, APort, Address)) return FailWith(WSA::EINVAL_);
+  return ResultOf(::bind(FdOf(ASocket), Address.Raw(), Address.Length));
+}
+
+// The system's own answers tell a listening TCP socket; its descriptor number is taken as is.
+TIdSocketDescriptor TIdStackBSD::SockAdoptListening(int64_t ANative, int32_t& AFamily,
+                                                    std::string& AIP, int32_t& APort) {
+  if (ANative < 0 || ANative > INT_MAX) return InvalidSocketDescriptor;
+  const int Fd = static_cast<int>(ANative);
+  const int Domain = SocketLevelOption(Fd, SO_DOMAIN);
+  if (SocketLevelOption(Fd, SO_ACCEPTCONN) != 1 || SocketLevelOption(Fd, SO_TYPE) != SOCK_STREAM ||
+      SocketLevelOption(Fd, SO_PROTOCOL) != IPPROTO_TCP ||
+      (Domain != AF_INET && Domain != AF_INET6))
+    return InvalidSocketDescriptor;
+  ::fcntl(Fd, F_SETFD, FD_CLOEXEC);
+  ::fcntl(Fd, F_SETFL, ::fcntl(Fd, F_GETFL) | O_NONBLOCK);
+  SockLocalAddress(FromFd(Fd), AFamily, AIP, APort);
+  return FromFd(Fd);
+}
+
+TIdSocketDescriptor TIdStackBSD::SockDuplicate(TIdSocketDescriptor ASocket) {
+  const int Fd = ::fcntl(FdOf(ASocket), F_DUPFD_CLOEXEC, 0);
+  if (Fd < 0) CheckSocketResult(FailErrno(errno));
+  return FromFd(Fd);
 }
 
 // Not retried when interrupted: Linux releases the number whatever close() reports.
@@ -437,9 +563,10 @@ int32_t TIdStackBSD::SockClose(TIdSocketDescriptor ASocket) {
 
 int32_t TIdStackBSD::SockConnect(TIdSocketDescriptor ASocket, int32_t AFamily,
                                  const std::string& AIP, int32_t APort) {
-  const sockaddr_in Address = MakeAddress(*this, AFamily, AIP, APort);
+  TSockAddr Address;
+  if (!MakeAddress(*this, AFamily, AIP, APort, Address)) return FailWith(WSA::EINVAL_);
   const int Fd = FdOf(ASocket);
-  int Result = ::connect(Fd, reinterpret_cast<const sockaddr*>(&Address), sizeof(Address));
+  int Result = ::connect(Fd, Address.Raw(), Address.Length);
   if (Result != 0 && errno == EINTR) Result = FinishInterruptedConnect(Fd);
   return ResultOf(Result);
 }
@@ -447,10 +574,30 @@ int32_t TIdStackBSD::SockConnect(TIdSocketDescriptor ASocket, int32_t AFamily,
 std::string TIdStackBSD::SockHostToAddress(const std::string& AHost) {
   TAddrInfo Found;
   int Errno = 0;
-  const int Result = LookupIPv4(AHost, Found, Errno);
+  const int Result = Lookup(AHost, AF_INET, Found, Errno);
   if (Result != 0) RaiseLookupError(Result, Errno);
   if (!Found) RaiseLookupError(EAI_NONAME, 0);
   return AddressText(*this, reinterpret_cast<const sockaddr_in*>(Found->ai_addr)->sin_addr);
+}
+
+TIdIPAddressList TIdStackBSD::SockHostToAddresses(const std::string& AHost,
+                                                  TIdIPVersions AVersions) {
+  TAddrInfo Found;
+  int Errno = 0;
+  const int Result = Lookup(AHost, LookupFamily(AVersions), Found, Errno);
+  if (Result != 0) RaiseLookupError(Result, Errno);
+  TIdIPAddressList Addresses;
+  for (const addrinfo* A = Found.get(); A; A = A->ai_next) {
+    if (A->ai_family != AF_INET && A->ai_family != AF_INET6) continue;
+    sockaddr_storage Record{};
+    std::memcpy(&Record, A->ai_addr, std::min<size_t>(A->ai_addrlen, sizeof(Record)));
+    std::string Text;
+    int32_t Family = 0, Port = 0;
+    ReadAddress(*this, Record, Family, Text, Port);
+    AddLookupResult(Addresses, Family, std::move(Text));
+  }
+  if (Addresses.empty()) RaiseLookupError(EAI_NONAME, 0);
+  return Addresses;
 }
 
 std::string TIdStackBSD::SockLocalHostName() {
@@ -460,13 +607,19 @@ std::string TIdStackBSD::SockLocalHostName() {
 }
 
 std::string TIdStackBSD::SockAddressToHost(const std::string& AIP) {
-  sockaddr_in Address{};
-  Address.sin_family = AF_INET;
-  if (::inet_aton(AIP.c_str(), &Address.sin_addr) == 0) RaiseLookupError(EAI_NONAME, 0);
+  TSockAddr Address;
+  if (TIdStack::IsIPv6AddressText(AIP)) {
+    if (!MakeAddress(*this, Id_PF_INET6, AIP, 0, Address)) RaiseLookupError(EAI_NONAME, 0);
+  } else {
+    auto& In = reinterpret_cast<sockaddr_in&>(Address.Storage);
+    In.sin_family = AF_INET;
+    Address.Length = sizeof(In);
+    if (::inet_aton(AIP.c_str(), &In.sin_addr) == 0) RaiseLookupError(EAI_NONAME, 0);
+  }
   char Host[NI_MAXHOST] = {};
   errno = 0;
-  const int Result = ::getnameinfo(reinterpret_cast<const sockaddr*>(&Address), sizeof(Address),
-                                   Host, sizeof(Host), nullptr, 0, NI_NAMEREQD);
+  const int Result =
+      ::getnameinfo(Address.Raw(), Address.Length, Host, sizeof(Host), nullptr, 0, NI_NAMEREQD);
   if (Result != 0) RaiseLookupError(Result, errno);
   return std::string(Host);
 }
@@ -528,14 +681,13 @@ int32_t TIdStackBSD::SockRecv(TIdSocketDescriptor ASocket, void* ABuffer, int32_
 
 int32_t TIdStackBSD::SockRecvFrom(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength,
                                   int32_t AFlags, std::string& AIP, int32_t& APort) {
-  sockaddr_in Address{};
-  socklen_t Length = sizeof(Address);
+  TSockAddr Address;
   const ssize_t Result = Retrying([&] {
     return ::recvfrom(FdOf(ASocket), ABuffer, static_cast<size_t>(std::max(ALength, 0)), AFlags,
-                      reinterpret_cast<sockaddr*>(&Address), &Length);
+                      Address.Raw(), &Address.Length);
   });
   if (Result < 0) return FailErrno(errno);
-  ReadAddress(*this, Address, AIP, APort);
+  ReadAddress(*this, Address.Storage, AIP, APort);
   return static_cast<int32_t>(Result);
 }
 
@@ -586,11 +738,11 @@ int32_t TIdStackBSD::SockSend(TIdSocketDescriptor ASocket, const void* ABuffer, 
 
 int32_t TIdStackBSD::SockSendTo(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
                                 int32_t AFlags, const std::string& AIP, int32_t APort) {
-  const sockaddr_in Address = MakeAddress(*this, Id_PF_INET, AIP, APort);
+  TSockAddr Address;
+  if (!MakeAddress(*this, FamilyOfText(AIP), AIP, APort, Address)) return FailWith(WSA::EINVAL_);
   const ssize_t Result = Retrying([&] {
     return ::sendto(FdOf(ASocket), ABuffer, static_cast<size_t>(std::max(ALength, 0)),
-                    AFlags | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&Address),
-                    sizeof(Address));
+                    AFlags | MSG_NOSIGNAL, Address.Raw(), Address.Length);
   });
   return Result < 0 ? FailErrno(errno) : static_cast<int32_t>(Result);
 }
@@ -600,6 +752,7 @@ int32_t TIdStackBSD::SockSetOption(TIdSocketDescriptor ASocket, int32_t ALevel, 
   int Level, Name;
   if (!MapOption(ALevel, AOptName, Level, Name)) return FailWith(10042);
   linger Native{};
+  timeval Time{};
   const void* Value = AOptVal;
   socklen_t Length = static_cast<socklen_t>(std::max(AOptLen, 0));
   if (IsWinLinger(Level, Name, AOptLen)) {
@@ -608,6 +761,12 @@ int32_t TIdStackBSD::SockSetOption(TIdSocketDescriptor ASocket, int32_t ALevel, 
     Native = {Win.OnOff, Win.Linger};
     Value = &Native;
     Length = sizeof(Native);
+  } else if (IsWinMilliseconds(Level, Name, AOptLen)) {
+    int32_t Ms = 0;
+    std::memcpy(&Ms, AOptVal, sizeof(Ms));
+    Time = {Ms / 1000, (Ms % 1000) * 1000};
+    Value = &Time;
+    Length = sizeof(Time);
   }
   return ResultOf(::setsockopt(FdOf(ASocket), Level, Name, Value, Length));
 }
@@ -640,7 +799,7 @@ int32_t TIdStackBSD::SockGetOption(TIdSocketDescriptor ASocket, int32_t ALevel, 
 }
 
 TIdSocketDescriptor TIdStackBSD::SockCreate(int32_t AFamily, int32_t AType, int32_t AProtocol) {
-  const int Fd = ::socket(AFamily, AType | SOCK_CLOEXEC, AProtocol);
+  const int Fd = ::socket(NativeFamily(AFamily), AType | SOCK_CLOEXEC, AProtocol);
   if (Fd < 0) return FailErrno(errno), InvalidSocketDescriptor;
   return FromFd(Fd);
 }
@@ -665,12 +824,10 @@ int32_t TIdStackBSD::SockLastError() {
 
 void TIdStackBSD::SockAddress(TEnd AEnd, TIdSocketDescriptor ASocket, int32_t& AFamily,
                               std::string& AIP, int32_t& APort) {
-  sockaddr_in Address{};
-  socklen_t Length = sizeof(Address);
+  TSockAddr Address;
   CheckSocketResult(ResultOf((AEnd == TEnd::Peer ? ::getpeername : ::getsockname)(
-      FdOf(ASocket), reinterpret_cast<sockaddr*>(&Address), &Length)));
-  AFamily = Address.sin_family;
-  ReadAddress(*this, Address, AIP, APort);
+      FdOf(ASocket), Address.Raw(), &Address.Length)));
+  ReadAddress(*this, Address.Storage, AFamily, AIP, APort);
 }
 
 void TIdStackBSD::SockPeerAddress(TIdSocketDescriptor ASocket, int32_t& AFamily, std::string& AIP,

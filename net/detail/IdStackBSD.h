@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal header of the framework (detail/): plumbing, not part of its API, not installed.
 // The socket stack over BSD sockets (Linux), and its socket list.
 #pragma once
@@ -5,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "net/IdStack.h"
+#include "idframework/net/IdStack.h"
 
 namespace Id {
 
@@ -17,7 +18,10 @@ inline constexpr int32_t ErrnoErrorBase = 20000;
 /// error numbering and the 64-descriptor limit of SockSelect, for any descriptor number. It keeps
 /// no state about descriptors: a close while other threads use the socket is the socket
 /// handle's business. Interrupted calls are retried inside the stack; sending never raises
-/// SIGPIPE. Thread-safe throughout, except the local-address list (see TIdStack).
+/// SIGPIPE. IPv4 and IPv6 (family Id_PF_INET6): an address read from an IPv6 socket is IPv6
+/// text, with the interface's name as its scope, except an IPv4-mapped one (the IPv4 peer of a
+/// dual-stack socket), which reads as IPv4 text with family Id_PF_INET. Thread-safe throughout,
+/// except the local-address list (see TIdStack).
 class TIdStackBSD : public TIdStack {
 public:
   TIdStackBSD();
@@ -30,9 +34,17 @@ public:
   int32_t SockBind(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
                    int32_t APort) override;
   int32_t SockClose(TIdSocketDescriptor ASocket) override;
+  /// A descriptor number inherited by the process (a service manager hands them over from 3 on).
+  TIdSocketDescriptor SockAdoptListening(int64_t ANative, int32_t& AFamily, std::string& AIP,
+                                         int32_t& APort) override;
+  /// fcntl(F_DUPFD_CLOEXEC).
+  TIdSocketDescriptor SockDuplicate(TIdSocketDescriptor ASocket) override;
   int32_t SockConnect(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
                       int32_t APort) override;
   std::string SockHostToAddress(const std::string& AHost) override;
+  /// getaddrinfo() for stream sockets, without dropping a family the host has no route for
+  /// (a connect to it fails, and the next address is tried).
+  TIdIPAddressList SockHostToAddresses(const std::string& AHost, TIdIPVersions AVersions) override;
   std::string SockLocalHostName() override;
   std::string SockAddressToHost(const std::string& AIP) override;
   int32_t SockServicePort(const std::string& AService) override;
@@ -56,8 +68,9 @@ public:
                    int32_t AFlags) override;
   int32_t SockSendTo(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
                      int32_t AFlags, const std::string& AIP, int32_t APort) override;
-  /// Levels and names in the Windows Sockets numbering (Id_SOL_SOCKET, Id_SO_*, Id_IPPROTO_TCP,
-  /// Id_TCP_NODELAY); a 4-byte SO_LINGER value is the Windows record (two 16-bit fields).
+  /// Levels and names in the Windows Sockets numbering (Id_SOL_SOCKET, Id_SO_* with
+  /// Id_SO_REUSEPORT, Id_IPPROTO_TCP, Id_TCP_NODELAY, Id_IPPROTO_IPV6, Id_IPV6_V6ONLY); a 4-byte
+  /// SO_LINGER value is the Windows record (two 16-bit fields).
   int32_t SockSetOption(TIdSocketDescriptor ASocket, int32_t ALevel, int32_t AOptName,
                         const void* AOptVal, int32_t AOptLen) override;
   TIdSocketDescriptor SockCreate(int32_t AFamily, int32_t AType, int32_t AProtocol) override;

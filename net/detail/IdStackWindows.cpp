@@ -1,13 +1,15 @@
-#include "net/detail/IdStackWindows.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/net/detail/IdStackWindows.h"
 
-#include "net/detail/IdWinsock2.h"
+#include "idframework/net/detail/IdWinsock2.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
 
-#include "core/IdResourceStrings.h"
-#include "runtime/CriticalSection.h"
+#include "idframework/core/IdResourceStrings.h"
+#include "idframework/runtime/CriticalSection.h"
 
 namespace Id {
 
@@ -47,6 +49,71 @@ TIdIPv4Bytes BytesOf(const in_addr& AAddress) {
   std::memcpy(Bytes.data(), &AAddress, Bytes.size());
   return Bytes;
 }
+
+// A socket address record of either family, as the library takes and gives it.
+struct TAddressRecord {
+  SOCKADDR_STORAGE Storage{};
+  int Length = sizeof(SOCKADDR_STORAGE);
+  sockaddr* Raw() noexcept { return reinterpret_cast<sockaddr*>(&Storage); }
+};
+
+// The IPv6 record of an address text (empty: any address). The scope must be an interface
+// number: false for any other scope. An address text that is none raises EConvertError.
+bool IPv6Record(const std::string& AIP, int32_t APort, TAddressRecord& ARecord) {
+  auto& In6 = reinterpret_cast<sockaddr_in6&>(ARecord.Storage);
+  In6.sin6_family = AF_INET6;
+  In6.sin6_port = WS2::htons(static_cast<u_short>(APort));
+  ARecord.Length = sizeof(sockaddr_in6);
+  if (AIP.empty()) return true;
+  TIdIPv6Bytes Bytes;
+  std::string Scope;
+  TIdStack::ParseIPv6AddressText(AIP, Bytes, Scope);
+  std::memcpy(&In6.sin6_addr, Bytes.data(), Bytes.size());
+  int32_t ScopeId = 0;
+  if (Scope.empty()) return true;
+  if (!TryStrToInt(Scope, ScopeId) || ScopeId <= 0) return false;
+  In6.sin6_scope_id = static_cast<ULONG>(ScopeId);
+  return true;
+}
+
+// The record for AFamily: the IPv6 one, else the IPv4 record of the table (family as given).
+bool MakeRecord(TIdStack& AStack, int32_t AFamily, const std::string& AIP, int32_t APort,
+                TAddressRecord& ARecord) {
+  if (AFamily == Id_PF_INET6) return IPv6Record(AIP, APort, ARecord);
+  reinterpret_cast<sockaddr_in&>(ARecord.Storage) =
+      AddressRecord(AFamily, AIP.empty() ? 0 : AStack.TextToAddress(AIP), APort);
+  ARecord.Length = AddressRecordLength;
+  return true;
+}
+
+// A failed call of the stack itself, with the library's last error set as a call would set it.
+int32_t RefuseWith(int AError) {
+  WS2::WSASetLastError(AError);
+  return SocketErrorResult;
+}
+
+// The family, text and port of a record. An IPv4-mapped IPv6 address (an IPv4 peer of a
+// dual-stack socket) reads as the IPv4 address it is.
+void ReadRecord(TIdStackWindows& AStack, const SOCKADDR_STORAGE& ARecord, int32_t& AFamily,
+                std::string& AIP, int32_t& APort) {
+  if (ARecord.ss_family != AF_INET6) {
+    const auto& In = reinterpret_cast<const sockaddr_in&>(ARecord);
+    AFamily = In.sin_family;
+    AIP = AStack.AddressToText(BytesOf(In.sin_addr));
+    APort = WS2::ntohs(In.sin_port);
+    return;
+  }
+  const auto& In6 = reinterpret_cast<const sockaddr_in6&>(ARecord);
+  TIdIPv6Bytes Bytes;
+  std::memcpy(Bytes.data(), &In6.sin6_addr, Bytes.size());
+  APort = WS2::ntohs(In6.sin6_port);
+  AIP = AStack.ReceivedIPv6Text(
+      Bytes, In6.sin6_scope_id ? std::to_string(In6.sin6_scope_id) : std::string(), AFamily);
+}
+
+struct TAddrInfoFree {
+  void operator()(addrinfo* A) const { WS2::freeaddrinfo(A); }
+};
 
 // Fills a select set from a list; an absent list leaves the set empty.
 void FillSelectSet(fd_set& ASet, const TIdSocketDescriptorList* AList) {
@@ -155,20 +222,18 @@ TStringList& TIdStackWindows::GetLocalAddressList() {
 
 TIdSocketDescriptor TIdStackWindows::SockAccept(TIdSocketDescriptor ASocket, std::string& AIP,
                                                 int32_t& APort) {
-  sockaddr_in Record{};
-  int Length = AddressRecordLength;
-  const SOCKET Result =
-      WS2::accept(SocketOf(ASocket), reinterpret_cast<sockaddr*>(&Record), &Length);
-  AIP = AddressToText(BytesOf(Record.sin_addr));
-  APort = WS2::ntohs(Record.sin_port);
+  TAddressRecord Record;
+  const SOCKET Result = WS2::accept(SocketOf(ASocket), Record.Raw(), &Record.Length);
+  int32_t Family = 0;
+  ReadRecord(*this, Record.Storage, Family, AIP, APort);
   return DescriptorOf(Result);
 }
 
 int32_t TIdStackWindows::SockBind(TIdSocketDescriptor ASocket, int32_t AFamily,
                                   const std::string& AIP, int32_t APort) {
-  const sockaddr_in Record = AddressRecord(AFamily, AIP.empty() ? 0 : TextToAddress(AIP), APort);
-  return WS2::bind(SocketOf(ASocket), reinterpret_cast<const sockaddr*>(&Record),
-                   AddressRecordLength);
+  TAddressRecord Record;
+  if (!MakeRecord(*this, AFamily, AIP, APort, Record)) return RefuseWith(WSAEINVAL);
+  return WS2::bind(SocketOf(ASocket), Record.Raw(), Record.Length);
 }
 
 int32_t TIdStackWindows::SockClose(TIdSocketDescriptor ASocket) {
@@ -177,15 +242,42 @@ int32_t TIdStackWindows::SockClose(TIdSocketDescriptor ASocket) {
 
 int32_t TIdStackWindows::SockConnect(TIdSocketDescriptor ASocket, int32_t AFamily,
                                      const std::string& AIP, int32_t APort) {
-  const sockaddr_in Record = AddressRecord(AFamily, TextToAddress(AIP), APort);
-  return WS2::connect(SocketOf(ASocket), reinterpret_cast<const sockaddr*>(&Record),
-                      AddressRecordLength);
+  TAddressRecord Record;
+  // An IPv4 address text must be there: an empty one is a conversion error, not any address.
+  if (AFamily != Id_PF_INET6 && AIP.empty()) TextToAddress(AIP);
+  if (!MakeRecord(*this, AFamily, AIP, APort, Record)) return RefuseWith(WSAEINVAL);
+  return WS2::connect(SocketOf(ASocket), Record.Raw(), Record.Length);
 }
 
 std::string TIdStackWindows::SockHostToAddress(const std::string& AHost) {
   const hostent* Host = WS2::gethostbyname(AHost.c_str());
   if (!Host) CheckSocketResult(SocketErrorResult);
   return AddressToText(BytesOf(*reinterpret_cast<const in_addr*>(Host->h_addr_list[0])));
+}
+
+TIdIPAddressList TIdStackWindows::SockHostToAddresses(const std::string& AHost,
+                                                      TIdIPVersions AVersions) {
+  addrinfo Hints{};
+  Hints.ai_family = AVersions == TIdIPVersions::vsIPv4   ? AF_INET
+                    : AVersions == TIdIPVersions::vsIPv6 ? AF_INET6
+                                                         : AF_UNSPEC;
+  Hints.ai_socktype = SOCK_STREAM;
+  addrinfo* Found = nullptr;
+  const int Result = WS2::getaddrinfo(AHost.c_str(), nullptr, &Hints, &Found);
+  if (Result != 0) ThrowSocketError(Result);
+  const std::unique_ptr<addrinfo, TAddrInfoFree> Owned(Found);
+  TIdIPAddressList Addresses;
+  for (const addrinfo* A = Found; A; A = A->ai_next) {
+    if (A->ai_family != AF_INET && A->ai_family != AF_INET6) continue;
+    SOCKADDR_STORAGE Record{};
+    std::memcpy(&Record, A->ai_addr, std::min<size_t>(A->ai_addrlen, sizeof(Record)));
+    std::string Text;
+    int32_t Family = 0, Port = 0;
+    ReadRecord(*this, Record, Family, Text, Port);
+    AddLookupResult(Addresses, Family, std::move(Text));
+  }
+  if (Addresses.empty()) ThrowSocketError(WSA::HOST_NOT_FOUND_);
+  return Addresses;
 }
 
 std::string TIdStackWindows::SockLocalHostName() {
@@ -195,6 +287,15 @@ std::string TIdStackWindows::SockLocalHostName() {
 }
 
 std::string TIdStackWindows::SockAddressToHost(const std::string& AIP) {
+  if (IsIPv6AddressText(AIP)) {
+    TAddressRecord Record;
+    if (!IPv6Record(AIP, 0, Record)) ThrowSocketError(WSA::HOST_NOT_FOUND_);
+    char Host[NI_MAXHOST] = {};
+    const int Result =
+        WS2::getnameinfo(Record.Raw(), Record.Length, Host, sizeof(Host), nullptr, 0, NI_NAMEREQD);
+    if (Result != 0) ThrowSocketError(Result);
+    return Host;
+  }
   const u_long Address = WS2::inet_addr(AIP.c_str());
   const hostent* Host =
       WS2::gethostbyaddr(reinterpret_cast<const char*>(&Address), sizeof(Address), AF_INET);
@@ -249,12 +350,11 @@ int32_t TIdStackWindows::SockRecv(TIdSocketDescriptor ASocket, void* ABuffer, in
 
 int32_t TIdStackWindows::SockRecvFrom(TIdSocketDescriptor ASocket, void* ABuffer, int32_t ALength,
                                       int32_t AFlags, std::string& AIP, int32_t& APort) {
-  sockaddr_in Record{};
-  int Length = AddressRecordLength;
+  TAddressRecord Record;
   const int32_t Result = WS2::recvfrom(SocketOf(ASocket), static_cast<char*>(ABuffer), ALength,
-                                       AFlags, reinterpret_cast<sockaddr*>(&Record), &Length);
-  AIP = AddressToText(BytesOf(Record.sin_addr));
-  APort = WS2::ntohs(Record.sin_port);
+                                       AFlags, Record.Raw(), &Record.Length);
+  int32_t Family = 0;
+  ReadRecord(*this, Record.Storage, Family, AIP, APort);
   return Result;
 }
 
@@ -281,9 +381,11 @@ int32_t TIdStackWindows::SockSend(TIdSocketDescriptor ASocket, const void* ABuff
 int32_t TIdStackWindows::SockSendTo(TIdSocketDescriptor ASocket, const void* ABuffer,
                                     int32_t ALength, int32_t AFlags, const std::string& AIP,
                                     int32_t APort) {
-  const sockaddr_in Record = AddressRecord(AF_INET, TextToAddress(AIP), APort);
+  TAddressRecord Record;
+  if (!MakeRecord(*this, IsIPv6AddressText(AIP) ? Id_PF_INET6 : Id_PF_INET, AIP, APort, Record))
+    return RefuseWith(WSAEINVAL);
   return WS2::sendto(SocketOf(ASocket), static_cast<const char*>(ABuffer), ALength, AFlags,
-                     reinterpret_cast<const sockaddr*>(&Record), AddressRecordLength);
+                     Record.Raw(), Record.Length);
 }
 
 int32_t TIdStackWindows::SockSetOption(TIdSocketDescriptor ASocket, int32_t ALevel,
@@ -312,24 +414,16 @@ int32_t TIdStackWindows::SockLastError() {
 
 void TIdStackWindows::SockPeerAddress(TIdSocketDescriptor ASocket, int32_t& AFamily,
                                       std::string& AIP, int32_t& APort) {
-  sockaddr_in Record{};
-  int Length = AddressRecordLength;
-  CheckSocketResult(
-      WS2::getpeername(SocketOf(ASocket), reinterpret_cast<sockaddr*>(&Record), &Length));
-  AFamily = Record.sin_family;
-  AIP = AddressToText(BytesOf(Record.sin_addr));
-  APort = WS2::ntohs(Record.sin_port);
+  TAddressRecord Record;
+  CheckSocketResult(WS2::getpeername(SocketOf(ASocket), Record.Raw(), &Record.Length));
+  ReadRecord(*this, Record.Storage, AFamily, AIP, APort);
 }
 
 void TIdStackWindows::SockLocalAddress(TIdSocketDescriptor ASocket, int32_t& AFamily,
                                        std::string& AIP, int32_t& APort) {
-  sockaddr_in Record{};
-  int Length = AddressRecordLength;
-  CheckSocketResult(
-      WS2::getsockname(SocketOf(ASocket), reinterpret_cast<sockaddr*>(&Record), &Length));
-  AFamily = Record.sin_family;
-  AIP = AddressToText(BytesOf(Record.sin_addr));
-  APort = WS2::ntohs(Record.sin_port);
+  TAddressRecord Record;
+  CheckSocketResult(WS2::getsockname(SocketOf(ASocket), Record.Raw(), &Record.Length));
+  ReadRecord(*this, Record.Storage, AFamily, AIP, APort);
 }
 
 int32_t TIdStackWindows::SockGetOption(TIdSocketDescriptor ASocket, int32_t ALevel,

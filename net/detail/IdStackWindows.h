@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal header of the framework (detail/): plumbing, not part of its API, not installed.
 // The socket stack over Windows Sockets 2, called through the run-time binding (IdWinsock2),
 // never through an import of the library; its socket list and whole-file sender. Windows builds
@@ -7,14 +8,15 @@
 #include <array>
 #include <cstdint>
 
-#include "net/IdStack.h"
+#include "idframework/net/IdStack.h"
 
 namespace Id {
 
 /// The Windows stack. The first construction in the process loads and starts the socket library
 /// (version 2.2); later ones make no library call, and freeing a stack never cleans the library
-/// up (that happens once at program end). Thread-safe as the library is, except the local-address
-/// list (see TIdStack).
+/// up (that happens once at program end). IPv4 and IPv6 as the BSD stack has them, except that an
+/// IPv6 scope is an interface number only. Thread-safe as the library is, except the
+/// local-address list (see TIdStack).
 class TIdStackWindows : public TIdStack {
 public:
   /// Raises EIdWS2StubError when the library cannot be loaded, EIdStackInitializationFailed
@@ -33,6 +35,8 @@ public:
   int32_t SockConnect(TIdSocketDescriptor ASocket, int32_t AFamily, const std::string& AIP,
                       int32_t APort) override;
   std::string SockHostToAddress(const std::string& AHost) override;
+  /// getaddrinfo() for stream sockets (through the binding's IPv6 entry points).
+  TIdIPAddressList SockHostToAddresses(const std::string& AHost, TIdIPVersions AVersions) override;
   std::string SockLocalHostName() override;
   std::string SockAddressToHost(const std::string& AIP) override;
   int32_t SockServicePort(const std::string& AService) override;

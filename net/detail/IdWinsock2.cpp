@@ -1,9 +1,10 @@
-#include "net/detail/IdWinsock2.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/net/detail/IdWinsock2.h"
 
 #include <cstring>
 
-#include "core/IdResourceStrings.h"
-#include "net/IdStack.h"
+#include "idframework/core/IdResourceStrings.h"
+#include "idframework/net/IdStack.h"
 
 namespace Id {
 
@@ -74,11 +75,12 @@ namespace {
 // Each row's index, by entry name.
 enum TRow : size_t {
 #define ID_WS2_ROW_INDEX(Name, Export, Declared) Row_##Name,
-  ID_WS2_BOUND_FUNCTIONS(ID_WS2_ROW_INDEX)
+  ID_WS2_BOUND_FUNCTIONS(ID_WS2_ROW_INDEX) ID_WS2_IPV6_FUNCTIONS(ID_WS2_ROW_INDEX)
 #undef ID_WS2_ROW_INDEX
       RowCount
 };
-static_assert(RowCount == BoundFunctionCount);
+static_assert(RowCount == BoundFunctionCount + IPv6FunctionCount);
+static_assert(Row_getaddrinfo == BoundFunctionCount);
 static_assert(Row_TransmitFile == FirstExtensionRow);
 
 template <size_t ARow, auto& AEntry, class TFunction> struct TResolvingStub;
@@ -101,6 +103,7 @@ struct TResolvingStub<ARow, AEntry, TResult (*)(TArgs...)> {
   constinit TBoundFunction<decltype(&::Declared)> Name{                                            \
       &TResolvingStub<Row_##Name, Name, decltype(&::Declared)>::Call};
 ID_WS2_BOUND_FUNCTIONS(ID_WS2_DEFINE_ENTRY)
+ID_WS2_IPV6_FUNCTIONS(ID_WS2_DEFINE_ENTRY)
 #undef ID_WS2_DEFINE_ENTRY
 
 #define ID_WS2_TABLE_ROW(Name, Export, Declared)                                                   \
@@ -109,14 +112,18 @@ ID_WS2_BOUND_FUNCTIONS(ID_WS2_DEFINE_ENTRY)
                     []() noexcept { return reinterpret_cast<void*>(Name.Target()); }},
 constinit const std::array<TBoundFunctionRow, BoundFunctionCount> BoundFunctionTable = {
     {ID_WS2_BOUND_FUNCTIONS(ID_WS2_TABLE_ROW)}};
+constinit const std::array<TBoundFunctionRow, IPv6FunctionCount> IPv6FunctionTable = {
+    {ID_WS2_IPV6_FUNCTIONS(ID_WS2_TABLE_ROW)}};
 #undef ID_WS2_TABLE_ROW
 
 FARPROC ResolveBoundFunction(size_t ARow) {
-  const TBoundFunctionRow& Row = BoundFunctionTable.at(ARow);
+  const TBoundFunctionRow& Row = ARow < BoundFunctionCount
+                                     ? BoundFunctionTable[ARow]
+                                     : IPv6FunctionTable.at(ARow - BoundFunctionCount);
   HMODULE Library = FSocketLibrary.load(std::memory_order_acquire);
   if (!Library) RaiseCallError(Row.ExportName, static_cast<uint32_t>(WSA::NOTINITIALISED_));
   FARPROC Address = ::GetProcAddress(Library, Row.ExportName);
-  if (!Address && ARow >= FirstExtensionRow) {
+  if (!Address && ARow >= FirstExtensionRow && ARow < BoundFunctionCount) {
     if (HMODULE Extension = ExtensionLibrary())
       Address = ::GetProcAddress(Extension, Row.ExportName);
   }
@@ -151,6 +158,8 @@ int StartSocketLibrary(uint16_t AVersion, WSADATA* AData) {
 void ResetBoundFunctions() noexcept {
   FSocketLibrary.store(nullptr, std::memory_order_release);
   for (const auto& Row : WS2::BoundFunctionTable)
+    Row.Reset();
+  for (const auto& Row : WS2::IPv6FunctionTable)
     Row.Reset();
 }
 

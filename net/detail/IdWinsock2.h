@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal header of the framework (detail/): plumbing, not part of its API, not installed.
 // The Windows Sockets 2 library, bound at run time. "WS2_32.DLL" is loaded by the first stack
 // construction and never imported: every library function has an entry here that starts on a
@@ -10,6 +11,7 @@
 
 #include <mswsock.h>
 #include <windows.h>
+#include <ws2tcpip.h>
 
 #include <array>
 #include <atomic>
@@ -17,7 +19,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/IdException.h"
+#include "idframework/core/IdException.h"
 
 // The generic names of the two-variant functions have entries of their own here (bound to the
 // single-byte-text export); they must not be rewritten to the A names by the Windows headers.
@@ -177,6 +179,13 @@ std::string SysErrorMessage(uint32_t AErrorCode);
   X(AcceptEx, AcceptEx, AcceptEx)                                                                \
   X(GetAcceptExSockaddrs, GetAcceptExSockaddrs, GetAcceptExSockaddrs)                            \
   X(WSARecvEx, WSARecvEx, WSARecvEx)
+
+/// The IPv6 entry points of the library: name and address lookups of either version. Bound like
+/// the rows above, in a table of their own after them (rows 112 to 114).
+#define ID_WS2_IPV6_FUNCTIONS(X)                                                                 \
+  X(getaddrinfo, getaddrinfo, getaddrinfo)                                                       \
+  X(freeaddrinfo, freeaddrinfo, freeaddrinfo)                                                    \
+  X(getnameinfo, getnameinfo, getnameinfo)
 // clang-format on
 
 namespace WS2 {
@@ -217,6 +226,7 @@ private:
 #define ID_WS2_DECLARE_ENTRY(Name, Export, Declared)                                               \
   extern TBoundFunction<decltype(&::Declared)> Name;
 ID_WS2_BOUND_FUNCTIONS(ID_WS2_DECLARE_ENTRY)
+ID_WS2_IPV6_FUNCTIONS(ID_WS2_DECLARE_ENTRY)
 #undef ID_WS2_DECLARE_ENTRY
 
 /// One row of the bound function table: the entry's name, the export it resolves through, and
@@ -235,12 +245,17 @@ struct TBoundFunctionRow {
 inline constexpr size_t BoundFunctionCount = 112;
 /// The 112 rows in their fixed order.
 extern const std::array<TBoundFunctionRow, BoundFunctionCount> BoundFunctionTable;
+inline constexpr size_t IPv6FunctionCount = 3;
+/// The rows of the IPv6 entry points (getaddrinfo, freeaddrinfo, getnameinfo), which resolve as
+/// rows BoundFunctionCount and up.
+extern const std::array<TBoundFunctionRow, IPv6FunctionCount> IPv6FunctionTable;
 
 /// The address of row ARow's export in the loaded library. Raises EIdWS2StubError with
 /// "Error on call Winsock2 library function <name>" and 10093 when the library is not loaded,
 /// or with the system's error number when the library does not export the name (the extension
 /// rows 108..111 are also looked up in the extension library that really exports them).
-/// Called by the resolving stubs, on whatever thread makes the first call.
+/// Called by the resolving stubs, on whatever thread makes the first call. Rows from
+/// BoundFunctionCount on are those of IPv6FunctionTable.
 FARPROC ResolveBoundFunction(size_t ARow);
 
 } // namespace WS2
@@ -255,8 +270,8 @@ HMODULE SocketLibraryHandle() noexcept;
 /// not left loaded. Called by the stack constructor under the stack lock.
 int StartSocketLibrary(uint16_t AVersion, WSADATA* AData);
 
-/// Marks the library as not loaded and puts every entry back on its stub. The start-up entry is
-/// not touched, nor is the library released.
+/// Marks the library as not loaded and puts every entry (of both tables) back on its stub. The
+/// start-up entry is not touched, nor is the library released.
 void ResetBoundFunctions() noexcept;
 
 /// Releases the library, when loaded, and puts every entry back on its stub; only one caller of

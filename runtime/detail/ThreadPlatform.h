@@ -1,26 +1,41 @@
+// SPDX-License-Identifier: MIT
 // Internal header of the framework (detail/): plumbing, not part of its API, not installed.
 // The operating-system side of the platform thread, one source file per platform selected by the
 // build (ThreadWindows.cpp on Windows).
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
-#include "runtime/Thread.h"
+#include "idframework/runtime/Thread.h"
 
 namespace Id {
 
-/// Makes a detached operating-system thread that runs AEntry(AArg) and ends when it returns.
+/// What a new thread takes over from the thread that makes it, noted by the thread that starts a
+/// body on a reused thread instead (on POSIX systems the signal mask and the floating-point
+/// modes; nothing on Windows). Opaque storage, read and written only by the platform's file.
+struct TStarterState {
+  alignas(16) unsigned char Bytes[160];
+};
+
+/// Makes a detached operating-system thread with a stack of AStackSize bytes that runs
+/// AEntry(AArg) and ends when it returns; the new thread has the caller's starter state.
 /// Raises std::system_error when the system refuses, as std::thread does.
-void StartDetachedThread(void (*AEntry)(void*), void* AArg);
+void StartDetachedThread(void (*AEntry)(void*), void* AArg, size_t AStackSize);
+
+/// Notes the calling thread's starter state into AState. The starting thread.
+void NoteStarterState(TStarterState& AState) noexcept;
+/// Gives the calling (reused) thread the starter state AState, before the body.
+void ApplyStarterState(const TStarterState& AState) noexcept;
 
 /// Prepares a new thread of the runner (on Linux, a batch thread: see ThreadPosix.cpp) and
-/// notes its start state (signal mask, priority) for RestoreThreadStart. Called once by every
-/// new thread.
+/// notes its start state (priority) for RestoreThreadStart. Called once by every new thread.
 void KeepThreadStart() noexcept;
-/// Gives the calling thread back the state KeepThreadStart noted, so that a thread reused for
-/// another body starts it as a new thread would: the signal mask and errno always, the priority
-/// when APriorityChanged (the body's thread object gave it one).
+/// Resets what a body may have changed on the calling thread, after the body, so that the next
+/// one starts as on a new thread (see TThread::SetParkedThreads): errno, cancellation, locale,
+/// the priority when APriorityChanged (the body's thread object gave it one); and blocks every
+/// signal while the thread is parked.
 void RestoreThreadStart(bool APriorityChanged) noexcept;
 
 /// Sleeps while AWord holds AValue, at most ATimeoutMs (-1: no limit); may also return early,

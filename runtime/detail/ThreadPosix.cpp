@@ -1,6 +1,8 @@
-#include "runtime/detail/ThreadPlatform.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/runtime/detail/ThreadPlatform.h"
 
 #include <linux/futex.h>
+#include <locale.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -9,7 +11,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cfenv>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <system_error>
 
@@ -29,14 +33,17 @@ int LowestPermittedNice() {
   return 20 - static_cast<int>(std::min<rlim_t>(Limit.rlim_cur, 40));
 }
 
-// Every thread gets a stack of 1 MiB, as threads have by default on Windows, rather than the
-// 8 MiB of a Linux process: the address space of many threads, and the C library keeps the
-// stacks of more ended threads for the next ones.
-constexpr size_t ThreadStackSize = size_t(1) << 20;
+// What a new thread inherits from its maker and a reused one is given by its starter.
+struct TPosixStarterState {
+  sigset_t Mask;
+  femode_t Modes;
+};
+static_assert(sizeof(TPosixStarterState) <= sizeof(TStarterState::Bytes));
+static_assert(alignof(TPosixStarterState) <= alignof(TStarterState));
 
 } // namespace
 
-void StartDetachedThread(void (*AEntry)(void*), void* AArg) {
+void StartDetachedThread(void (*AEntry)(void*), void* AArg, size_t AStackSize) {
   struct TStart {
     void (*Entry)(void*);
     void* Arg;
@@ -50,7 +57,7 @@ void StartDetachedThread(void (*AEntry)(void*), void* AArg) {
   };
   pthread_attr_t Attributes;
   int Error = pthread_attr_init(&Attributes);
-  if (Error == 0) Error = pthread_attr_setstacksize(&Attributes, ThreadStackSize);
+  if (Error == 0) Error = pthread_attr_setstacksize(&Attributes, AStackSize);
   if (Error == 0) Error = pthread_attr_setdetachstate(&Attributes, PTHREAD_CREATE_DETACHED);
   pthread_t Thread{};
   if (Error == 0) Error = pthread_create(&Thread, &Attributes, Trampoline, Start);
@@ -63,11 +70,31 @@ void StartDetachedThread(void (*AEntry)(void*), void* AArg) {
 namespace {
 
 // What a new thread starts with, noted once per thread.
-thread_local sigset_t StartMask;
 thread_local int StartNice = 0;
 thread_local int KernelThreadID = 0;
 
+// Blocked by a parked thread: everything the C library lets a program block.
+const sigset_t EverySignal = [] {
+  sigset_t Set;
+  sigfillset(&Set);
+  return Set;
+}();
+
 } // namespace
+
+void NoteStarterState(TStarterState& AState) noexcept {
+  TPosixStarterState State{};
+  pthread_sigmask(SIG_SETMASK, nullptr, &State.Mask);
+  fegetmode(&State.Modes);
+  std::memcpy(AState.Bytes, &State, sizeof(State));
+}
+
+void ApplyStarterState(const TStarterState& AState) noexcept {
+  TPosixStarterState State;
+  std::memcpy(&State, AState.Bytes, sizeof(State));
+  fesetmode(&State.Modes);
+  pthread_sigmask(SIG_SETMASK, &State.Mask, nullptr);
+}
 
 // The framework's threads are batch threads: one that is woken does not take the CPU from the
 // thread that woke it. A listener handing clients to parked peer threads keeps accepting until
@@ -76,13 +103,18 @@ thread_local int KernelThreadID = 0;
 void KeepThreadStart() noexcept {
   const sched_param Batch{};
   sched_setscheduler(0, SCHED_BATCH, &Batch);
-  pthread_sigmask(SIG_SETMASK, nullptr, &StartMask);
   errno = 0;
   StartNice = getpriority(PRIO_PROCESS, static_cast<id_t>(CurrentKernelThreadID()));
 }
 
+// Only what costs no system call, besides the signal mask: a parked thread that took signals
+// would receive those meant for a thread that waits for them (sigwait), and die of them when
+// their action is the default one.
 void RestoreThreadStart(bool APriorityChanged) noexcept {
-  pthread_sigmask(SIG_SETMASK, &StartMask, nullptr);
+  pthread_sigmask(SIG_SETMASK, &EverySignal, nullptr);
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+  pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
+  uselocale(LC_GLOBAL_LOCALE);
   if (APriorityChanged)
     setpriority(PRIO_PROCESS, static_cast<id_t>(CurrentKernelThreadID()), StartNice);
   errno = 0;

@@ -1,15 +1,18 @@
-#include "runtime/detail/ThreadRunner.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/runtime/detail/ThreadRunner.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstddef>
+#include <iterator>
 #include <memory>
 #include <vector>
 
-#include "runtime/CriticalSection.h"
-#include "runtime/Thread.h"
-#include "runtime/detail/ThreadPlatform.h"
+#include "idframework/runtime/CriticalSection.h"
+#include "idframework/runtime/Thread.h"
+#include "idframework/runtime/detail/ThreadPlatform.h"
 
 namespace Id {
 
@@ -22,6 +25,8 @@ struct TThreadRun {
   // rsRunning, rsJoined (running, and a joiner sleeps on the word) or rsFinished.
   std::atomic<uint32_t> State{0};
   std::atomic<bool> PriorityChanged{false};
+  // Of the thread that started the body on a reused thread (a new thread inherits it).
+  TStarterState Starter;
 };
 
 namespace {
@@ -48,20 +53,26 @@ void ResetThreadRunState() {
 enum TWorkerState : uint32_t { wsAwake = 0, wsAsleep = 1, wsHanded = 2 };
 
 struct TWorker {
+  explicit TWorker(size_t AStackSize) : StackSize(AStackSize) {}
   std::atomic<uint32_t> State{wsAwake};
   TRunRef Next;
+  const size_t StackSize; // of its operating-system thread
 };
 
 // The parked threads of the process. Never destroyed: parked threads outlive static
 // destruction at process end.
 class TRunner {
 public:
-  TWorker* TakeParked() {
+  // The most recently parked worker with a stack of AStackSize bytes; nullptr when none.
+  TWorker* TakeParked(size_t AStackSize) {
     TLockGuard<TMutex> Guard(FLock);
-    if (FParked.empty()) return nullptr;
-    TWorker* Worker = FParked.back();
-    FParked.pop_back();
-    return Worker;
+    for (auto It = FParked.rbegin(); It != FParked.rend(); ++It) {
+      TWorker* Worker = *It;
+      if (Worker->StackSize != AStackSize) continue;
+      FParked.erase(std::next(It).base());
+      return Worker;
+    }
+    return nullptr;
   }
   // False when the limit is reached: the worker ends instead.
   bool Park(TWorker* AWorker) {
@@ -139,8 +150,8 @@ bool TakeHanded(TWorker& AWorker, TRunRef& ARun,
   }
 }
 
-// The next run for a parked worker; nullptr when it is to end (the limit was reached, or its
-// wait ran out with nobody taking it, or it was told to end).
+// The next run for a parked worker, with its starter's state applied; nullptr when it is to end
+// (the limit was reached, or its wait ran out with nobody taking it, or it was told to end).
 TRunRef WaitForNext(TWorker& AWorker) {
   if (!Runner().Park(&AWorker)) return nullptr;
   const auto Deadline =
@@ -150,6 +161,7 @@ TRunRef WaitForNext(TWorker& AWorker) {
     if (Runner().Unpark(&AWorker)) return nullptr;
     TakeHanded(AWorker, Run, nullptr); // taken just now: its run is on the way
   }
+  if (Run) ApplyStarterState(Run->Starter);
   return Run;
 }
 
@@ -159,12 +171,19 @@ void HandOver(TWorker& AWorker, TRunRef ARun) {
     WakeWordWaiter(AWorker.State);
 }
 
+// What a new worker is given: its first run and the size of its stack.
+struct TFirstRun {
+  TRunRef Run;
+  size_t StackSize;
+};
+
 // The worker's loop: a body, then the next one, for as long as it stays parked.
 void WorkerMain(void* AFirst) {
   KeepThreadStart();
-  TWorker Worker;
-  TRunRef Run = std::move(*static_cast<TRunRef*>(AFirst));
-  delete static_cast<TRunRef*>(AFirst);
+  std::unique_ptr<TFirstRun> First(static_cast<TFirstRun*>(AFirst));
+  TWorker Worker(First->StackSize);
+  TRunRef Run = std::move(First->Run);
+  First.reset();
   for (; Run; Run = WaitForNext(Worker)) {
     CurrentRun = Run.get();
     Run->Entry(Run->Arg);
@@ -179,14 +198,15 @@ void WorkerMain(void* AFirst) {
 
 } // namespace
 
-std::shared_ptr<TThreadRun> StartThreadRun(void (*AEntry)(void*), void* AArg) {
+std::shared_ptr<TThreadRun> StartThreadRun(void (*AEntry)(void*), void* AArg, size_t AStackSize) {
   auto Run = std::make_shared<TThreadRun>(AEntry, AArg);
-  if (TWorker* Worker = Runner().TakeParked()) {
+  if (TWorker* Worker = Runner().TakeParked(AStackSize)) {
+    NoteStarterState(Run->Starter);
     HandOver(*Worker, Run);
     return Run;
   }
-  auto First = std::make_unique<TRunRef>(Run); // the new thread's own reference
-  StartDetachedThread(&WorkerMain, First.get());
+  auto First = std::make_unique<TFirstRun>(TFirstRun{Run, AStackSize}); // the new thread's own
+  StartDetachedThread(&WorkerMain, First.get(), AStackSize);
   static_cast<void>(First.release()); // taken over by the new thread
   return Run;
 }

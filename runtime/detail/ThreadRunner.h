@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: MIT
 // Internal header of the framework (detail/): plumbing, not part of its API, not installed.
 // Runs thread bodies on operating-system threads, keeping the threads of bodies that returned
 // parked for the next ones.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -12,11 +14,12 @@ namespace Id {
 /// a starter that lets go without joining has detached it.
 struct TThreadRun;
 
-/// Runs AEntry(AArg) on a parked operating-system thread when one is free, else on a new one.
-/// Before the body, a reused thread is given back the state it started with (see
-/// RestoreThreadStart) and the registered per-thread state is reset. Raises std::system_error
-/// when no thread can be made. Any thread.
-std::shared_ptr<TThreadRun> StartThreadRun(void (*AEntry)(void*), void* AArg);
+/// Runs AEntry(AArg) on a parked operating-system thread with a stack of AStackSize bytes when
+/// one is free, else on a new one. Before the body, a reused thread has reset what the body
+/// before it changed (see RestoreThreadStart) and the registered per-thread state, and takes the
+/// calling thread's starter state, as a new thread would. Raises std::system_error when no
+/// thread can be made. Any thread.
+std::shared_ptr<TThreadRun> StartThreadRun(void (*AEntry)(void*), void* AArg, size_t AStackSize);
 /// Waits until the body has returned and its thread no longer touches anything of the caller's.
 /// Never from the run's own thread.
 void JoinThreadRun(TThreadRun& ARun) noexcept;

@@ -1,12 +1,14 @@
-#include "runtime/detail/ThreadPlatform.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/runtime/detail/ThreadPlatform.h"
 
+#include <process.h>
 #include <windows.h>
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
+#include <system_error>
 
 namespace Id {
 
@@ -20,9 +22,41 @@ constexpr int WindowsPriorityOf[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORI
 
 } // namespace
 
-void StartDetachedThread(void (*AEntry)(void*), void* AArg) {
-  std::thread(AEntry, AArg).detach();
+namespace {
+
+struct TStart {
+  void (*Entry)(void*);
+  void* Arg;
+};
+
+unsigned __stdcall ThreadTrampoline(void* AStart) {
+  const TStart Copy = *static_cast<TStart*>(AStart);
+  delete static_cast<TStart*>(AStart);
+  Copy.Entry(Copy.Arg);
+  return 0;
 }
+
+} // namespace
+
+// The size is what the thread reserves; its pages are committed as the stack grows.
+void StartDetachedThread(void (*AEntry)(void*), void* AArg, size_t AStackSize) {
+  auto* Start = new TStart{AEntry, AArg};
+  const uintptr_t Thread =
+      ::_beginthreadex(nullptr, static_cast<unsigned>(AStackSize), &ThreadTrampoline, Start,
+                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (Thread != 0) {
+    ::CloseHandle(reinterpret_cast<HANDLE>(Thread));
+    return;
+  }
+  const int Error = errno;
+  delete Start;
+  throw std::system_error(Error, std::generic_category(), "_beginthreadex");
+}
+
+// Windows threads inherit neither a signal mask nor floating-point modes from their maker.
+void NoteStarterState(TStarterState&) noexcept {}
+
+void ApplyStarterState(const TStarterState&) noexcept {}
 
 namespace {
 

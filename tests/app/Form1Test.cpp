@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: MIT
 // The main form: what its compiled-in description makes. Serving clients is the end-to-end
 // script's part (program_e2e.py), against the real program.
 #include "app/Unit1.h"
 
 #include <gtest/gtest.h>
 
-#include "net/IdSocketHandle.h"
-#include "server/IdTCPServer.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/server/IdTCPServer.h"
 
 namespace Id {
 namespace {

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """End-to-end cases for the built program, each run as its own process on TCP port 100.
 
 Usage: program_e2e.py PROGRAM CASE [ARTIFACT_DIR]

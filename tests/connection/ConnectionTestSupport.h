@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loopback peers and a recording transport for the connection tests.
 #pragma once
 
@@ -8,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "connection/IdIOHandler.h"
-#include "connection/IdIOHandlerSocket.h"
-#include "connection/IdTCPConnection.h"
-#include "core/IdException.h"
+#include "idframework/connection/IdIOHandler.h"
+#include "idframework/connection/IdIOHandlerSocket.h"
+#include "idframework/connection/IdTCPConnection.h"
+#include "idframework/core/IdException.h"
 #include "support/RawPeer.h"
 
 namespace IdTest {

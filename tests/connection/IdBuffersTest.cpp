@@ -1,11 +1,12 @@
-#include "connection/IdBuffers.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/connection/IdBuffers.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "core/IdException.h"
+#include "idframework/core/IdException.h"
 
 using namespace Id;
 
@@ -25,7 +26,8 @@ void Append(TStream& ABuffer, const std::string& AData) {
 
 std::string Pattern(size_t ACount) {
   std::string S(ACount, '\0');
-  for (size_t I = 0; I < ACount; ++I) S[I] = static_cast<char>('a' + I % 26);
+  for (size_t I = 0; I < ACount; ++I)
+    S[I] = static_cast<char>('a' + I % 26);
   return S;
 }
 
@@ -70,8 +72,11 @@ TEST(ManagedBuffer, ConsumptionAdvancesTheOffsetWithoutMoving) {
   EXPECT_EQ(B.TakeBytes(6), "456789");
   EXPECT_EQ(B.Size(), 0);
   EXPECT_EQ(B.ReadOffset(), 0);
-  EXPECT_EQ(B.Memory(), nullptr);
+  EXPECT_EQ(B.Memory(), Block) << "a small block stays for the next line";
   EXPECT_EQ(Log.Counts, (std::vector<int32_t>{4, 6}));
+  Append(B, Pattern(B.KeptBlock + 1));
+  B.DropBytes(static_cast<int32_t>(B.KeptBlock + 1));
+  EXPECT_EQ(B.Memory(), nullptr) << "a large one goes";
 }
 
 TEST(ManagedBuffer, CompactsAtTheThreshold) {

@@ -1,24 +1,37 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "connection/ConnectionTestSupport.h"
-#include "connection/IdServerIOHandlerSocket.h"
-#include "core/IdException.h"
-#include "net/IdSocketHandle.h"
+#include "idframework/connection/IdServerIOHandlerSocket.h"
+#include "idframework/connection/detail/IdConnectRace.h"
+#include "idframework/core/IdException.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/threads/IdThread.h"
+#include "net/BlockedCallsLinux.h"
+#include "support/ChildProcess.h"
+#include "support/IPv6Loopback.h"
 #include "support/WaitFor.h"
-#include "threads/IdThread.h"
 
 using namespace Id;
+using IdTest::IsProgram;
+using IdTest::TChildProcess;
 using IdTest::TRawListener;
 using IdTest::TRawPeer;
+using IdTest::TTempDir;
+using IdTest::WriteTextFile;
 
 namespace {
 
@@ -33,24 +46,57 @@ protected:
   void RunStep() override { SleepMs(1); }
 };
 
-// A listening socket whose accept queue is full, so that a further connect is never answered.
-struct TFullListener {
-  TRawListener Listener{0};
-  std::vector<TRawPeer> Queued;
+// The loopback address of AFamily (AF_INET or AF_INET6) with APort.
+sockaddr_storage Loopback(int AFamily, int32_t APort, socklen_t& ALength) {
+  sockaddr_storage A{};
+  if (AFamily == AF_INET6) {
+    auto& In6 = reinterpret_cast<sockaddr_in6&>(A);
+    In6.sin6_family = AF_INET6;
+    In6.sin6_addr = in6addr_loopback;
+    In6.sin6_port = htons(static_cast<uint16_t>(APort));
+    ALength = sizeof(In6);
+  } else {
+    auto& In = reinterpret_cast<sockaddr_in&>(A);
+    In.sin_family = AF_INET;
+    In.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    In.sin_port = htons(static_cast<uint16_t>(APort));
+    ALength = sizeof(In);
+  }
+  return A;
+}
 
-  TFullListener() {
+// A listening socket on the loopback address of AFamily (port APort, 0: any) whose accept queue
+// is full, so that a further connect is never answered: its SYN is dropped.
+struct TFullListener {
+  int32_t Port = 0;
+  std::vector<TRawPeer> Held; // the listener, then the queued connects
+
+  explicit TFullListener(int AFamily = AF_INET, int32_t APort = 0) {
+    socklen_t Length;
+    sockaddr_storage A = Loopback(AFamily, APort, Length);
+    Held.push_back(TRawPeer::Adopt(::socket(AFamily, SOCK_STREAM | SOCK_CLOEXEC, 0)));
+    const int L = Held.back().Fd();
+    if (::bind(L, reinterpret_cast<sockaddr*>(&A), Length) != 0 || ::listen(L, 0) != 0 ||
+        ::getsockname(L, reinterpret_cast<sockaddr*>(&A), &Length) != 0)
+      throw std::runtime_error("cannot listen");
+    Port = ntohs(reinterpret_cast<sockaddr_in&>(A).sin_port); // same place in both records
     for (int I = 0; I < 16; ++I) {
-      TRawPeer S = TRawPeer::Adopt(IdTest::Raw::Socket());
-      ::fcntl(S.Fd(), F_SETFL, O_NONBLOCK);
-      IdTest::Raw::Connect(S.Fd(), Listener.Port()); // pending: the answer is polled for
-      pollfd P{S.Fd(), POLLOUT, 0};
-      const bool Answered = ::poll(&P, 1, 200) == 1;
-      Queued.push_back(std::move(S));
-      if (!Answered) return; // this one hangs: so will the next
+      Held.push_back(TRawPeer::Adopt(::socket(AFamily, SOCK_STREAM | SOCK_NONBLOCK, 0)));
+      ::connect(Held.back().Fd(), reinterpret_cast<sockaddr*>(&A), Length); // answer polled for
+      pollfd P{Held.back().Fd(), POLLOUT, 0};
+      if (::poll(&P, 1, 200) != 1) return; // this one hangs: so will the next
     }
     throw std::runtime_error("the accept queue never filled");
   }
 };
+
+// The number of threads of this process that sit in a connect().
+int ThreadsInConnect() {
+  int Count = 0;
+  for (const auto& Task : std::filesystem::directory_iterator("/proc/self/task"))
+    Count += IdTest::BlockedIn(std::stoi(Task.path().filename()), {SYS_connect}) ? 1 : 0;
+  return Count;
+}
 
 // A port that was free a moment ago.
 int32_t FreePort() {
@@ -67,13 +113,16 @@ template <class E, class F> std::string MessageOf(F AAction) {
   return "<nothing raised>";
 }
 
-// A listening binding of the framework on 127.0.0.1 with a platform-chosen port.
+// A listening binding of the framework on the loopback address of AVersion, port APort (0: a
+// platform-chosen one).
 struct TListening {
   TIdComponent StackUser{nullptr};
   TIdSocketHandle Handle;
-  TListening() {
+  explicit TListening(TIdIPVersion AVersion = TIdIPVersion::ivIPv4, int32_t APort = 0) {
+    Handle.SetIPVersion(AVersion);
     Handle.OpenSocket();
-    Handle.SetIP("127.0.0.1");
+    Handle.SetIP(AVersion == TIdIPVersion::ivIPv6 ? "::1" : "127.0.0.1");
+    Handle.SetPort(APort);
     Handle.BindLocal();
     Handle.StartListening(8);
   }
@@ -241,14 +290,68 @@ TEST(SocketConnect, RefusedWithoutTimeoutIsASocketError) {
   }
 }
 
-TEST(SocketConnect, RefusedUnderATimeoutCarriesTheFailureText) {
+TEST(SocketConnect, RefusedUnderATimeoutCarriesTheFailureTextAndNumber) {
   const int32_t Port = FreePort();
   TIdIOHandlerSocket T(nullptr);
   T.OpenIO();
-  const std::string Expected = GlobalStack()->SockErrorText(10061);
-  EXPECT_EQ(
-      MessageOf<EIdConnectException>([&] { T.ConnectTo("127.0.0.1", Port, "", 0, 0, 0, 2000); }),
-      Expected);
+  try {
+    T.ConnectTo("127.0.0.1", Port, "", 0, 0, 0, 2000);
+    FAIL() << "nothing raised";
+  } catch (const EIdConnectException& E) {
+    EXPECT_EQ(E.Message(), GlobalStack()->SockErrorText(10061));
+    EXPECT_EQ(E.SocketErrorCode(), 10061);
+  }
+}
+
+// Before, the wait slept in slices of 125 ms whatever the connect did.
+TEST(SocketConnect, ATimedConnectReturnsAsSoonAsItCompletes) {
+  TRawListener L;
+  auto Fastest = TClock::duration::max();
+  for (int I = 0; I < 3; ++I) {
+    TIdIOHandlerSocket T(nullptr);
+    T.OpenIO();
+    const auto Start = TClock::now();
+    T.ConnectTo("127.0.0.1", L.Port(), "", 0, 0, 0, 5000);
+    Fastest = std::min(Fastest, TClock::now() - Start);
+    L.Accept();
+  }
+  EXPECT_LT(Fastest, std::chrono::milliseconds(100));
+}
+
+TEST(SocketConnect, CloseFromAnotherThreadEndsATimedConnect) {
+  TFullListener Full;
+  TIdIOHandlerSocket T(nullptr);
+  T.OpenIO();
+  std::thread Closer([&] {
+    EXPECT_TRUE(IdTest::WaitFor([] { return ThreadsInConnect() == 1; }));
+    T.CloseIO();
+  });
+  const auto Start = TClock::now();
+  try {
+    T.ConnectTo("127.0.0.1", Full.Port, "", 0, 0, 0, 60000);
+    ADD_FAILURE() << "nothing raised";
+  } catch (const EIdConnectException& E) {
+    EXPECT_EQ(E.SocketErrorCode(), 10038);
+  }
+  Closer.join();
+  EXPECT_LT(TClock::now() - Start, std::chrono::seconds(30)) << "ended by the close, not the limit";
+  EXPECT_FALSE(T.IsOpen());
+}
+
+TEST(SocketConnect, AnIPv6AddressTextConnectsOverIPv6) {
+  ID_SKIP_WITHOUT_IPV6();
+  TListening L(TIdIPVersion::ivIPv6);
+  TIdIOHandlerSocket T(nullptr);
+  std::vector<std::string> Statuses;
+  T.OnStatus = [&](TComponent*, TIdStatus, const std::string& S) { Statuses.push_back(S); };
+  for (int32_t Timeout : {-1, 5000}) {
+    T.OpenIO();
+    T.ConnectTo("::1", L.Port(), "::1", 0, 0, 0, Timeout);
+    EXPECT_EQ(T.SocketHandle()->IPVersion(), TIdIPVersion::ivIPv6);
+    EXPECT_EQ(T.SocketHandle()->IP(), "::1");
+    EXPECT_EQ(T.SocketHandle()->RemoteIP(), "::1");
+  }
+  EXPECT_EQ(Statuses, (std::vector<std::string>(2, "Connecting to ::1.")));
 }
 
 TEST(SocketConnect, SucceedsUnderATimeout) {
@@ -267,22 +370,144 @@ TEST(SocketConnect, UnansweredConnectTimesOut) {
   TIdIOHandlerSocket T(nullptr);
   T.OpenIO();
   const auto Start = TClock::now();
-  EXPECT_EQ(MessageOf<EIdConnectTimeout>(
-                [&] { T.ConnectTo("127.0.0.1", Full.Listener.Port(), "", 0, 0, 0, 50); }),
-            "Connect timed out.");
+  EXPECT_EQ(
+      MessageOf<EIdConnectTimeout>([&] { T.ConnectTo("127.0.0.1", Full.Port, "", 0, 0, 0, 50); }),
+      "Connect timed out.");
   const auto Elapsed = TClock::now() - Start;
   EXPECT_GE(Elapsed, std::chrono::milliseconds(50));
   EXPECT_LT(Elapsed, std::chrono::seconds(5)) << "the pending connect was cut off";
   EXPECT_FALSE(T.IsOpen());
 }
 
-TEST(SocketConnect, LongerTimeoutIsWaitedInSlices) {
+TEST(SocketConnect, ALongerTimeoutIsWaitedWhole) {
   TFullListener Full;
   TIdIOHandlerSocket T(nullptr);
   T.OpenIO();
   const auto Start = TClock::now();
-  EXPECT_THROW(T.ConnectTo("127.0.0.1", Full.Listener.Port(), "", 0, 0, 0, 300), EIdConnectTimeout);
+  EXPECT_THROW(T.ConnectTo("127.0.0.1", Full.Port, "", 0, 0, 0, 300), EIdConnectTimeout);
   EXPECT_GE(TClock::now() - Start, std::chrono::milliseconds(300));
+}
+
+// Racing the addresses of both versions ---------------------------------------------------------
+
+TEST(SocketConnectRace, AddressesTakeTurnsByVersionInTheResolversOrder) {
+  using V = TIdIPVersion;
+  const TIdIPAddressList Resolved{{V::ivIPv6, "a"}, {V::ivIPv6, "b"}, {V::ivIPv4, "c"},
+                                  {V::ivIPv6, "d"}, {V::ivIPv4, "e"}, {V::ivIPv4, "f"}};
+  EXPECT_EQ(TIdConnectRace::Interleave(Resolved), (TIdIPAddressList{{V::ivIPv6, "a"},
+                                                                    {V::ivIPv4, "c"},
+                                                                    {V::ivIPv6, "b"},
+                                                                    {V::ivIPv4, "e"},
+                                                                    {V::ivIPv6, "d"},
+                                                                    {V::ivIPv4, "f"}}));
+}
+
+namespace {
+
+// The name the race tests resolve, in the private hosts file of their child process: an IPv6
+// address first (the resolver's order), then an IPv4 one.
+const char* const RaceHost = "race.test";
+const char* const PrivateHostsVariable = "ID_TEST_PRIVATE_HOSTS";
+
+bool InPrivateHosts() {
+  return std::getenv(PrivateHostsVariable) != nullptr;
+}
+
+// Runs the current test again in a child process that sees a hosts file naming RaceHost as its
+// /etc/hosts (a mount namespace of its own; a user namespace too when not root), and takes its
+// outcome; the lines of the child that start with "measured:" are shown.
+void RunWithPrivateHosts() {
+  ID_SKIP_WITHOUT_IPV6();
+  if (!IsProgram("/usr/bin/unshare")) GTEST_SKIP() << "unshare is not installed";
+  const testing::TestInfo& Info = *testing::UnitTest::GetInstance()->current_test_info();
+  TTempDir Dir;
+  WriteTextFile(Dir.File("hosts"),
+                std::string("::1 ") + RaceHost + "\n127.0.0.1 " + RaceHost + "\n");
+  std::vector<std::string> Command{"/usr/bin/unshare", "-m"};
+  if (::geteuid() != 0) Command.push_back("-r");
+  Command.insert(Command.end(),
+                 {std::string("/bin/sh"), std::string("-c"),
+                  "mount --bind \"$0\" /etc/hosts && exec env " +
+                      std::string(PrivateHostsVariable) + "=1 \"$1\" --gtest_filter=\"$2\"",
+                  Dir.File("hosts"), std::filesystem::read_symlink("/proc/self/exe").string(),
+                  std::string(Info.test_suite_name()) + "." + Info.name()});
+  TChildProcess Child;
+  ASSERT_TRUE(Child.Start(Command, Dir.File("log")));
+  const int Code = Child.Wait();
+  const std::string Log = Child.Log();
+  EXPECT_EQ(Code, 0) << Log;
+  EXPECT_NE(Log.find("[       OK ]"), std::string::npos) << Log;
+  std::istringstream Lines(Log);
+  for (std::string Line; std::getline(Lines, Line);)
+    if (Line.rfind("measured:", 0) == 0) std::cout << Line << "\n";
+}
+
+} // namespace
+
+// The IPv6 address drops the connect (a SYN to a full accept queue), as a broken IPv6 route
+// would; the IPv4 one answers. The connect takes about the attempt delay, with and without a
+// time limit, and the hanging attempt is closed.
+TEST(SocketConnectRace, ADeadFirstAddressCostsOnlyTheAttemptDelay) {
+  if (!InPrivateHosts()) return RunWithPrivateHosts();
+  TListening Live(TIdIPVersion::ivIPv4);
+  TFullListener Dead(AF_INET6, Live.Port());
+  for (int32_t Timeout : {10000, -1}) {
+    TIdIOHandlerSocket T(nullptr);
+    T.SetIPVersions(TIdIPVersions::vsBoth);
+    std::vector<std::string> Statuses;
+    T.OnStatus = [&](TComponent*, TIdStatus, const std::string& S) { Statuses.push_back(S); };
+    T.OpenIO();
+    const auto Start = TClock::now();
+    T.ConnectTo(RaceHost, Live.Port(), "", 0, 0, 0, Timeout);
+    const auto Took = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Start);
+    std::cout << "measured: connected with a dead first address in " << Took.count()
+              << " ms (limit " << Timeout << ")\n";
+    EXPECT_EQ(T.SocketHandle()->RemoteIP(), "127.0.0.1");
+    EXPECT_EQ(T.SocketHandle()->IPVersion(), TIdIPVersion::ivIPv4);
+    EXPECT_GE(Took, std::chrono::milliseconds(TIdConnectRace::AttemptDelayMs - 10));
+    EXPECT_LT(Took, std::chrono::seconds(5)) << "not after the IPv6 attempt's own end";
+    EXPECT_EQ(Statuses,
+              (std::vector<std::string>{"Resolving hostname race.test.", "Connecting to ::1.",
+                                        "Connecting to 127.0.0.1."}));
+    EXPECT_EQ(ThreadsInConnect(), 0) << "the losing attempt was closed";
+    EXPECT_EQ(T.SendBytes("x", 1), 1);
+  }
+}
+
+// Both addresses refuse: the race fails at once with the last refusal, as a single connect
+// would. Both hang: a close from another thread ends the race.
+TEST(SocketConnectRace, ARaceFailsWithTheLastFailureOrEndsOnAClose) {
+  if (!InPrivateHosts()) return RunWithPrivateHosts();
+  const int32_t Port = FreePort();
+  TIdIOHandlerSocket T(nullptr);
+  T.SetIPVersions(TIdIPVersions::vsBoth);
+  T.OpenIO();
+  try {
+    T.ConnectTo(RaceHost, Port, "", 0, 0, 0, -1);
+    ADD_FAILURE() << "nothing raised";
+  } catch (const EIdSocketError& E) {
+    EXPECT_EQ(E.SocketErrorCode(), 10061);
+  }
+  try {
+    T.ConnectTo(RaceHost, Port, "", 0, 0, 0, 10000);
+    ADD_FAILURE() << "nothing raised";
+  } catch (const EIdConnectException& E) {
+    EXPECT_EQ(E.SocketErrorCode(), 10061);
+  }
+  TFullListener Dead4(AF_INET);
+  TFullListener Dead6(AF_INET6, Dead4.Port);
+  std::thread Closer([&] {
+    EXPECT_TRUE(IdTest::WaitFor([] { return ThreadsInConnect() == 2; }));
+    T.CloseIO();
+  });
+  try {
+    T.ConnectTo(RaceHost, Dead4.Port, "", 0, 0, 0, -1);
+    ADD_FAILURE() << "nothing raised";
+  } catch (const EIdSocketError& E) {
+    EXPECT_EQ(E.SocketErrorCode(), 10038);
+  }
+  Closer.join();
+  EXPECT_FALSE(T.IsOpen());
 }
 
 // Accepting

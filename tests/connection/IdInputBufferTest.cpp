@@ -1,13 +1,14 @@
+// SPDX-License-Identifier: MIT
 // The input buffer without sockets: where receives land as a transfer turns to bulk and back,
 // and that the bytes come out whole and in order whatever block they landed in.
-#include "connection/detail/IdInputBuffer.h"
+#include "idframework/connection/detail/IdInputBuffer.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "connection/IdIntercept.h"
+#include "idframework/connection/IdIntercept.h"
 
 using namespace Id;
 

@@ -1,5 +1,6 @@
-#include "connection/IdIntercept.h"
-#include "connection/IdTCPConnection.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/connection/IdIntercept.h"
+#include "idframework/connection/IdTCPConnection.h"
 
 #include <gtest/gtest.h>
 
@@ -74,8 +75,8 @@ TEST(InterceptChain, ConnectOuterFirstDisconnectInnerFirst) {
   EXPECT_EQ(C.Outer->AttachedConnection(), Conn);
   EXPECT_EQ(C.Inner->AttachedConnection(), Conn);
   C.Outer->InterceptDisconnect();
-  EXPECT_EQ(C.Log, (std::vector<std::string>{"A.connect", "B.connect", "B.disconnect",
-                                             "A.disconnect"}));
+  EXPECT_EQ(C.Log,
+            (std::vector<std::string>{"A.connect", "B.connect", "B.disconnect", "A.disconnect"}));
   EXPECT_EQ(C.Outer->AttachedConnection(), nullptr);
   EXPECT_EQ(C.Inner->AttachedConnection(), nullptr);
 }

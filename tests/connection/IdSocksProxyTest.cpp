@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SOCKS negotiation through real proxies on loopback, each started by the test as its child and
 // stopped at its end: danted (SOCKS 4 and 5, user name and password), microsocks (SOCKS 5 with
 // user name and password), and OpenSSH dynamic forwarding (SOCKS 4, 4A and 5) over an sshd that
@@ -12,15 +13,16 @@
 #include <memory>
 #include <typeinfo>
 
-#include "IdSocksProxyProcesses.h"
-#include "connection/IdIOHandlerSocket.h"
-#include "connection/IdSocks.h"
-#include "connection/IdTCPConnection.h"
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
-#include "net/IdSocketHandle.h"
-#include "server/IdPeerThread.h"
-#include "server/IdTCPServer.h"
+#include "idframework/connection/IdIOHandlerSocket.h"
+#include "idframework/connection/IdSocks.h"
+#include "idframework/connection/IdTCPConnection.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/server/IdPeerThread.h"
+#include "idframework/server/IdTCPServer.h"
+#include "support/ChildProcess.h"
+#include "support/IPv6Loopback.h"
 
 using namespace Id;
 using namespace IdTest;
@@ -43,18 +45,19 @@ const char* const TestPasswordHash = "$6$idsocksproxytest$EMiXHM/fbSRJum9XzTJu.2
 #define SKIP_WITHOUT(Program)                                                                      \
   if (!IsProgram(Program)) GTEST_SKIP() << Program << " is not installed"
 
-/// The target behind the proxies: greets with "200 ready" and answers each line L with
-/// "echo: L".
+/// The target behind the proxies, on the loopback address of AVersion: greets with "200 ready"
+/// and answers each line L with "echo: L".
 class TEchoServer {
 public:
-  TEchoServer() {
+  explicit TEchoServer(TIdIPVersion AVersion = TIdIPVersion::ivIPv4) {
     FServer.Greeting().SetCodeAndText(200, "ready");
     FServer.OnExecute = [](TIdPeerThread& AThread) {
       TIdTCPConnection& Connection = *AThread.PeerConnection();
       Connection.WriteLine("echo: " + Connection.ReadLine());
     };
     TIdSocketHandle* Binding = FServer.Bindings().AddBinding();
-    Binding->SetIP("127.0.0.1");
+    Binding->SetIPVersion(AVersion);
+    Binding->SetIP(AVersion == TIdIPVersion::ivIPv6 ? "::1" : "127.0.0.1");
     Binding->SetPort(0);
     FServer.SetActive(true);
     FPort = Binding->Port();
@@ -141,8 +144,8 @@ std::vector<std::string> WithTestAccount(const TTempDir& ADir, const std::string
 // ---- danted -----------------------------------------------------------------------------------
 
 /// danted on 127.0.0.1 offering user name and password and no authentication, allowing only
-/// loopback targets other than 127.0.0.2. Returns its port; 0 when it would not start (its log says
-/// why).
+/// loopback targets (::1 too) other than 127.0.0.2. Returns its port; 0 when it would not start
+/// (its log says why).
 int32_t StartDanted(const TTempDir& ADir, TChildProcess& AChild) {
   WriteAccountFiles(ADir);
   const std::string User = ::geteuid() == 0 ? "nobody" : "root";
@@ -150,21 +153,22 @@ int32_t StartDanted(const TTempDir& ADir, TChildProcess& AChild) {
   // should someone take it first.
   for (int Attempt = 0; Attempt < 5; ++Attempt) {
     const int32_t Port = RecentlyFreeLoopbackPort();
-    WriteTextFile(ADir.File("danted.conf"),
-                  "logoutput: stderr\n"
-                  "internal: 127.0.0.1 port = " +
-                      std::to_string(Port) +
-                      "\n"
-                      "external: 127.0.0.1\n"
-                      "clientmethod: none\n"
-                      "socksmethod: username none\n"
-                      "user.privileged: root\n"
-                      "user.unprivileged: " +
-                      User +
-                      "\n"
-                      "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                      "socks block { from: 0.0.0.0/0 to: 127.0.0.2/32 }\n"
-                      "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }\n");
+    WriteTextFile(ADir.File("danted.conf"), "logoutput: stderr\n"
+                                            "internal: 127.0.0.1 port = " +
+                                                std::to_string(Port) +
+                                                "\n"
+                                                "external: 127.0.0.1\n"
+                                                "external: ::1\n"
+                                                "clientmethod: none\n"
+                                                "socksmethod: username none\n"
+                                                "user.privileged: root\n"
+                                                "user.unprivileged: " +
+                                                User +
+                                                "\n"
+                                                "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                                                "socks block { from: 0.0.0.0/0 to: 127.0.0.2/32 }\n"
+                                                "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }\n"
+                                                "socks pass { from: 127.0.0.0/8 to: ::1/128 }\n");
     const bool Started = AChild.Start(WithTestAccount(ADir, std::string("exec ") + Danted + " -f " +
                                                                 ADir.File("danted.conf") + " -p " +
                                                                 ADir.File("danted.pid")),
@@ -210,6 +214,15 @@ TEST_F(DantedProxy, Socks5WithUserNameAndPasswordCarriesLinesBothWays) {
   TProxiedClient Client(TSocksVersion::svSocks5, FPort);
   Client.UseCredentials(TestUser, TestPassword);
   Client.Connect("127.0.0.1", FTarget.Port());
+  Client.ExchangeLines();
+}
+
+// The destination goes as an IPv6 address (address type 4), and so does the proxy's reply.
+TEST_F(DantedProxy, Socks5CarriesLinesToAnIPv6Target) {
+  ID_SKIP_WITHOUT_IPV6();
+  TEchoServer Target(TIdIPVersion::ivIPv6);
+  TProxiedClient Client(TSocksVersion::svSocks5, FPort);
+  Client.Connect("::1", Target.Port());
   Client.ExchangeLines();
 }
 

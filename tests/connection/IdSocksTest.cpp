@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SOCKS negotiation against a scripted proxy on loopback: the exact request bytes, every reply
 // code, replies split into single bytes, reply address types, early closes, and requests that
 // cannot be expressed. The real proxies are in IdSocksProxyTest.cpp.
@@ -7,9 +8,9 @@
 #include <typeinfo>
 
 #include "IdSocksTestPeers.h"
-#include "connection/IdIOHandlerSocket.h"
-#include "connection/IdSocks.h"
-#include "core/IdException.h"
+#include "idframework/connection/IdIOHandlerSocket.h"
+#include "idframework/connection/IdSocks.h"
+#include "idframework/core/IdException.h"
 
 using namespace Id;
 using IdTest::Bytes;
@@ -325,6 +326,13 @@ TEST(SocksLimits, PortsOutside16BitsAreRefused) {
                              "The socks destination port -1 is out of range.");
 }
 
+TEST(SocksLimits, Socks4CarriesNoIPv6Destination) {
+  ExpectRefusedBeforeSending(TSocksVersion::svSocks4, Nothing, "::1", 80,
+                             "SOCKS 4 cannot carry the IPv6 destination ::1.");
+  ExpectRefusedBeforeSending(TSocksVersion::svSocks4A, Nothing, "2001:db8::7", 80,
+                             "SOCKS 4 cannot carry the IPv6 destination 2001:db8::7.");
+}
+
 TEST(SocksLimits, ValuesOfExactly255BytesAreSent) {
   TScriptedProxy Proxy;
   Proxy.Expect(Bytes({5, 1, 2})).Reply(Bytes({5, 2}));
@@ -350,6 +358,20 @@ TEST(Socks5Negotiation, WithoutAuthenticationTheDottedTargetGoesAsADomainName) {
   Proxy.Start();
   TSocksClient Client(TSocksVersion::svSocks5, Proxy.Port());
   Client.Connect("127.0.0.2", 443);
+  Client.Write("ping");
+  EXPECT_EQ(Client.Read(4), "ping");
+}
+
+TEST(Socks5Negotiation, AnIPv6TargetGoesAsItsSixteenBytes) {
+  const std::string Address = Bytes({0x20, 0x01, 0x0d, 0xb8}) + std::string(11, '\0') + "\x07";
+  TScriptedProxy Proxy;
+  Proxy.Expect(Bytes({5, 1, 0})).Reply(Bytes({5, 0}));
+  Proxy.Expect(Bytes({5, 1, 0, 4}) + Address + Bytes({0x01, 0xBB}))
+      .Reply(Bytes({5, 0, 0, 4}) + Address + Bytes({0x1F, 0x90}));
+  Proxy.Echo();
+  Proxy.Start();
+  TSocksClient Client(TSocksVersion::svSocks5, Proxy.Port());
+  Client.Connect("2001:DB8::7", 443);
   Client.Write("ping");
   EXPECT_EQ(Client.Read(4), "ping");
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scripted proxy of the SOCKS tests: it checks the exact request bytes and answers what a
 // case needs, on a real socket on 127.0.0.1 with a port chosen by the system, served by a real
 // thread.

@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: MIT
 // The client connection: connects with and without a time limit, directly and through a SOCKS
 // proxy, reconnects after a close, and reports a refused connect.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "connection/IdClient.h"
 #include "connection/IdSocksTestPeers.h"
+#include "idframework/connection/IdClient.h"
 #include "support/RawPeer.h"
 
 using namespace Id;
@@ -59,6 +60,18 @@ TEST(TCPClient, ARefusedConnectRaisesAndLeavesNoTransport) {
   }
   EXPECT_EQ(Client.IOHandler(), nullptr);
   EXPECT_THROW(Client.Connect("127.0.0.1", Closed, 2000), EIdConnectException);
+}
+
+// The versions reach the transport the client makes: "localhost" has no IPv6 address that
+// listens here, and with both versions its IPv4 one is found.
+TEST(TCPClient, ConnectsAHostNameOverTheIPVersionsItIsGiven) {
+  TRawListener Listener;
+  TIdTCPClient Client;
+  Client.SetIPVersions(TIdIPVersions::vsIPv6);
+  EXPECT_THROW(Client.Connect("localhost", Listener.Port(), 2000), EIdException);
+  Client.SetIPVersions(TIdIPVersions::vsBoth);
+  Client.Connect("localhost", Listener.Port(), 2000);
+  ExchangeLine(Client, Listener, "either");
 }
 
 TEST(TCPClient, ConnectsThroughSocks5) {

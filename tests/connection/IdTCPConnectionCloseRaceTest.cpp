@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Closing a connection from another thread at any moment of its owning thread's work, as a
 // server does when it stops: nothing may touch freed memory or a stale descriptor, the owning
 // thread must end with an exception of the framework, and the close events fire at most once.
@@ -11,7 +12,7 @@
 #include <thread>
 
 #include "connection/ConnectionTestSupport.h"
-#include "core/IdException.h"
+#include "idframework/core/IdException.h"
 #include "support/WaitFor.h"
 
 using namespace Id;

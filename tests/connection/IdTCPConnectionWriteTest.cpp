@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -8,9 +9,9 @@
 #include <vector>
 
 #include "connection/ConnectionTestSupport.h"
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
-#include "net/IdStack.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/net/IdStack.h"
 #include "support/WaitFor.h"
 
 using namespace Id;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Inputs the fuzzer found, kept as cases: how received bytes are cut into receives must never
 // change what ReadLine returns.
 #include <gtest/gtest.h>
@@ -6,7 +7,7 @@
 #include <string>
 
 #include "connection/ConnectionTestSupport.h"
-#include "core/IdException.h"
+#include "idframework/core/IdException.h"
 
 using namespace Id;
 using IdTest::TRecordingTransport;
@@ -54,8 +55,10 @@ TEST(ReadLineFuzzRegression, LineOneOverTheLimitStillRaisesWithCrLf) {
   EXPECT_EQ(R.Conn.PendingInput().UnreadCount(), 6) << "decided without waiting for the CR";
 }
 
-// With the LF terminator the CR is part of the line and counts towards the limit, as before.
-TEST(ReadLineFuzzRegression, CrBeforeLfCountsWithTheLfTerminator) {
-  TByteWise R("abcde\r\n", 5, TIdMaxLineAction::maException);
+// With the LF terminator the CR of a CR LF is dropped with it: it does not count either.
+TEST(ReadLineFuzzRegression, CrLfAndLfLinesOfTheLimitAreAlikeWithTheLfTerminator) {
+  TByteWise R("abcde\r\nabcde\nabcdef\r\n", 5, TIdMaxLineAction::maException);
+  EXPECT_EQ(R.Conn.ReadLine(), "abcde");
+  EXPECT_EQ(R.Conn.ReadLine(), "abcde");
   EXPECT_THROW(R.Conn.ReadLine(), EIdReadLnMaxLineLengthExceeded);
 }

@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
-#include "core/IdException.h"
+#include "idframework/core/IdException.h"
 
 using namespace Id;
 
@@ -29,7 +30,8 @@ TEST(ExceptionTree, FixedTexts) {
             "Request rejected because the client program and identd report different user-ids.");
   EXPECT_EQ(MakeFileNotFound("a.txt").Message(), "File \"a.txt\" not found");
   EXPECT_EQ(MakeInvalidServiceName("foo").Message(), "foo is not a valid service.");
-  EXPECT_EQ(MakeCanNotBindPortInRange(5000, 5002).Message(), "Can not bind in port range (5000 - 5002)");
+  EXPECT_EQ(MakeCanNotBindPortInRange(5000, 5002).Message(),
+            "Can not bind in port range (5000 - 5002)");
   EXPECT_EQ(MakeInvalidPortRange(9, 3).Message(), "Invalid Port Range (9 - 3)");
 }
 

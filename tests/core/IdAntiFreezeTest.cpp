@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "core/IdAntiFreezeBase.h"
-#include "core/IdException.h"
+#include "idframework/core/IdAntiFreezeBase.h"
+#include "idframework/core/IdException.h"
 
 using namespace Id;
 

@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "core/IdGlobal.h"
-#include "core/IdStrings.h"
-#include "runtime/SysUtils.h"
+#include "idframework/core/IdGlobal.h"
+#include "idframework/core/IdStrings.h"
+#include "idframework/runtime/SysUtils.h"
 
 using namespace Id;
 

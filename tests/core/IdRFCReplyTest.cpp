@@ -1,12 +1,13 @@
+// SPDX-License-Identifier: MIT
 // Numbered replies: the wire form, the code setters, parsing of any received bytes, copying,
 // and looking reply texts up by code.
-#include "core/IdRFCReply.h"
+#include "idframework/core/IdRFCReply.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "runtime/SysUtils.h"
+#include "idframework/runtime/SysUtils.h"
 
 namespace Id {
 namespace {

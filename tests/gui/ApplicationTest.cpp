@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application object headless: forms, the loop, its ending, signals and error display.
 #include "gui/Application.h"
 

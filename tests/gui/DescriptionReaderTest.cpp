@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stored-description reader against small registered component classes.
 #include "gui/DescriptionReader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Forms read their window properties from a description; headless (no window session).
 #include "gui/Form.h"
 

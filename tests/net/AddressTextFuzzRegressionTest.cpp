@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 // Inputs the fuzzer found, kept as cases: an address part is a decimal number in 0..255 with any
 // number of leading zeros.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "net/IdStack.h"
+#include "idframework/net/IdStack.h"
 
 using namespace Id;
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether a thread sits in a given system call, read from /proc: lets a test wait until another
 // thread is really blocked in a wait, accept, receive or send. Linux only; see NetTestSupport.h.
 #pragma once

@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "net/IdComponent.h"
+#include "idframework/net/IdComponent.h"
 #include "support/FakeStack.h"
 
 using namespace Id;

@@ -1,10 +1,12 @@
+// SPDX-License-Identifier: MIT
 // The life of GlobalStack: made with the first component, freed with the last.
 #include <gtest/gtest.h>
 
 #include <memory>
 
-#include "core/IdException.h"
-#include "net/IdComponent.h"
+#include "idframework/core/IdException.h"
+#include "idframework/net/IdComponent.h"
+#include "idframework/net/detail/IdStackUsers.h"
 #include "support/FakeStack.h"
 
 using namespace Id;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Closing a socket handle from another thread: blocked calls wake at once, the descriptor stays
 // open until the last call has left it, and no thread ever reaches another socket through the
 // number of a closed one.
@@ -12,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/IdAntiFreezeBase.h"
-#include "net/IdSocketHandle.h"
+#include "idframework/core/IdAntiFreezeBase.h"
+#include "idframework/net/IdSocketHandle.h"
 #include "tests/net/NetTestSupport.h"
 
 using namespace Id;

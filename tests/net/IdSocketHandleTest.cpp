@@ -1,10 +1,13 @@
+// SPDX-License-Identifier: MIT
 // The socket handle: bind rules, listening, accepting, connecting, readability waits.
 #include <gtest/gtest.h>
 
 #include <functional>
 
-#include "core/IdAntiFreezeBase.h"
-#include "net/IdSocketHandle.h"
+#include "idframework/core/IdAntiFreezeBase.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/net/detail/IdStackUsers.h"
+#include "support/IPv6Loopback.h"
 #include "tests/net/NetTestSupport.h"
 
 using namespace Id;
@@ -17,10 +20,16 @@ protected:
   IdTest::TPlatformStack FStack;
 };
 
-// Three consecutive ports on 127.0.0.1, each held by a socket of the test until freed.
+// The loopback address of a version.
+std::string Loopback(TIdIPVersion AVersion) {
+  return AVersion == TIdIPVersion::ivIPv6 ? "::1" : "127.0.0.1";
+}
+
+// Three consecutive ports on the loopback address, each held by a socket of the test until freed.
 class TPortRun {
 public:
-  explicit TPortRun(TIdStack& AStack) : FStack(AStack) {
+  explicit TPortRun(TIdStack& AStack, TIdIPVersion AVersion = TIdIPVersion::ivIPv4)
+      : FStack(AStack), FVersion(AVersion) {
     for (int Attempt = 0; Attempt < 100 && !Take(); ++Attempt) {
     }
   }
@@ -37,14 +46,15 @@ public:
 
 private:
   bool Take() {
-    FHolders[0] = FStack.NewSocket(Id_SOCK_STREAM, 0);
-    FStack.CheckSocketResult(FStack.SockBind(FHolders[0], Id_PF_INET, "127.0.0.1", 0));
-    int32_t Family;
+    const int32_t Family = FamilyOf(FVersion);
+    FHolders[0] = FStack.NewSocket(Id_SOCK_STREAM, 0, FVersion);
+    FStack.CheckSocketResult(FStack.SockBind(FHolders[0], Family, Loopback(FVersion), 0));
+    int32_t BoundFamily;
     std::string IP;
-    FStack.SockLocalAddress(FHolders[0], Family, IP, FFirst);
+    FStack.SockLocalAddress(FHolders[0], BoundFamily, IP, FFirst);
     for (int I = 1; I < 3; ++I) {
-      FHolders[I] = FStack.NewSocket(Id_SOCK_STREAM, 0);
-      if (FStack.SockBind(FHolders[I], Id_PF_INET, "127.0.0.1", FFirst + I) == 0) continue;
+      FHolders[I] = FStack.NewSocket(Id_SOCK_STREAM, 0, FVersion);
+      if (FStack.SockBind(FHolders[I], Family, Loopback(FVersion), FFirst + I) == 0) continue;
       for (int J = 0; J <= I; ++J)
         Free(J);
       return false;
@@ -53,24 +63,28 @@ private:
   }
 
   TIdStack& FStack;
+  const TIdIPVersion FVersion;
   int32_t FFirst = 0;
   TIdSocketDescriptor FHolders[3] = {InvalidSocketDescriptor, InvalidSocketDescriptor,
                                      InvalidSocketDescriptor};
 };
 
-// A handle on 127.0.0.1 whose bind uses the range [AMin, AMax] and port APort.
-void PrepareBind(TIdSocketHandle& H, int32_t APort, int32_t AMin, int32_t AMax) {
+// A handle on the loopback address whose bind uses the range [AMin, AMax] and port APort.
+void PrepareBind(TIdSocketHandle& H, int32_t APort, int32_t AMin, int32_t AMax,
+                 TIdIPVersion AVersion = TIdIPVersion::ivIPv4) {
+  H.SetIPVersion(AVersion);
   H.OpenSocket();
-  H.SetIP("127.0.0.1");
+  H.SetIP(Loopback(AVersion));
   H.SetPort(APort);
   H.SetClientPortMin(AMin);
   H.SetClientPortMax(AMax);
 }
 
-// A listening handle on 127.0.0.1 with a platform-chosen port.
-void StartListener(TIdSocketHandle& L) {
+// A listening handle on the loopback address with a platform-chosen port.
+void StartListener(TIdSocketHandle& L, TIdIPVersion AVersion = TIdIPVersion::ivIPv4) {
+  L.SetIPVersion(AVersion);
   L.OpenSocket();
-  L.SetIP("127.0.0.1");
+  L.SetIP(Loopback(AVersion));
   L.BindLocal();
   L.StartListening(15);
 }
@@ -132,9 +146,13 @@ TEST_F(SocketHandle, AssignCopiesTheAddressesButNotTheRange) {
   Source.SetRemote("5.6.7.8", 90);
   Source.SetClientPortMin(1000);
   Source.SetClientPortMax(2000);
+  Source.SetIPVersion(TIdIPVersion::ivIPv6);
+  Source.SetDualStack(true);
   Target.SetClientPortMin(3);
   Target.SetClientPortMax(4);
   Target.Assign(Source);
+  EXPECT_EQ(Target.IPVersion(), TIdIPVersion::ivIPv6);
+  EXPECT_TRUE(Target.DualStack());
   EXPECT_EQ(Target.IP(), "1.2.3.4");
   EXPECT_EQ(Target.Port(), 80);
   EXPECT_EQ(Target.RemoteIP(), "5.6.7.8");
@@ -236,19 +254,23 @@ TEST_F(SocketHandle, ARangeWithEveryPortTakenEndsOnItsLowestPort) {
 }
 
 TEST_F(SocketHandle, ARangeIsSearchedFromTheTop) {
-  TPortRun Run(S());
-  const int32_t First = Run.First();
-  Run.Free(1);
-  TIdSocketHandle Middle;
-  PrepareBind(Middle, 0, First, First + 2);
-  Middle.BindLocal();
-  EXPECT_EQ(Middle.Port(), First + 1);
-  Run.Free(0);
-  Run.Free(2);
-  TIdSocketHandle Top;
-  PrepareBind(Top, 0, First, First + 2);
-  Top.BindLocal();
-  EXPECT_EQ(Top.Port(), First + 2);
+  for (TIdIPVersion Version : {TIdIPVersion::ivIPv4, TIdIPVersion::ivIPv6}) {
+    if (Version == TIdIPVersion::ivIPv6 && !IdTest::HasIPv6Loopback()) continue;
+    TPortRun Run(S(), Version);
+    const int32_t First = Run.First();
+    Run.Free(1);
+    TIdSocketHandle Middle;
+    PrepareBind(Middle, 0, First, First + 2, Version);
+    Middle.BindLocal();
+    EXPECT_EQ(Middle.Port(), First + 1);
+    Run.Free(0);
+    Run.Free(2);
+    TIdSocketHandle Top;
+    PrepareBind(Top, 0, First, First + 2, Version);
+    Top.BindLocal();
+    EXPECT_EQ(Top.Port(), First + 2);
+    EXPECT_EQ(Top.IP(), Loopback(Version));
+  }
 }
 
 TEST_F(SocketHandle, OtherBindFailuresAreSocketErrors) {
@@ -285,6 +307,73 @@ TEST_F(SocketHandle, AcceptAndConnectReadBothBindings) {
   char Buffer[8] = {};
   EXPECT_EQ(Client.ReceiveInto(Buffer, sizeof(Buffer)), 4);
   EXPECT_EQ(std::string(Buffer), "ping");
+}
+
+TEST_F(SocketHandle, IPv6BindingsListenAcceptAndConnect) {
+  ID_SKIP_WITHOUT_IPV6();
+  TIdSocketHandle Listener, Client, Served;
+  StartListener(Listener, TIdIPVersion::ivIPv6);
+  Client.SetIPVersion(TIdIPVersion::ivIPv6);
+  Client.OpenSocket();
+  Client.SetRemote("::1", Listener.Port());
+  ASSERT_EQ(Client.ConnectToRemote(), 0);
+  EXPECT_EQ(Client.IP(), "::1");
+  ASSERT_TRUE(Served.AcceptFrom(Listener));
+  EXPECT_EQ(Served.IPVersion(), TIdIPVersion::ivIPv6);
+  EXPECT_EQ(Served.IP(), "::1");
+  EXPECT_EQ(Served.Port(), Listener.Port());
+  EXPECT_EQ(Served.RemoteIP(), "::1");
+  EXPECT_EQ(Served.RemotePort(), Client.Port());
+  EXPECT_EQ(Served.SendFrom("v6", 2), 2);
+  char Buffer[2];
+  EXPECT_EQ(Client.ReceiveInto(Buffer, 2), 2);
+  // A scope that names no interface is refused by the bind.
+  TIdSocketHandle Scoped;
+  PrepareBind(Scoped, 0, 0, 0, TIdIPVersion::ivIPv6);
+  Scoped.SetIP("fe80::1%no-such-interface");
+  EXPECT_THROW(Scoped.BindLocal(), EIdSocketError);
+}
+
+// Any address of IPv6: dual-stack takes IPv4 clients (seen as IPv4) and so holds the port for
+// IPv4 too; IPv6-only leaves the port to an IPv4 binding.
+TEST_F(SocketHandle, ADualStackBindingServesIPv4ClientsAnIPv6OnlyOneSharesItsPort) {
+  ID_SKIP_WITHOUT_IPV6();
+  const auto ListenOnAny = [](TIdSocketHandle& AListener, bool ADual) {
+    AListener.SetIPVersion(TIdIPVersion::ivIPv6);
+    AListener.SetDualStack(ADual);
+    AListener.OpenSocket();
+    AListener.BindLocal();
+    AListener.StartListening(5);
+  };
+  // The port the kernel picks for an IPv6-only socket may be held by an IPv4 socket of another
+  // test at that moment; an IPv6-only binding that took the IPv4 port would fail every round.
+  bool Shared = false;
+  for (int Round = 0; Round < 5 && !Shared; ++Round) {
+    TIdSocketHandle Listener, IPv4Binding;
+    ListenOnAny(Listener, false);
+    IPv4Binding.OpenSocket();
+    IPv4Binding.SetPort(Listener.Port());
+    try {
+      IPv4Binding.BindLocal();
+      Shared = true;
+    } catch (const EIdCouldNotBindSocket&) {
+    }
+  }
+  EXPECT_TRUE(Shared);
+  TIdSocketHandle Listener, IPv4Binding;
+  ListenOnAny(Listener, true);
+  EXPECT_EQ(Listener.IP(), "::");
+  IPv4Binding.OpenSocket();
+  IPv4Binding.SetPort(Listener.Port());
+  EXPECT_THROW(IPv4Binding.BindLocal(), EIdCouldNotBindSocket);
+  TIdSocketHandle Client, Served;
+  Client.OpenSocket();
+  Client.SetRemote("127.0.0.1", Listener.Port());
+  ASSERT_EQ(Client.ConnectToRemote(), 0);
+  ASSERT_TRUE(Served.AcceptFrom(Listener));
+  EXPECT_EQ(Served.RemoteIP(), "127.0.0.1");
+  EXPECT_EQ(Served.RemotePort(), Client.Port());
+  EXPECT_EQ(Served.IP(), "127.0.0.1");
 }
 
 TEST_F(SocketHandle, ARefusedConnectReturnsTheFailureAndReadsNoBinding) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stack over BSD sockets, on real loopback sockets.
 #include <gtest/gtest.h>
 
@@ -16,8 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/IdGlobal.h"
-#include "net/detail/IdStackBSD.h"
+#include "idframework/core/IdGlobal.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/net/detail/IdStackBSD.h"
+#include "support/RawPeer.h"
 #include "tests/net/NetTestSupport.h"
 
 using namespace Id;
@@ -421,4 +424,56 @@ TEST_F(BSDStack, WholeFileSendToAResetPeerRaisesNoSIGPIPE) {
   EXPECT_EQ(sigismember(&Pending, SIGPIPE), 0);
   S.SockClose(P.Client);
   std::remove(Name.c_str());
+}
+
+// ------------------------------------------------------------------------------------------
+// Listening sockets shared by port or handed over
+
+TEST_F(BSDStack, ReusePortLetsListenersShareAPortAndOnlyThem) {
+  TIdSocketHandle First, Second, Plain;
+  for (TIdSocketHandle* H : {&First, &Second, &Plain}) {
+    H->SetReusePort(H != &Plain);
+    H->OpenSocket();
+    H->SetIP("127.0.0.1");
+    H->SetPort(First.Port());
+  }
+  First.BindLocal();
+  First.StartListening(5);
+  Second.SetPort(First.Port());
+  Second.BindLocal();
+  Second.StartListening(5);
+  Plain.SetPort(First.Port());
+  EXPECT_THROW(Plain.BindLocal(), EIdCouldNotBindSocket);
+}
+
+// The test's raw listener stands for the service manager that keeps the socket: closing the
+// handle's descriptor (also while an accept waits on it) leaves the owner's socket listening.
+TEST_F(BSDStack, AnAdoptedListenerIsSharedAndItsCloseLeavesTheSocketListening) {
+  IdTest::TRawListener Owner;
+  int32_t Family = 0, Port = 0;
+  std::string IP;
+  const TIdSocketDescriptor Handed = S.SockAdoptListening(Owner.Fd(), Family, IP, Port);
+  ASSERT_NE(Handed, InvalidSocketDescriptor);
+  EXPECT_EQ(IP + ":" + std::to_string(Port), "127.0.0.1:" + std::to_string(Owner.Port()));
+  IdTest::TRawPeer NotListening;
+  NotListening.Open();
+  EXPECT_EQ(S.SockAdoptListening(NotListening.Fd(), Family, IP, Port), InvalidSocketDescriptor);
+  TIdSocketHandle Listener, Served;
+  Listener.AdoptListening(Handed);
+  EXPECT_TRUE(Listener.IsShared());
+  EXPECT_EQ(Listener.Port(), Owner.Port());
+  IdTest::TRawPeer Client(Owner.Port());
+  ASSERT_TRUE(Served.AcceptFrom(Listener));
+  EXPECT_EQ(Served.RemotePort(), IdTest::Raw::LocalPort(Client.Fd()));
+  std::atomic<bool> Accepting{false};
+  std::thread Waiting([&] {
+    TIdSocketHandle Next;
+    Accepting = true;
+    EXPECT_FALSE(Next.AcceptFrom(Listener));
+  });
+  ASSERT_TRUE(IdTest::WaitFor([&] { return Accepting.load(); }));
+  Listener.CloseDescriptor();
+  Waiting.join();
+  IdTest::TRawPeer Later(Owner.Port());
+  EXPECT_TRUE(Owner.Accept().IsOpen());
 }

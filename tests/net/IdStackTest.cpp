@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: MIT
 // The platform-independent part of the stack: result checks, error texts, address texts.
 #include <gtest/gtest.h>
 
-#include "net/IdStack.h"
-#include "net/detail/IdStackBSD.h"
+#include "idframework/net/IdStack.h"
+#include "idframework/net/detail/IdStackBSD.h"
 #include "support/FakeStack.h"
 
 using namespace Id;
@@ -78,10 +79,76 @@ TEST_F(StackBase, AddressBytesAndTextRoundTrip) {
   EXPECT_EQ(Bytes[3], 7);
 }
 
+TEST_F(StackBase, IPv6TextsComeBackInTheirRecommendedForm) {
+  const std::pair<const char*, const char*> Cases[] = {
+      {"2001:DB8:0:0:0:0:0:1", "2001:db8::1"},
+      {"2001:0db8:0000:0000:0000:ff00:0042:8329", "2001:db8::ff00:42:8329"},
+      {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},    // the first of two longest runs
+      {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"}, // one zero group stays
+      {"::", "::"},
+      {"::1", "::1"},
+      {"1::", "1::"},
+      {"1:2:3:4:5:6:7::", "1:2:3:4:5:6:7:0"},
+      {"::ffff:c000:0201", "::ffff:192.0.2.1"},
+      {"::FFFF:192.0.2.1", "::ffff:192.0.2.1"},
+      {"1:2:3:4:5:6:1.2.3.4", "1:2:3:4:5:6:102:304"},
+      {"fe80::1%eth0", "fe80::1%eth0"},
+  };
+  for (const auto& [Text, Recommended] : Cases) {
+    EXPECT_TRUE(TIdStack::IsIPv6AddressText(Text)) << Text;
+    EXPECT_EQ(TIdStack::IPVersionOfText(Text), TIdIPVersion::ivIPv6) << Text;
+    TIdIPv6Bytes Bytes{};
+    std::string Scope;
+    TIdStack::ParseIPv6AddressText(Text, Bytes, Scope);
+    EXPECT_EQ(TIdStack::IPv6AddressToText(Bytes, Scope), Recommended) << Text;
+  }
+}
+
+TEST_F(StackBase, MalformedIPv6TextsAreRefused) {
+  for (const char* Bad : {"",
+                          ":",
+                          ":::",
+                          "1:2:3:4:5:6:7",
+                          "1:2:3:4:5:6:7:8:9",
+                          "1::2::3",
+                          "12345::",
+                          "g::",
+                          "1:",
+                          ":1",
+                          "::1%",
+                          "::1%a b",
+                          "::1.2.3",
+                          "::1.2.3.04",
+                          "::256.1.1.1",
+                          "1.2.3.4",
+                          "1:2:3:4:5:6:7:1.2.3.4",
+                          "::1.2.3.4:5",
+                          "1:2:3:4::5:6:7:8",
+                          "[::1]"}) {
+    EXPECT_FALSE(TIdStack::IsIPv6AddressText(Bad)) << Bad;
+    TIdIPv6Bytes Bytes{};
+    std::string Scope;
+    EXPECT_THROW(TIdStack::ParseIPv6AddressText(Bad, Bytes, Scope), EConvertError) << Bad;
+  }
+  EXPECT_FALSE(TIdStack::IsIPAddressText("::1")) << "the IPv4 check keeps its meaning";
+  EXPECT_EQ(TIdStack::IPVersionOfText("127.0.0.1"), TIdIPVersion::ivIPv4);
+  EXPECT_EQ(TIdStack::IPVersionOfText("localhost"), std::nullopt);
+}
+
 TEST_F(StackBase, LookupHostShortcutsMakeNoLookup) {
   EXPECT_EQ(FStack.LookupHost("localhost"), "127.0.0.1");
   EXPECT_EQ(FStack.LookupHost("LocalHost"), "127.0.0.1");
   EXPECT_EQ(FStack.LookupHost("10.0.0.1"), "10.0.0.1");
+  using V = TIdIPVersion;
+  EXPECT_EQ(FStack.LookupHostAddresses("LOCALHOST", TIdIPVersions::vsBoth),
+            (TIdIPAddressList{{V::ivIPv6, "::1"}, {V::ivIPv4, "127.0.0.1"}}));
+  EXPECT_EQ(FStack.LookupHostAddresses("localhost", TIdIPVersions::vsIPv6),
+            (TIdIPAddressList{{V::ivIPv6, "::1"}}));
+  // An address text is its own answer, whatever versions were asked for.
+  EXPECT_EQ(FStack.LookupHostAddresses("2001:db8::1", TIdIPVersions::vsIPv4),
+            (TIdIPAddressList{{V::ivIPv6, "2001:db8::1"}}));
+  EXPECT_EQ(FStack.LookupHostAddresses("10.0.0.1", TIdIPVersions::vsIPv6),
+            (TIdIPAddressList{{V::ivIPv4, "10.0.0.1"}}));
   EXPECT_EQ(FStack.Lookups, 0);
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loopback sockets and thread facts for the socket-layer tests. On Linux also whether a thread
 // sits in a given system call (BlockedCallsLinux.h); Windows has no such view of a thread.
 #pragma once
@@ -6,8 +7,8 @@
 #include <chrono>
 #include <string>
 
-#include "net/IdComponent.h"
-#include "net/IdStack.h"
+#include "idframework/net/IdComponent.h"
+#include "idframework/net/IdStack.h"
 #include "support/WaitFor.h"
 
 #ifndef _WIN32

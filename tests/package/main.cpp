@@ -1,10 +1,14 @@
+// SPDX-License-Identifier: MIT
 // A program outside the framework's tree, built against the installed library: a line server on
 // a port the system chooses, one command from a client, and the reply checked. Exits 0 when the
-// exchange worked.
+// exchange worked. Its own runtime/Thread.h sits first on its include path, beside the
+// framework's headers.
 #include <cstdio>
 
-#include "connection/IdClient.h"
-#include "server/IdServer.h"
+#include <idframework/connection/IdClient.h>
+#include <idframework/server/IdServer.h>
+
+#include "runtime/Thread.h" // the consumer's own
 
 using namespace Id;
 
@@ -36,6 +40,6 @@ int main() {
     std::fprintf(stderr, "failed: %s\n", E.what());
     return 1;
   }
-  std::puts("line exchange: ok");
+  std::printf("line exchange beside %s: ok\n", User::ThreadHeader);
   return 0;
 }

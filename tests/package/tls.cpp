@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // Links against the installed TLS library: a client transport with its context, no connection.
 #include <cstdio>
 
-#include "tls/IdIOHandlerTLS.h"
+#include <idframework/tls/IdIOHandlerTLS.h>
 
 int main() {
   Id::TIdIOHandlerTLS Transport(nullptr);

@@ -1,14 +1,16 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
-#include "core/IdGlobal.h"
-#include "runtime/Collection.h"
-#include "runtime/Component.h"
-#include "runtime/CriticalSection.h"
-#include "runtime/Stream.h"
-#include "runtime/StringList.h"
-#include "runtime/SysUtils.h"
+#include "idframework/core/IdGlobal.h"
+#include "idframework/runtime/Collection.h"
+#include "idframework/runtime/Component.h"
+#include "idframework/runtime/CriticalSection.h"
+#include "idframework/runtime/ScopeExit.h"
+#include "idframework/runtime/Stream.h"
+#include "idframework/runtime/StringList.h"
+#include "idframework/runtime/SysUtils.h"
 
 using namespace Id;
 
@@ -175,4 +177,42 @@ TEST(ThreadList, GuardedTraversal) {
   }
   EXPECT_TRUE(L.Remove(1));
   EXPECT_FALSE(L.Remove(1));
+}
+
+TEST(LockRuleDeathTest, UserCodeUnderAFrameworkLockEndsTheProcessInCheckedBuilds) {
+#if defined(ID_LOCK_CHECKS)
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TMutex Lock;
+  AssertNoLockHeld("OnNothing"); // no lock: nothing happens
+  EXPECT_DEATH(
+      {
+        TLockGuard<TMutex> Guard(Lock);
+        AssertNoLockHeld("OnSomething");
+      },
+      "OnSomething called while its thread holds 1 framework lock");
+#else
+  GTEST_SKIP() << "a build without the lock checks";
+#endif
+}
+
+TEST(ScopeExit, RunsOnBothWaysOutAndKeepsTheExceptionPassing) {
+  int Runs = 0;
+  {
+    TScopeExit Count([&] { ++Runs; });
+  }
+  EXPECT_EQ(Runs, 1);
+  EXPECT_THROW(
+      {
+        TScopeExit Count([&] { ++Runs; });
+        throw EConvertError("first");
+      },
+      EConvertError);
+  EXPECT_EQ(Runs, 2);
+  try {
+    TScopeExit Fails([] { throw EListError("second"); });
+    throw EConvertError("first");
+  } catch (const Exception& E) {
+    EXPECT_STREQ(E.what(), "first") << "the exception passing wins";
+  }
+  EXPECT_THROW({ TScopeExit Fails([] { throw EListError("alone"); }); }, EListError);
 }

@@ -1,24 +1,28 @@
+// SPDX-License-Identifier: MIT
 // The platform thread on real operating-system threads: start, self-suspension, termination,
 // waiting, self-destruction, destruction of unfinished threads, priority and escaped exceptions.
-#include "runtime/Thread.h"
+#include "idframework/runtime/Thread.h"
 
 #include <gtest/gtest.h>
 
+#include <locale.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cfenv>
 #include <csignal>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
-#include "core/IdGlobal.h"
-#include "net/IdStack.h"
+#include "idframework/core/IdGlobal.h"
+#include "idframework/net/IdStack.h"
+#include "idframework/threads/IdThread.h"
 #include "support/WaitFor.h"
-#include "threads/IdThread.h"
 
 namespace Id {
 namespace {
@@ -286,8 +290,8 @@ TEST(ThreadPriority, RaisingNeverFailsTheThread) {
   EXPECT_EQ(T.Priority(), TThreadPriority::tpNormal);
 }
 
-// The stack the system gave the thread: 1 MiB, whatever the process's default for threads is.
-TEST(ThreadStart, EveryThreadHasAStackOfOneMebibyte) {
+// The stack the system gave a body's thread, for a thread object with AOwn as its stack size.
+size_t StackOfABody(size_t AOwn) {
   std::promise<size_t> StackSize;
   TBodyThread T(true, [&](TBodyThread&) {
     pthread_attr_t Attributes;
@@ -298,9 +302,22 @@ TEST(ThreadStart, EveryThreadHasAStackOfOneMebibyte) {
     }
     StackSize.set_value(Size);
   });
+  T.SetStackSize(AOwn);
   T.Resume();
-  EXPECT_EQ(StackSize.get_future().get(), size_t(1) << 20);
   T.WaitFor();
+  return StackSize.get_future().get();
+}
+
+TEST(ThreadStart, TheStackIsTheThreadsOwnOrTheProcessDefault) {
+  constexpr size_t MiB = size_t(1) << 20;
+  EXPECT_EQ(TThread::DefaultStackSize(), 8 * MiB);
+  EXPECT_EQ(StackOfABody(0), 8 * MiB);
+  EXPECT_EQ(StackOfABody(16 * MiB), 16 * MiB) << "never a parked thread with another stack";
+  EXPECT_GE(StackOfABody(1), TThread::MinimumStackSize); // a sanitizer may give more
+  TThread::SetDefaultStackSize(2 * MiB);
+  EXPECT_EQ(StackOfABody(0), 2 * MiB);
+  TThread::SetDefaultStackSize(0);
+  EXPECT_EQ(TThread::DefaultStackSize(), 8 * MiB);
 }
 
 // ------------------------------------------------------------------------------------------
@@ -309,22 +326,43 @@ TEST(ThreadStart, EveryThreadHasAStackOfOneMebibyte) {
 // What a body finds of its thread when it starts.
 struct TThreadState {
   pid_t Tid = 0;
+  bool SigUsr1Blocked = false;
   bool SigUsr2Blocked = false;
   int Errno = -1;
   int Nice = 0;
   int32_t SocketError = -1;
+  locale_t Locale = nullptr;
+  int Rounding = -1;
+  int CancelState = -1;
 };
+
+bool Blocked(int ASignal) {
+  sigset_t Mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &Mask);
+  return sigismember(&Mask, ASignal) == 1;
+}
 
 TThreadState StateOfThisThread() {
   TThreadState S;
   S.Tid = gettid();
-  sigset_t Mask;
-  pthread_sigmask(SIG_SETMASK, nullptr, &Mask);
-  S.SigUsr2Blocked = sigismember(&Mask, SIGUSR2) == 1;
+  S.SigUsr1Blocked = Blocked(SIGUSR1);
+  S.SigUsr2Blocked = Blocked(SIGUSR2);
   S.Errno = errno;
   S.Nice = NiceOfCallingThread();
   S.SocketError = GlobalStack()->SockLastError();
+  S.Locale = uselocale(nullptr);
+  S.Rounding = std::fegetround();
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &S.CancelState);
   return S;
+}
+
+// Whether the kernel may hand a signal for the process to the thread ATid (SIGUSR1 unblocked).
+bool TakesSignals(pid_t ATid) {
+  std::ifstream Status("/proc/self/task/" + std::to_string(ATid) + "/status");
+  for (std::string Line; std::getline(Status, Line);)
+    if (Line.rfind("SigBlk:", 0) == 0)
+      return (std::stoull(Line.substr(7), nullptr, 16) & (1ull << (SIGUSR1 - 1))) == 0;
+  return true;
 }
 
 TEST(ThreadReuse, AReusedThreadStartsTheNextBodyAsANewThreadWould) {
@@ -332,6 +370,7 @@ TEST(ThreadReuse, AReusedThreadStartsTheNextBodyAsANewThreadWould) {
   TThread::SetParkedThreads(0, 10000); // none left over from earlier tests
   TThread::SetParkedThreads(1, 10000);
   const int StartNice = NiceOfCallingThread();
+  const locale_t Own = newlocale(LC_ALL_MASK, "C", nullptr);
   TThreadState First;
   {
     // The first body leaves everything a body can leave on its thread.
@@ -344,21 +383,36 @@ TEST(ThreadReuse, AReusedThreadStartsTheNextBodyAsANewThreadWould) {
       Self.SetPriority(TThreadPriority::tpLowest);
       char B;
       GlobalStack()->SockRecv(InvalidSocketDescriptor, &B, 1, 0);
+      uselocale(Own);
+      std::fesetround(FE_UPWARD);
+      pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
       errno = EBADF;
     });
     T.Resume();
     T.WaitFor();
   }
   ASSERT_TRUE(IdTest::WaitFor([] { return TThread::ParkedThreadCount() == 1; }));
+  EXPECT_FALSE(TakesSignals(First.Tid)) << "a parked thread takes no signal for the process";
+  // Started by a thread that blocks SIGUSR1, as a new thread would inherit it.
+  sigset_t Usr1;
+  sigemptyset(&Usr1);
+  sigaddset(&Usr1, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &Usr1, nullptr);
   TThreadState Second;
   TBodyThread T(true, [&](TBodyThread&) { Second = StateOfThisThread(); });
   T.Resume();
   T.WaitFor();
+  pthread_sigmask(SIG_UNBLOCK, &Usr1, nullptr);
+  freelocale(Own);
   EXPECT_EQ(Second.Tid, First.Tid) << "the same operating-system thread";
+  EXPECT_TRUE(Second.SigUsr1Blocked) << "the mask of the thread that started it";
   EXPECT_FALSE(Second.SigUsr2Blocked);
   EXPECT_EQ(Second.Errno, 0);
   EXPECT_EQ(Second.Nice, StartNice);
   EXPECT_EQ(Second.SocketError, 0) << "the socket layer's last error went with the first body";
+  EXPECT_EQ(Second.Locale, LC_GLOBAL_LOCALE);
+  EXPECT_EQ(Second.Rounding, FE_TONEAREST);
+  EXPECT_EQ(Second.CancelState, PTHREAD_CANCEL_ENABLE);
 }
 
 TEST(ThreadReuse, ParkedThreadsAreBoundedAndEndWhenNotNeeded) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command handlers: matching and parameters, the replies and text blocks they send, exception
 // replies, disabled and duplicate handlers, unknown commands and the dispatch events.
 #include <gtest/gtest.h>
@@ -5,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "connection/IdIOHandlerSocket.h"
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
-#include "server/IdCommandHandlers.h"
+#include "idframework/connection/IdIOHandlerSocket.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/server/IdCommandHandlers.h"
 #include "server/ServerTestSupport.h"
 
 using namespace Id;

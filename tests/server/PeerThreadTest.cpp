@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The road of one connection: greeting, OnConnect, the execute step, the end of the client's
 // connection as a quiet end, reported failures, OnDisconnect and the hand-back of the thread.
 #include <gtest/gtest.h>
@@ -10,9 +11,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "connection/IdIntercept.h"
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
+#include "idframework/connection/IdIntercept.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdRFCReply.h"
 #include "server/ServerTestSupport.h"
 
 using namespace Id;
@@ -103,6 +104,24 @@ TEST(PeerThread, ExecuteHandlerWritesTestAndClosesAndTheThreadLeaves) {
   EXPECT_EQ(Server.PeerThreadCount(), 0);
   EXPECT_EQ(Log.Entries(), std::vector<std::string>{"disconnect"});
   EXPECT_EQ(Probe.RunExceptions.Count(), 0u);
+}
+
+// A handler with 2 MiB of its own on the stack, as code written for a thread of its own may
+// have, is served on the default stack instead of ending the process.
+TEST(PeerThread, AHandlerMayUseTwoMebibytesOfStack) {
+  TIdTCPServer Server(nullptr);
+  Server.OnExecute = [](TIdPeerThread& AThread) {
+    volatile char Block[2 << 20];
+    int Pages = 0;
+    for (size_t I = 0; I < sizeof(Block); I += 4096)
+      Block[I] = 1;
+    for (size_t I = 0; I < sizeof(Block); I += 4096)
+      Pages += Block[I];
+    AThread.PeerConnection()->WriteText(std::to_string(Pages));
+    AThread.PeerConnection()->CloseConnection();
+  };
+  TRawPeer Client(StartOnLoopback(Server));
+  EXPECT_EQ(Client.ReadUntilClosed(), "512");
 }
 
 TEST(PeerThread, GreetingWithCodeOnlyIsTheCodeAndCrLf) {
@@ -295,4 +314,19 @@ TEST(PeerThread, RemovedInterceptIsForgotten) {
   Server.OnExecute = WriteTestAndClose;
   TRawPeer Client(StartOnLoopback(Server));
   EXPECT_EQ(Client.ReadUntilClosed(), "test");
+}
+
+TEST(PeerThread, AVisitOfTheRunningThreadsHoldsNoLockOfTheServer) {
+  TIdTCPServer Server(nullptr);
+  Server.OnExecute = [](TIdPeerThread& AThread) { AThread.PeerConnection()->ReadLine(); };
+  const int32_t Port = StartOnLoopback(Server);
+  TRawPeer A(Port), B(Port);
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 2; }, FactLimit));
+  FinishesWithin(FactLimit, [&] {
+    Server.ForEachPeerThread([&](TIdPeerThread& AThread) {
+      AThread.PeerConnection()->WriteLine(IntToStr(Server.PeerThreadCount()));
+    });
+  });
+  EXPECT_EQ(A.ReadLine(), "2") << "written while the visit asked the server";
+  EXPECT_EQ(B.ReadLine(), "2");
 }

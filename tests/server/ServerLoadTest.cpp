@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bounded load: many clients at once and many in a row are all served, and the server leaves no
 // descriptor and no thread behind.
 #include <gtest/gtest.h>
@@ -7,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/IdRFCReply.h"
+#include "idframework/core/IdRFCReply.h"
 #include "server/ServerTestSupport.h"
 
 using namespace Id;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the server tests: starting a server on an ephemeral loopback port, thread-safe event
 // logs and the process's descriptor and thread counts. The clients are support/RawPeer.h's.
 #pragma once
@@ -6,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "net/IdSocketHandle.h"
-#include "server/IdPeerThread.h"
-#include "server/IdTCPServer.h"
+#include "idframework/net/IdSocketHandle.h"
+#include "idframework/server/IdPeerThread.h"
+#include "idframework/server/IdTCPServer.h"
 #include "support/ProcessFacts.h"
 #include "support/RawPeer.h"
 #include "support/WaitFor.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Activation and deactivation of the server: deferred Active, bindings and their roll-back,
 // stopping listeners and peer threads, and the components the server refers to.
 #include <gtest/gtest.h>
@@ -5,13 +6,16 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
 
-#include "connection/IdServerIOHandlerSocket.h"
-#include "core/IdException.h"
-#include "core/IdRFCReply.h"
+#include "idframework/connection/IdIOHandlerSocket.h"
+#include "idframework/connection/IdServerIOHandlerSocket.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/threads/IdThreadMgrDefault.h"
 #include "server/ServerTestSupport.h"
-#include "threads/IdThreadMgrDefault.h"
+#include "support/IPv6Loopback.h"
 
 using namespace Id;
 using namespace IdTest;
@@ -33,6 +37,39 @@ public:
   }
   bool Removed = false;
 };
+
+// A peer closes its connection while the owner deactivates the server, and the close event asks
+// the server for its peer count throughout: from the moment the listener is stopped until the
+// deactivation has certainly reached the connections. No lock held around the event may be one
+// that the deactivation waits for.
+void DeactivateWhileACloseEventAsksTheServer(bool AOnDisconnected) {
+  TIdTCPServer Server(nullptr);
+  const int32_t Port = StartOnLoopback(Server);
+  TIdSocketHandle* Binding = Server.Bindings().Items(0);
+  std::atomic<bool> InEvent{false};
+  auto AskTheServer = [&] {
+    InEvent = true;
+    while (Binding->IsAllocated())
+      std::this_thread::yield();
+    for (const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+         std::chrono::steady_clock::now() < Until;)
+      Server.PeerThreadCount();
+  };
+  Server.OnExecute = [&](TIdPeerThread& AThread) {
+    TIdTCPServerConnection& Connection = *AThread.PeerConnection();
+    if (AOnDisconnected)
+      Connection.OnDisconnected = [&](TComponent*) { AskTheServer(); };
+    else
+      Connection.OnStatus = [&](TComponent*, TIdStatus AStatus, const std::string&) {
+        if (AStatus == TIdStatus::stDisconnecting) AskTheServer();
+      };
+    Connection.CloseConnection();
+  };
+  TRawPeer Client(Port);
+  ASSERT_TRUE(WaitFor([&] { return InEvent.load(); }, FactLimit));
+  FinishesWithin(FactLimit, [&] { Server.SetActive(false); });
+  EXPECT_EQ(Server.PeerThreadCount(), 0);
+}
 
 class TCountingServer : public TIdTCPServer {
 public:
@@ -190,6 +227,34 @@ TEST(ServerActivation, DeactivationDropsConnectionsAndWaitsForTheirThreads) {
     EXPECT_EQ(dynamic_cast<TIdThreadMgr*>(Server.Components(I)), nullptr);
 }
 
+TEST(ServerActivation, ADrainStopsAcceptingAtOnceAndLetsConnectedClientsFinish) {
+  TIdTCPServer Server(nullptr);
+  Server.OnExecute = [](TIdPeerThread& AThread) {
+    TIdTCPServerConnection& C = *AThread.PeerConnection();
+    C.WriteLine(C.ReadLine());
+  };
+  const int32_t Port = StartOnLoopback(Server);
+  TRawPeer Finishing(Port), Idle(Port);
+  Finishing.SendLine("one");
+  ASSERT_EQ(Finishing.ReadLine(), "one");
+  std::thread Draining([&] { Server.Drain(int32_t(FactLimit.count())); });
+  ASSERT_TRUE(WaitFor([&] { return !Accepts(Port); }));
+  Finishing.SendLine("two");
+  EXPECT_EQ(Finishing.ReadLine(), "two");
+  EXPECT_TRUE(Server.Active());
+  Finishing.Close();
+  Idle.Close();
+  Draining.join(); // when both have gone, not at the limit
+  EXPECT_FALSE(Server.Active());
+  // Clients that do not finish in time are closed, as by a deactivation.
+  Server.SetActive(true);
+  TRawPeer Staying(Port);
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 1; }));
+  Server.Drain(50);
+  EXPECT_TRUE(Staying.WaitClosed());
+  EXPECT_FALSE(Server.Active());
+}
+
 TEST(ServerActivation, TerminateWaitTimeRaisesOnlyWhilePeerThreadsRemain) {
   TIdTCPServer Server(nullptr);
   std::atomic<bool> Entered{false}, Release{false};
@@ -221,6 +286,45 @@ TEST(ServerActivation, TerminateWaitTimeRaisesOnlyWhilePeerThreadsRemain) {
   Server.SetTerminateWaitTime(5000);
   Server.SetActive(false);
   EXPECT_FALSE(Server.Active());
+}
+
+TEST(ServerActivation, DeactivationWhileADisconnectingStatusAsksTheServerDoesNotHang) {
+  DeactivateWhileACloseEventAsksTheServer(false);
+}
+
+TEST(ServerActivation, DeactivationWhileOnDisconnectedAsksTheServerDoesNotHang) {
+  DeactivateWhileACloseEventAsksTheServer(true);
+}
+
+TEST(ServerActivation, DeactivationOnAPeerThreadLeavesThatThreadItsClient) {
+  TIdTCPServer Server(nullptr);
+  Server.OnExecute = [&](TIdPeerThread& AThread) {
+    TIdTCPServerConnection& Connection = *AThread.PeerConnection();
+    if (Connection.ReadLine() != "STOP") return;
+    Server.SetActive(false);
+    Connection.WriteLine("stopped");
+    Connection.CloseConnection();
+  };
+  const int32_t Port = StartOnLoopback(Server);
+  TRawPeer Other(Port), Stopper(Port);
+  ASSERT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 2; }, FactLimit));
+  Stopper.SendLine("STOP");
+  EXPECT_EQ(Stopper.ReadLine(), "stopped") << "not waited for: no timeout, no exception";
+  EXPECT_TRUE(Other.WaitClosed());
+  EXPECT_FALSE(Server.Active());
+  EXPECT_FALSE(Accepts(Port));
+}
+
+TEST(ServerActivationDeathTest, DestroyingTheServerOnItsOwnPeerThreadIsAClearEnd) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        auto* Server = new TIdTCPServer(nullptr);
+        Server->OnExecute = [Server](TIdPeerThread&) { delete Server; };
+        TRawPeer Client(StartOnLoopback(*Server));
+        WaitFor([] { return false; }, FactLimit);
+      },
+      "Cannot destroy a server on one of its own peer threads");
 }
 
 TEST(ServerActivation, AServerThatServedClientsActivatesAgainAtOnceOnItsPort) {
@@ -369,4 +473,57 @@ TEST(ServerActivation, AssigningAnIOHandlerFreesTheImplicitOne) {
   EXPECT_TRUE(Probe.Removed);
   EXPECT_EQ(Server.IOHandler(), &Mine);
   Server.SetIOHandler(nullptr);
+}
+
+namespace {
+
+// A client connection of the framework to AIP:APort, over the version of the address text.
+std::unique_ptr<TIdTCPConnection> ConnectTo(const std::string& AIP, int32_t APort) {
+  auto Transport = std::make_unique<TIdIOHandlerSocket>(nullptr);
+  Transport->OpenIO();
+  Transport->ConnectTo(AIP, APort, "", 0, 0, 0, -1);
+  auto Connection = std::make_unique<TIdTCPConnection>(nullptr);
+  Connection->SetIOHandler(std::move(Transport));
+  Connection->SetReadTimeout(10000);
+  return Connection;
+}
+
+} // namespace
+
+// An IPv4 and an IPv6 binding, or one dual-stack binding: clients of both versions are greeted
+// and counted together against MaxConnections; an IPv4 client of the dual-stack binding reads as
+// its IPv4 address.
+TEST(ServerActivation, ClientsOfBothIPVersionsAreServedAlike) {
+  ID_SKIP_WITHOUT_IPV6();
+  for (bool DualStack : {false, true}) {
+    TIdTCPServer Server(nullptr);
+    Server.Greeting().SetCodeAndText(200, "ready");
+    Server.SetMaxConnections(2);
+    Server.MaxConnectionReply().SetCodeAndText(421, "busy");
+    TEventLog Peers;
+    Server.OnConnect = [&](TIdPeerThread& T) {
+      Peers.Add(T.PeerConnection()->SocketTransport()->SocketHandle()->RemoteIP());
+    };
+    ServeByReading(Server);
+    TIdSocketHandle* IPv6 = Server.Bindings().AddBinding();
+    IPv6->SetIPVersion(TIdIPVersion::ivIPv6);
+    IPv6->SetDualStack(DualStack);
+    IPv6->SetIP(DualStack ? "" : "::1");
+    TIdSocketHandle* IPv4 = DualStack ? IPv6 : Server.Bindings().AddBinding();
+    if (!DualStack) IPv4->SetIP("127.0.0.1");
+    Server.SetActive(true);
+    auto First = ConnectTo("127.0.0.1", IPv4->Port());
+    auto Second = ConnectTo("::1", IPv6->Port());
+    EXPECT_EQ(First->ReadLine(), "200 ready");
+    EXPECT_EQ(Second->ReadLine(), "200 ready");
+    EXPECT_EQ(ConnectTo("::1", IPv6->Port())->ReadLine(), "421 busy");
+    // OnConnect may still be running when its greeting has arrived.
+    EXPECT_TRUE(WaitFor([&] { return Peers.CountOf("127.0.0.1") == 1u; }));
+    EXPECT_TRUE(WaitFor([&] { return Peers.CountOf("::1") == 1u; }));
+    // The clients leave first: a close from another thread wakes no blocked call under Wine.
+    First.reset();
+    Second.reset();
+    EXPECT_TRUE(WaitFor([&] { return Server.PeerThreadCount() == 0; }));
+    Server.SetActive(false);
+  }
 }

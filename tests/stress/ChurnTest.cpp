@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // Churn with faults: waves of clients of which some send half a line and reset, some half-close
 // after a full line and the rest complete normally. Every normal client gets exactly its bytes,
 // and shortly after the last client the process is back where it was: descriptors, threads, the
-// live counts, an empty PeerThreadList, and resident memory that does not grow wave by wave.
+// live counts, no peer thread listed, and resident memory that does not grow wave by wave.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/IdRFCReply.h"
-#include "server/IdCommandHandlers.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/server/IdCommandHandlers.h"
 #include "stress/StressSupport.h"
 
 #ifdef ID_STRESS_WITH_APP

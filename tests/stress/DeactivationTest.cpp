@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Deactivation under load: with thousands of peer threads blocked reading from clients that
 // never send or close, and with hundreds blocked sending to clients that never read, Active false
 // returns within a second without a timeout, every client sees the close, and descriptors,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Descriptor numbers past 1100: the listening socket, the accepted one and the client all get
 // numbers above the classic 1024-entry select set, and the stack's timed waits (the listener's
 // accept steps, timed line reads, a poll for a closed peer, select itself) work on them. The
@@ -11,9 +12,9 @@
 #include <mutex>
 #include <vector>
 
-#include "connection/IdIOHandlerSocket.h"
-#include "core/IdException.h"
-#include "net/IdStack.h"
+#include "idframework/connection/IdIOHandlerSocket.h"
+#include "idframework/core/IdException.h"
+#include "idframework/net/IdStack.h"
 #include "net/NetTestSupport.h"
 #include "stress/StressSupport.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vanishing clients: a client resetting while a megabyte reply is being written, or after the
 // first of many writes. The peer thread reports the reset as the socket error it is, and the
 // process survives with SIGPIPE at its default disposition.
@@ -9,7 +10,7 @@
 #include <typeinfo>
 #include <vector>
 
-#include "core/IdException.h"
+#include "idframework/core/IdException.h"
 #include "stress/StressSupport.h"
 
 using namespace Id;

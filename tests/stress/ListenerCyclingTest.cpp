@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listener cycling: one server switched on and off many times on the same port, each time after
 // serving a client (whose connection the server closes first, so the port has connections in
 // TIME_WAIT): with ReuseSocket rsTrue the bind never finds the address in use, the descriptor

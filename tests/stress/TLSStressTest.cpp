@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The churn and deactivation scenarios over TLS. Churn: waves of OpenSSL clients of which some
 // complete a session byte for byte, some reset in the middle of a line, some stop in the middle
 // of their hello and some speak plain text to the TLS port; after each wave descriptors, threads

@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 // A stack that talks to no platform: for tests of the units above the stack.
 #pragma once
 
 #include <atomic>
 
-#include "net/IdStack.h"
+#include "idframework/net/IdStack.h"
 
 namespace IdTest {
 
@@ -28,7 +29,9 @@ public:
   Id::TIdSocketDescriptor SockAccept(Id::TIdSocketDescriptor, std::string&, int32_t&) override {
     return Id::InvalidSocketDescriptor;
   }
-  int32_t SockBind(Id::TIdSocketDescriptor, int32_t, const std::string&, int32_t) override { return -1; }
+  int32_t SockBind(Id::TIdSocketDescriptor, int32_t, const std::string&, int32_t) override {
+    return -1;
+  }
   int32_t SockClose(Id::TIdSocketDescriptor) override { return 0; }
   int32_t SockConnect(Id::TIdSocketDescriptor, int32_t, const std::string&, int32_t) override {
     return -1;
@@ -44,7 +47,9 @@ public:
   std::unique_ptr<Id::TStringList> SockPortServices(int32_t) override {
     return std::make_unique<Id::TStringList>();
   }
-  uint16_t SockHostToNet16(uint16_t V) override { return static_cast<uint16_t>((V << 8) | (V >> 8)); }
+  uint16_t SockHostToNet16(uint16_t V) override {
+    return static_cast<uint16_t>((V << 8) | (V >> 8));
+  }
   int32_t SockListen(Id::TIdSocketDescriptor, int32_t) override { return -1; }
   uint16_t SockNetToHost16(uint16_t V) override { return SockHostToNet16(V); }
   uint32_t SockHostToNet32(uint32_t V) override { return __builtin_bswap32(V); }

@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 // Counts of the test process's own resources, to see that nothing leaks: open descriptors
 // (handles on Windows) and threads. ProcessFactsPosix.h reads /proc; ProcessFactsWindows.h asks
 // the system. -1 when the count cannot be read.
 #pragma once
 
-#include "runtime/Thread.h"
+#include "idframework/runtime/Thread.h"
 
 namespace IdTest {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process's descriptor and thread counts from /proc. Included by ProcessFacts.h only.
 #pragma once
 

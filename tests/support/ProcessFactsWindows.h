@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process's handle and thread counts from the system. Included by ProcessFacts.h only.
 #pragma once
 

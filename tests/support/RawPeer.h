@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tests' own loopback peers over the Raw:: sockets, independent of the stack under test: the
 // far end of a connection, a client of a server, a scripted server. Failures show in results
 // (false, a short string, a peer that is not open), never as exceptions; only a listener that

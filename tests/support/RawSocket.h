@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plain loopback TCP sockets for the tests' own peers, independent of the stack under test:
 // BSD sockets on Linux (RawSocketPosix.h), Windows Sockets on Windows (RawSocketWindows.h).
 // Every function works on 127.0.0.1 only and reports failure by its result, never by raising.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tests' plain loopback sockets over BSD sockets. Included by RawSocket.h only.
 #pragma once
 

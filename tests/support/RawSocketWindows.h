@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 // The tests' plain loopback sockets over Windows Sockets. Included by RawSocket.h only. The
 // calls go through the framework's run-time binding of the library (the programs import no
 // socket library), but not through the stack under test; the first socket loads and starts the
 // library when no stack has yet.
 #pragma once
 
-#include "net/detail/IdWinsock2.h"
+#include "idframework/net/detail/IdWinsock2.h"
 
 namespace IdTest::Raw {
 

@@ -1,14 +1,15 @@
+// SPDX-License-Identifier: MIT
 // The thread managers with real threads: making threads of the configured class, handing them
 // out, taking them back from the thread itself and from others, and a bounded churn.
-#include "threads/IdThreadMgrDefault.h"
+#include "idframework/threads/IdThreadMgrDefault.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <future>
 
-#include "core/IdException.h"
-#include "core/IdGlobal.h"
+#include "idframework/core/IdException.h"
+#include "idframework/core/IdGlobal.h"
 #include "support/WaitFor.h"
 #include "threads/RecordingThread.h"
 
@@ -78,11 +79,14 @@ TEST_F(TThreadMgrTest, AcquireGivesASuspendedThreadAtTheSpawnPriorityListedInThe
   EXPECT_EQ(Mgr.SpawnPriority(), TThreadPriority::tpNormal);
   EXPECT_EQ(static_cast<int>(Mgr.SpawnPriority()), 3);
   Mgr.SetSpawnPriority(TThreadPriority::tpLower);
+  EXPECT_EQ(Mgr.StackSize(), 0u) << "the process-wide default";
+  Mgr.SetStackSize(size_t(3) << 20);
   TIdThread* T = Mgr.AcquireThread();
   ASSERT_NE(dynamic_cast<TManagedThread*>(T), nullptr);
   EXPECT_TRUE(T->Suspended());
   EXPECT_TRUE(T->IsHalted());
   EXPECT_EQ(T->Priority(), TThreadPriority::tpLower);
+  EXPECT_EQ(T->StackSize(), size_t(3) << 20);
   {
     TLockedList Locked(Mgr.ManagedThreads());
     ASSERT_EQ(Locked->size(), 1u);

@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: MIT
 // The worker thread's run loop on real threads: hook order, stop actions, parking and waking,
 // exception recording, termination, data release and the count of live thread objects.
-#include "threads/IdThread.h"
+#include "idframework/threads/IdThread.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,7 @@
 #include <unistd.h>
 #endif
 
-#include "core/IdException.h"
+#include "idframework/core/IdException.h"
 #include "support/WaitFor.h"
 #include "threads/RecordingThread.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A worker thread for tests: records its hooks and events in order, counts steps, and runs a
 // step action given by the test.
 #pragma once
@@ -8,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "threads/IdThread.h"
+#include "idframework/threads/IdThread.h"
 
 namespace IdTest {
 

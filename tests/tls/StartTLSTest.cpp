@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // STARTTLS on a live connection: real clients that speak it (Python's smtplib, openssl s_client
 // -starttls smtp, and the framework's own client) switch a plain connection of the framework's
 // server to TLS in place and go on byte for byte; plain bytes that arrive before the switch
@@ -6,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "connection/ConnectionTestSupport.h"
-#include "tls/IdTLSExceptions.h"
+#include "idframework/tls/IdTLSExceptions.h"
 #include "tls/TLSTestSupport.h"
 
 using namespace Id;

@@ -1,7 +1,10 @@
+// SPDX-License-Identifier: MIT
 // The framework's TLS client against real servers: openssl s_server echoes lines back reversed,
 // checks client certificates and presents certificates that must be refused (unknown issuer,
 // expired, another host's name); the client also connects through a real SOCKS proxy, and a
-// close from another thread ends a handshake or a read as it ends a plain one.
+// close from another thread ends a handshake or a read as it ends a plain one. It resumes
+// sessions (its own, and s_client's in PEM form), shows the certificate a server chose by name,
+// and a verification hook pins a chain or accepts a self-signed server.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,8 +12,11 @@
 #include <thread>
 
 #include "connection/ConnectionTestSupport.h"
+#include "idframework/connection/IdTCPClient.h"
+#include "idframework/tls/IdTLSClient.h"
+#include "idframework/tls/IdTLSExceptions.h"
 #include "net/BlockedCallsLinux.h"
-#include "tls/IdTLSExceptions.h"
+#include "support/IPv6Loopback.h"
 #include "tls/TLSTestSupport.h"
 
 using namespace Id;
@@ -45,6 +51,7 @@ protected:
                             const std::string& AHostName = std::string()) {
     auto Transport = NewClientTransport(FPKI);
     Transport->SetHostName(AHostName);
+    if (FBeforeConnect) FBeforeConnect(*Transport);
     FTransport = Transport.get();
     FConnection = std::make_unique<TIdTCPConnection>(nullptr);
     FConnection->SetIOHandler(std::move(Transport));
@@ -64,10 +71,33 @@ protected:
     return std::string();
   }
 
+  // One line reversed by the s_server at APort, over a session that offers AOffer; the
+  // session to keep, and whether the server resumed the offered one.
+  TIdTLSSavedSession RoundTrip(int32_t APort, const TIdTLSSavedSession& AOffer, bool& AResumed) {
+    FBeforeConnect = [&](TIdIOHandlerTLS& T) { T.SetOfferedSession(AOffer); };
+    TIdTCPConnection* Connection = Connect(APort);
+    Connection->WriteText("one\n");
+    EXPECT_EQ(Connection->ReadLine(), "eno"); // a TLS 1.3 ticket comes with it
+    AResumed = FTransport->Session()->SessionReused();
+    TIdTLSSavedSession Saved = FTransport->Session()->SavedSession();
+    Connection->WriteText("CLOSE\n");
+    EXPECT_THROW(Connection->ReadLine(), EIdConnClosedGracefully);
+    return Saved;
+  }
+  // Runs openssl with AArgs (and AInput) to its end; its standard output.
+  std::string RunOpenssl(std::vector<std::string> AArgs, const std::string& AInput = "") {
+    AArgs.insert(AArgs.begin(), "openssl");
+    TPeerProcess Tool;
+    Tool.Start(FPKI.Dir(), AArgs, AInput);
+    EXPECT_EQ(Tool.WaitExit(), 0) << Tool.Err();
+    return Tool.Out();
+  }
+
   TTestPKI FPKI;
   TPeerProcess FPeer;
   std::unique_ptr<TIdTCPConnection> FConnection; // of the last Connect
   TIdIOHandlerTLS* FTransport = nullptr;         // owned by FConnection
+  std::function<void(TIdIOHandlerTLS&)> FBeforeConnect;
 };
 
 } // namespace
@@ -93,6 +123,19 @@ TEST_F(TLSClient, LinesTravelByteExactThroughOpensslServer) {
   Connection->WriteText("CLOSE\n");
   EXPECT_THROW(Connection->ReadLine(), EIdConnClosedGracefully);
   EXPECT_FALSE(Connection->IsConnected());
+}
+
+TEST_F(TLSClient, TalksToAFrameworkServerOverIPv6) {
+  ID_SKIP_WITHOUT_IPV6();
+  TTLSLineServer Server(FPKI);
+  TIdSocketHandle* IPv6 = Server.Server().Bindings().AddBinding();
+  IPv6->SetIPVersion(TIdIPVersion::ivIPv6);
+  IPv6->SetIP("::1");
+  Server.Start();
+  TIdTCPConnection* Connection = Connect(IPv6->Port(), "::1");
+  EXPECT_EQ(Connection->ReadLine(), "220 test ready");
+  Connection->WriteLine("ECHO over IPv6");
+  EXPECT_EQ(Connection->ReadLine(), "250 over IPv6");
 }
 
 TEST_F(TLSClient, CertificatesThatMustNotBeTrustedAreRefused) {
@@ -212,4 +255,98 @@ TEST_F(TLSClient, ReadsUnderATimeLimitKeepTheSessionWhole) {
   Connection->SetReadTimeout(0);
   EXPECT_EQ(Connection->SendCommand("ECHO still whole", {250}), 250);
   EXPECT_EQ(Connection->LastReply().Text()[0], "still whole");
+}
+
+TEST_F(TLSClient, ResumesSessionsOverTLS12AndTLS13AndSharesThemWithOpenssl) {
+  // TLS 1.2: the session of one connection offered on the next.
+  bool Resumed = true;
+  int32_t Port = StartOpensslServer("server", {"-tls1_2", "-naccept", "2"});
+  const TIdTLSSavedSession First = RoundTrip(Port, {}, Resumed);
+  EXPECT_FALSE(Resumed);
+  ASSERT_TRUE(First.Resumable());
+  RoundTrip(Port, First, Resumed);
+  EXPECT_TRUE(Resumed);
+  FPeer.Stop();
+  // TLS 1.3, s_client's session resumed here, and this client's by s_client.
+  Port = StartOpensslServer("server", {"-naccept", "3"});
+  const std::string Connect = "127.0.0.1:" + std::to_string(Port);
+  RunOpenssl({"s_client", "-connect", Connect, "-servername", "localhost", "-ign_eof", "-sess_out",
+              FPKI.File("s_client.session")},
+             "hi\nCLOSE\n");
+  const TIdTLSSavedSession Theirs = TIdTLSSavedSession::FromPem(FPKI.Text("s_client.session"));
+  WriteTextFile(FPKI.File("own.session"), RoundTrip(Port, Theirs, Resumed).ToPem());
+  EXPECT_TRUE(Resumed);
+  const std::string Out = RunOpenssl({"s_client", "-connect", Connect, "-servername", "localhost",
+                                      "-ign_eof", "-sess_in", FPKI.File("own.session")},
+                                     "hi\nCLOSE\n");
+  EXPECT_NE(Out.find("Reused, TLSv1.3"), std::string::npos) << Out;
+}
+
+TEST_F(TLSClient, ShowsTheChainAndNamesOfTheCertificateAServerChoseByName) {
+  const int32_t Port = StartOpensslServer(
+      "server", {"-cert_chain", FPKI.File("ca.pem"), "-servername", "other.test", "-cert2",
+                 FPKI.File("other.pem"), "-key2", FPKI.File("other.key"), "-naccept", "2"});
+  Connect(Port, "127.0.0.1", "other.test");
+  const TIdTLSCertificate Other = FTransport->Session()->PeerCertificate();
+  EXPECT_EQ(Other.Subject(), "/CN=other.test");
+  EXPECT_EQ(Other.AlternativeNames(),
+            (std::vector<std::string>{"DNS:other.test", "DNS:*.wild.test"}));
+  const std::string Printed =
+      RunOpenssl({"x509", "-in", FPKI.File("other.pem"), "-noout", "-fingerprint", "-sha256"});
+  EXPECT_EQ("sha256 Fingerprint=" + Other.Fingerprint() + "\n", Printed);
+  // The default certificate, with the chain the server sent after it.
+  Connect(Port, "127.0.0.1", "localhost");
+  const std::vector<TIdTLSCertificate> Chain = FTransport->Session()->PeerCertificateChain();
+  ASSERT_EQ(Chain.size(), 2u);
+  EXPECT_EQ(Chain[0].AlternativeNames(),
+            (std::vector<std::string>{"DNS:localhost", "IP:127.0.0.1", "IP:::1"}));
+  EXPECT_EQ(ChainToPem(Chain), FPKI.Text("server.pem") + FPKI.Text("ca.pem"));
+  EXPECT_EQ(TIdTLSCertificate::FromDer(Chain[1].Der()).Subject(), "/CN=Test CA");
+}
+
+TEST_F(TLSClient, VerificationHookPinsAChainOrAcceptsASelfSignedServer) {
+  const int32_t Self = StartOpensslServer("self", {"-naccept", "2"});
+  EXPECT_EQ(ConnectFailure<EIdTLSCertificateError>(Self),
+            "TLS peer certificate rejected: self-signed certificate");
+  const std::string Pin = TIdTLSCertificate::FromPem(FPKI.Text("self.pem")).Fingerprint();
+  std::string Failure;
+  FBeforeConnect = [&](TIdIOHandlerTLS& T) {
+    T.Context().OnVerifyPeer = [&](const std::vector<TIdTLSCertificate>& AChain,
+                                   const std::string& AFailure) {
+      Failure = AFailure;
+      return AChain.at(0).Fingerprint() == Pin;
+    };
+  };
+  TIdTCPConnection* Connection = Connect(Self);
+  EXPECT_EQ(Failure, "self-signed certificate");
+  Connection->WriteText("pinned\n");
+  EXPECT_EQ(Connection->ReadLine(), "dennip");
+  // A chain that OpenSSL accepts, refused by the pin.
+  FPeer.Stop();
+  EXPECT_EQ(ConnectFailure<EIdTLSCertificateError>(StartOpensslServer("server")),
+            "TLS peer certificate rejected: application verification failure");
+  EXPECT_EQ(Failure, "");
+}
+
+// A client's Connect goes over the transport it was given, reconnect included, never over a
+// plain socket in its place; UseTLS makes each Connect a TLS one.
+TEST_F(TLSClient, AClientConnectsOverTheTransportItIsGivenOrOverTLSWithUseTLS) {
+  const int32_t Port = StartOpensslServer("server", {"-naccept", "3"});
+  const auto ExchangeOverTLS = [](TIdTCPClient& AClient, const std::string& AText) {
+    auto* Transport = dynamic_cast<TIdIOHandlerTLS*>(AClient.IOHandler());
+    ASSERT_TRUE(Transport && Transport->TLSActive());
+    AClient.WriteText(AText + "\n");
+    EXPECT_EQ(AClient.ReadLine(), std::string(AText.rbegin(), AText.rend()));
+    AClient.CloseConnection();
+  };
+  TIdTCPClient Given;
+  Given.SetIOHandler(NewClientTransport(FPKI)); // owned by the connection
+  Given.Connect("localhost", Port, 5000);
+  ExchangeOverTLS(Given, "first");
+  Given.Connect("localhost", Port, 5000);
+  ExchangeOverTLS(Given, "again");
+  TIdTCPClient Client;
+  UseTLS(Client).LoadTrustFile(FPKI.File("ca.pem"));
+  Client.Connect("localhost", Port, 5000);
+  ExchangeOverTLS(Client, "third");
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The session engine without sockets: a client and a server engine joined by memory pipes that
 // hand over at most a few bytes per receive, so every record arrives cut into pieces.
 #include <gtest/gtest.h>
@@ -6,8 +7,9 @@
 #include <cstring>
 #include <random>
 
-#include "tls/IdTLSEngine.h"
-#include "tls/IdTLSExceptions.h"
+#include "idframework/tls/IdTLSEngine.h"
+#include "idframework/tls/IdTLSExceptions.h"
+#include "idframework/tls/detail/IdTLSPipe.h"
 #include "tls/TLSTestSupport.h"
 
 using namespace Id;
@@ -109,6 +111,24 @@ TEST_F(TLSEngine, RecordsCutIntoPiecesArriveWholeBothWays) {
   }
 }
 
+// An address of either version is checked against the certificate's addresses and is not sent
+// as the server name.
+TEST_F(TLSEngine, AnAddressIsCheckedAgainstTheCertificateAndSentAsNoName) {
+  for (const char* Address : {"127.0.0.1", "::1", "::2"}) {
+    FToServer = {};
+    FToClient = {};
+    TMemoryPipe ClientPipe(FToClient, FToServer, 4096), ServerPipe(FToServer, FToClient, 4096);
+    TIdTLSEngine Client(FClientContext, ClientPipe, Address);
+    TIdTLSEngine Server(FServerContext, ServerPipe, "");
+    if (std::string(Address) == "::2") {
+      EXPECT_THROW(HandshakeBoth(Client, Server), EIdTLSCertificateError);
+      continue;
+    }
+    ASSERT_TRUE(HandshakeBoth(Client, Server)) << Address;
+    EXPECT_EQ(Server.ServerName(), "") << Address;
+  }
+}
+
 TEST_F(TLSEngine, FailuresCarryOpenSSLsReason) {
   FServerContext->SetALPNProtocols({"x"});
   FClientContext->SetALPNProtocols({"y"});
@@ -138,4 +158,31 @@ TEST_F(TLSEngine, FailuresCarryOpenSSLsReason) {
   EXPECT_THROW(FClientContext->SetClientCertificate(TIdTLSClientCertificate::ccRequire),
                EIdTLSSetupError);
   EXPECT_THROW(FClientContext->SetALPNProtocols({std::string(256, 'p')}), EIdTLSSetupError);
+}
+
+TEST_F(TLSEngine, EncryptedKeyOpensWithThePassphraseAloneNeverAPrompt) {
+  TPeerProcess Tool;
+  Tool.Start(FPKI.Dir(), {"openssl", "pkey", "-in", FPKI.File("server.key"), "-aes256", "-passout",
+                          "pass:secret", "-out", FPKI.File("encrypted.key")});
+  ASSERT_EQ(Tool.WaitExit(), 0) << Tool.Err();
+  auto Context = std::make_shared<TIdTLSContext>(TIdTLSRole::trServer);
+  Context->UseCertificateChain(FPKI.Text("server.pem"));
+  EXPECT_THROW(Context->UsePrivateKeyFile(FPKI.File("encrypted.key")), EIdTLSSetupError);
+  Context->OnPassphrase = []() -> std::string { throw std::runtime_error("vault closed"); };
+  EXPECT_THROW(Context->UsePrivateKey(FPKI.Text("encrypted.key")), std::runtime_error);
+  Context->OnPassphrase = [] { return std::string("wrong"); };
+  EXPECT_THROW(Context->UsePrivateKey(FPKI.Text("encrypted.key")), EIdTLSSetupError);
+  EXPECT_FALSE(Context->HasCertificate());
+  Context->OnPassphrase = [] { return std::string("secret"); };
+  Context->UsePrivateKeyFile(FPKI.File("encrypted.key"));
+  EXPECT_TRUE(Context->HasCertificate());
+  // The passphrase as text.
+  Context = std::make_shared<TIdTLSContext>(TIdTLSRole::trServer);
+  Context->UseCertificateChain(FPKI.Text("server.pem"));
+  Context->SetPrivateKeyPassphrase("secret");
+  Context->UsePrivateKey(FPKI.Text("encrypted.key"));
+  TMemoryPipe ClientPipe(FToClient, FToServer, 1000), ServerPipe(FToServer, FToClient, 1000);
+  TIdTLSEngine Client(FClientContext, ClientPipe, "localhost");
+  TIdTLSEngine Server(Context, ServerPipe, "");
+  EXPECT_TRUE(HandshakeBoth(Client, Server));
 }

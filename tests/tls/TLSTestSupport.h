@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the TLS tests: certificates made with OpenSSL at test time in a private folder,
 // real peers (openssl, python3) as child processes with their input from a file, and a line
 // server on the framework that speaks TLS (or switches to it after STARTTLS).
@@ -6,6 +7,7 @@
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <signal.h>
@@ -19,35 +21,52 @@
 #include <string>
 #include <vector>
 
-#include "connection/IdSocksProxyProcesses.h"
-#include "server/IdCommandHandlers.h"
-#include "core/IdRFCReply.h"
+#include "idframework/core/IdRFCReply.h"
+#include "idframework/server/IdCommandHandlers.h"
+#include "idframework/tls/IdServerIOHandlerTLS.h"
+#include "idframework/tls/IdStartTLS.h"
 #include "server/ServerTestSupport.h"
-#include "tls/IdServerIOHandlerTLS.h"
-#include "tls/IdStartTLS.h"
+#include "support/ChildProcess.h"
 
 namespace IdTest {
 
 /// Keys and certificates of a small private PKI, as PEM files in a temporary folder: a CA; a
-/// server certificate for localhost and 127.0.0.1; the same name expired; one from an unknown
-/// CA; a client certificate. EC P-256 keys; nothing outlives the object.
+/// server certificate for localhost, 127.0.0.1 and ::1; the same name expired; one from an unknown
+/// CA; a client certificate; "other" for other.test and *.wild.test; "renewed", a second one for
+/// localhost; "self", a self-signed one for localhost. EC P-256 keys; nothing outlives the
+/// object.
 class TTestPKI {
 public:
   TTestPKI() {
     TKey CAKey = NewKey();
     TCert CA = Issue(CAKey.get(), "Test CA", nullptr, CAKey.get(), -1, 30, "critical,CA:TRUE", "");
     Save("ca.pem", Pem(CA.get()));
-    const std::string Names = "DNS:localhost,IP:127.0.0.1";
+    const std::string Names = "DNS:localhost,IP:127.0.0.1,IP:::1";
     Pair("server", "localhost", CA.get(), CAKey.get(), -1, 30, Names);
     Pair("expired", "localhost", CA.get(), CAKey.get(), -30, -1, Names);
     Pair("client", "test client", CA.get(), CAKey.get(), -1, 30, "");
+    Pair("other", "other.test", CA.get(), CAKey.get(), -1, 30, "DNS:other.test,DNS:*.wild.test");
+    Pair("renewed", "localhost renewed", CA.get(), CAKey.get(), -1, 30, Names);
+    Pair("self", "localhost", nullptr, nullptr, -1, 30, Names);
     TKey RogueKey = NewKey();
     TCert Rogue =
         Issue(RogueKey.get(), "Rogue CA", nullptr, RogueKey.get(), -1, 30, "critical,CA:TRUE", "");
     Pair("rogue", "localhost", Rogue.get(), RogueKey.get(), -1, 30, Names);
   }
 
-  /// The path of a file of the PKI: ca.pem, server.pem/.key, expired.*, rogue.*, client.*.
+  /// Adds a self-signed certificate for localhost with a new RSA key as AName.pem/.key (static
+  /// RSA key exchange needs an RSA key).
+  void AddSelfSignedRSA(const std::string& AName) {
+    TKey Key(EVP_RSA_gen(2048));
+    if (!Key) throw std::runtime_error("key generation failed");
+    TCert Cert = Issue(Key.get(), "localhost", nullptr, Key.get(), -1, 30, "critical,CA:FALSE",
+                       "DNS:localhost");
+    Save(AName + ".pem", Pem(Cert.get()));
+    Save(AName + ".key", Pem(Key.get()));
+  }
+
+  /// The path of a file of the PKI: ca.pem, server.pem/.key, expired.*, rogue.*, client.*,
+  /// other.*, renewed.*, self.*.
   std::string File(const std::string& AName) const { return FDir.File(AName); }
   std::string Text(const std::string& AName) const { return ReadTextFile(File(AName)); }
   const TTempDir& Dir() const { return FDir; }
@@ -103,8 +122,9 @@ private:
   void Pair(const std::string& AName, const std::string& ACommonName, X509* AIssuer,
             EVP_PKEY* AIssuerKey, long AFromDays, long AToDays, const std::string& ANames) {
     TKey Key = NewKey();
-    TCert Cert = Issue(Key.get(), ACommonName, AIssuer, AIssuerKey, AFromDays, AToDays,
-                       "critical,CA:FALSE", ANames);
+    // Without an issuer, self-signed.
+    TCert Cert = Issue(Key.get(), ACommonName, AIssuer, AIssuerKey ? AIssuerKey : Key.get(),
+                       AFromDays, AToDays, "critical,CA:FALSE", ANames);
     Save(AName + ".pem", Pem(Cert.get()));
     Save(AName + ".key", Pem(Key.get()));
   }
@@ -206,7 +226,8 @@ private:
 /// A line server on the framework over TLS, on 127.0.0.1 with a system-chosen port: greeting
 /// "220 test ready"; ECHO <text> (250 <text>); EHLO (250-localhost, then 250 STARTTLS while TLS
 /// is off); NOOP (250 OK); STARTTLS (220 Go ahead, then the switch); QUIT (221 Bye, closed);
-/// anything else 500. Explicit mode starts plain (STARTTLS servers), implicit speaks TLS at once.
+/// SESSION, PEER and CLIENT (below); anything else 500. Explicit mode starts plain (STARTTLS
+/// servers), implicit speaks TLS at once.
 class TTLSLineServer {
 public:
   explicit TTLSLineServer(const TTestPKI& APKI, Id::TIdTLSMode AMode = Id::TIdTLSMode::tmImplicit) {
@@ -271,6 +292,19 @@ private:
                                              : std::string("plain"));
     };
     // SESSION: 250 <ALPN>|<full or resumed>|<client certificate subject>, or 250 plain.
+    // PEER: 250 <the client certificate's fingerprint>|<the length of the chain it sent>.
+    Add("PEER")->OnCommand = [](Id::TIdCommand& C) {
+      const Id::TIdTLSEngine& S = *TransportOf(C).Session();
+      C.CommandReply().SetCodeAndText(250, S.PeerCertificate().Fingerprint() + "|" +
+                                               std::to_string(S.PeerCertificateChain().size()));
+    };
+    // CLIENT: 250 <client address> <port> <destination address> <port> (ClientIP...).
+    Add("CLIENT")->OnCommand = [](Id::TIdCommand& C) {
+      const Id::TIdTCPServerConnection& P = *C.SourceThread()->PeerConnection();
+      C.CommandReply().SetCodeAndText(250, P.ClientIP() + " " + std::to_string(P.ClientPort()) +
+                                               " " + P.DestinationIP() + " " +
+                                               std::to_string(P.DestinationPort()));
+    };
     Add("GETFILE")->OnCommand = [this](Id::TIdCommand& C) {
       C.SetReplyPending(false);
       C.SourceThread()->PeerConnection()->SendFile(FileToSend);

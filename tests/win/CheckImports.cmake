@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails when an executable's import table names WS2_32.DLL. Run as
 # cmake -DOBJDUMP=<cross objdump> -DEXECUTABLES=<a;b> -P CheckImports.cmake
 foreach(exe ${EXECUTABLES})

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows stack on real loopback sockets, its select sets and socket list, and the library's
 // start-up across stack lifetimes.
 #include <gtest/gtest.h>
@@ -8,7 +9,7 @@
 #include <optional>
 #include <thread>
 
-#include "net/IdComponent.h"
+#include "idframework/net/IdComponent.h"
 #include "support/WaitFor.h"
 #include "win/WinTestSupport.h"
 
@@ -226,6 +227,19 @@ TEST_F(StackWindows, OptionsGoThroughInTheWindowsNumbering) {
   EXPECT_EQ(S().SockGetOption(D, Id_SOL_SOCKET, Id_SO_REUSEADDR, &Value, Length), 0);
   EXPECT_EQ(Value, 1);
   S().SockClose(D);
+}
+
+TEST_F(StackWindows, HostLookupsGoThroughTheIPv6EntryPoints) {
+  EXPECT_EQ(S().SockHostToAddresses("::1", TIdIPVersions::vsBoth),
+            (TIdIPAddressList{{TIdIPVersion::ivIPv6, "::1"}}));
+  EXPECT_EQ(S().SockHostToAddresses("127.0.0.1", TIdIPVersions::vsIPv4),
+            (TIdIPAddressList{{TIdIPVersion::ivIPv4, "127.0.0.1"}}));
+  try {
+    S().SockHostToAddresses("no-such-host.invalid", TIdIPVersions::vsBoth);
+    FAIL() << "a name that does not resolve";
+  } catch (const EIdSocketError& E) {
+    EXPECT_EQ(E.SocketErrorCode(), 11001);
+  }
 }
 
 TEST_F(StackWindows, ErrorTextAddsHostNotFound) {

@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 // The socket library's process-wide state for the Windows tests. Each ctest entry is a process
 // of its own, but the whole program may also run in one process: these helpers make each test's
 // starting state explicit and leave the library loaded and started for the next test.
 #pragma once
 
-#include "net/detail/IdStackWindows.h"
-#include "net/detail/IdWinsock2.h"
+#include "idframework/net/detail/IdStackWindows.h"
+#include "idframework/net/detail/IdWinsock2.h"
 
 #include <string>
 

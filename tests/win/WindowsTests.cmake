@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Which test files of the Linux build are built again for Windows. A file is built for Windows
 # only when it is listed as portable here; the Linux-only ones are listed with the reason, and a
 # file in neither list is reported at configure time until someone sorts it in.
@@ -24,6 +25,7 @@ set(ID_WINDOWS_PORTABLE_TESTS
     connection/ReadLineFuzzRegressionTest.cpp
     server/CommandHandlersTest.cpp
     server/PeerThreadTest.cpp
+    server/ProxyProtocolTest.cpp
     server/ServerLoadTest.cpp
     server/TCPServerActivationTest.cpp)
 
@@ -44,6 +46,10 @@ set(ID_LINUX_ONLY_TESTS
     connection/IdSocksProxyTest.cpp
     # the descriptor limit (RLIMIT_NOFILE) and /proc/self/fd
     server/ListenerThreadTest.cpp
+    # HAProxy and nginx as child processes (Debian packages)
+    server/BalancersTest.cpp
+    # the service manager of Linux: systemd-socket-activate, AF_UNIX datagrams, LISTEN_* variables
+    server/SystemdTest.cpp
     # not built for Windows yet; the Windows program has its own end-to-end test (tests/win/program)
     app/Form1Test.cpp
     # the X11 window layer (DISPLAY handling, FLTK windows)

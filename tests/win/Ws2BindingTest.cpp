@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run-time binding of the socket library: resolving stubs, start-up, unloading.
 #include <gtest/gtest.h>
 
@@ -21,7 +22,9 @@ protected:
   void TearDown() override { ReloadIfStarted(); }
 };
 
-FARPROC ExportOf(const char* AName) { return ::GetProcAddress(SocketLibraryHandle(), AName); }
+FARPROC ExportOf(const char* AName) {
+  return ::GetProcAddress(SocketLibraryHandle(), AName);
+}
 
 } // namespace
 
@@ -64,13 +67,15 @@ TEST_F(Ws2Binding, ThreadsMakingTheFirstCallAtOnceAllReachTheLibrary) {
   for (int T = 0; T < 8; ++T)
     Threads.emplace_back([&] {
       ++Ready;
-      while (!Go.load()) std::this_thread::yield();
+      while (!Go.load())
+        std::this_thread::yield();
       for (int I = 0; I < 1000; ++I)
         if (WS2::ntohl(0x01020304u) != 0x04030201u) ++Wrong;
     });
   ASSERT_TRUE(WaitFor([&] { return Ready.load() == 8; }));
   Go = true;
-  for (auto& T : Threads) T.join();
+  for (auto& T : Threads)
+    T.join();
   EXPECT_EQ(Wrong.load(), 0);
   EXPECT_EQ(RowNamed("ntohl").Target(), reinterpret_cast<void*>(ExportOf("ntohl")));
 }
@@ -132,6 +137,26 @@ TEST_F(Ws2Binding, UnloadPutsEveryEntryBackOnItsStub) {
   EXPECT_EQ(StartSocketLibrary(SocketLibraryVersion, &Data), 0);
   EXPECT_NE(SocketLibraryHandle(), nullptr);
   EXPECT_EQ(WS2::htons(0x0102), 0x0201);
+}
+
+TEST_F(Ws2Binding, IPv6EntryPointsResolveAndUnloadLikeTheOthers) {
+  LoadFreshLibrary();
+  const auto& T = WS2::IPv6FunctionTable;
+  ASSERT_EQ(T.size(), 3u);
+  EXPECT_STREQ(T[0].Name, "getaddrinfo");
+  EXPECT_STREQ(T[1].Name, "freeaddrinfo");
+  EXPECT_STREQ(T[2].Name, "getnameinfo");
+  addrinfo Hints{};
+  Hints.ai_family = AF_INET6;
+  Hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* Found = nullptr;
+  ASSERT_EQ(WS2::getaddrinfo("::1", nullptr, &Hints, &Found), 0);
+  WS2::freeaddrinfo(Found);
+  EXPECT_EQ(T[0].Target(), reinterpret_cast<void*>(ExportOf("getaddrinfo")));
+  EXPECT_EQ(T[1].Target(), reinterpret_cast<void*>(ExportOf("freeaddrinfo")));
+  UnloadSocketLibrary();
+  for (const auto& Row : T)
+    EXPECT_TRUE(Row.OnStub()) << Row.Name;
 }
 
 TEST_F(Ws2Binding, UnloadingTwiceOrWithoutALibraryDoesNothing) {

@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // A process whose last thread object ends shortly after main has returned: the program-end wait
 // for live thread objects must let it exit as soon as that thread is gone.
-#include "core/IdGlobal.h"
-#include "threads/IdThread.h"
+#include "idframework/core/IdGlobal.h"
+#include "idframework/threads/IdThread.h"
 
 namespace {
 

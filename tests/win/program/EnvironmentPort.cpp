@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's test build: every stored binding listens on the port named by the environment
 // variable ID_TEST_PORT (so that a test can use an ephemeral port), else on the stored port.
 #include <cstdlib>

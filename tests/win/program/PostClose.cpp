@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Waits (up to 20 s) for a top-level window with the given caption and posts WM_CLOSE to it, as
 // the user's close button would. Usage: postclose CAPTION. Exit code 0 when posted, 1 when no
 // such window appeared, 2 on bad usage.

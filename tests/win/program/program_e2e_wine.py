@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """The program's Windows build end to end under Wine.
 
 Usage: program_e2e_wine.py PROGRAM POSTCLOSE CASE

@@ -1,4 +1,5 @@
-#include "tls/IdTLSErrorText.h"
+// SPDX-License-Identifier: MIT
+#include "idframework/tls/detail/IdTLSErrorText.h"
 
 #include <openssl/err.h>
 

@@ -1,6 +1,7 @@
-// Real SOCKS proxies as child processes of a test: a private temporary folder for their files,
-// starting a program as a direct child with its output in a log, finding the loopback port it
-// listens on, and stopping and reaping it.
+// SPDX-License-Identifier: MIT
+// Real programs as child processes of a test (SOCKS proxies, load balancers, openssl): a private
+// temporary folder for their files, starting a program as a direct child with its output in a
+// log, finding the loopback port it listens on, and stopping and reaping it. Linux only.
 #pragma once
 
 #include <dirent.h>
@@ -30,11 +31,11 @@ extern char** environ;
 namespace IdTest {
 
 /// A folder of its own under /tmp, removed with everything in it at the end. Readable by all,
-/// since some proxies read their files after dropping privileges.
+/// since some programs read their files after dropping privileges.
 class TTempDir {
 public:
   TTempDir() {
-    char Template[] = "/tmp/id-socks-XXXXXX";
+    char Template[] = "/tmp/id-test-XXXXXX";
     if (::mkdtemp(Template)) FPath = Template;
     ::chmod(FPath.c_str(), 0755);
   }
@@ -75,8 +76,16 @@ inline int32_t RecentlyFreeLoopbackPort() {
   return TRawListener().Port();
 }
 
-/// The ports on 127.0.0.1 that process APid listens on (its sockets in LISTEN state).
-inline std::set<int32_t> ListeningPortsOf(pid_t APid) {
+/// A TCP socket of a process on 127.0.0.1: its state as the kernel writes it ("0A" listening,
+/// "01" connected) and the ports of its two ends.
+struct TLoopbackSocket {
+  std::string State;
+  int32_t LocalPort = 0;
+  int32_t RemotePort = 0;
+};
+
+/// The TCP sockets on 127.0.0.1 that process APid holds.
+inline std::vector<TLoopbackSocket> LoopbackSocketsOf(pid_t APid) {
   std::set<std::string> Inodes;
   const std::string FdDir = "/proc/" + std::to_string(APid) + "/fd";
   if (DIR* Dir = ::opendir(FdDir.c_str())) {
@@ -89,7 +98,7 @@ inline std::set<int32_t> ListeningPortsOf(pid_t APid) {
     }
     ::closedir(Dir);
   }
-  std::set<int32_t> Ports;
+  std::vector<TLoopbackSocket> Sockets;
   std::ifstream Table("/proc/" + std::to_string(APid) + "/net/tcp");
   std::string Line;
   std::getline(Table, Line); // heading
@@ -98,11 +107,27 @@ inline std::set<int32_t> ListeningPortsOf(pid_t APid) {
     std::string Slot, Local, Remote, State, Queues, Timer, Retransmits, Uid, Timeout, Inode;
     Fields >> Slot >> Local >> Remote >> State >> Queues >> Timer >> Retransmits >> Uid >>
         Timeout >> Inode;
-    // 0100007F is 127.0.0.1 as the kernel prints it; 0A is LISTEN.
-    if (State == "0A" && Local.rfind("0100007F:", 0) == 0 && Inodes.count(Inode))
-      Ports.insert(static_cast<int32_t>(std::stoi(Local.substr(9), nullptr, 16)));
+    // 0100007F is 127.0.0.1 as the kernel prints it.
+    if (Local.rfind("0100007F:", 0) == 0 && Inodes.count(Inode))
+      Sockets.push_back({State, static_cast<int32_t>(std::stoi(Local.substr(9), nullptr, 16)),
+                         static_cast<int32_t>(std::stoi(Remote.substr(9), nullptr, 16))});
   }
+  return Sockets;
+}
+
+/// The ports on 127.0.0.1 that process APid listens on.
+inline std::set<int32_t> ListeningPortsOf(pid_t APid) {
+  std::set<int32_t> Ports;
+  for (const TLoopbackSocket& Socket : LoopbackSocketsOf(APid))
+    if (Socket.State == "0A") Ports.insert(Socket.LocalPort);
   return Ports;
+}
+
+/// True when process APid holds the end of a connection whose other end has port APeerPort.
+inline bool HoldsConnectionFrom(pid_t APid, int32_t APeerPort) {
+  for (const TLoopbackSocket& Socket : LoopbackSocketsOf(APid))
+    if (Socket.State == "01" && Socket.RemotePort == APeerPort) return true;
+  return false;
 }
 
 /// A program run as a direct child of the test, standard input from /dev/null, standard output

@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 // OpenSSL's reasons for a failure as text for the framework's exceptions.
 #pragma once
 
 #include <string>
 
-#include "runtime/Export.h"
+#include "idframework/runtime/Export.h"
 
 namespace Id {
 

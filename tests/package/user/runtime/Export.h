@@ -1,0 +1,8 @@
+// SPDX-License-Identifier: MIT
+// The consumer's own header, named as one of the framework's: first on the consumer's include
+// path, it must not replace the framework's own.
+#pragma once
+
+namespace User {
+inline constexpr const char* ExportHeader = "the consumer's runtime/Export.h";
+}
