@@ -117,6 +117,7 @@ std::optional<int32_t> TIdIOHandlerSocket::ReceiveWhenReadableOn(TIdSocketHandle
 }
 
 int32_t TIdIOHandlerSocket::SendBytes(const void* ABuffer, int32_t ALength) {
+  if (FSendTimeout > 0) return OpenHandle().SendWithin(ABuffer, ALength, FSendTimeout);
   return OpenHandle().SendFrom(ABuffer, ALength, 0);
 }
 

@@ -212,6 +212,19 @@ int32_t TIdSocketHandle::SendFrom(const void* ABuffer, int32_t ALength, int32_t 
   return Call.Result(GlobalStack()->SockSend(Call.Descriptor(), ABuffer, ALength, AFlags));
 }
 
+int32_t TIdSocketHandle::SendWithin(const void* ABuffer, int32_t ALength, int32_t ATimeout) {
+  TIdStack* Stack = GlobalStack();
+  TCall Call(*this);
+  const int32_t Sent = Call.Result(Stack->SockSendNow(Call.Descriptor(), ABuffer, ALength));
+  if (Sent >= 0 || !Stack->SendNowNeverWaits() || Stack->SockLastError() != WSA::EWOULDBLOCK_)
+    return Sent;
+  // A socket is writable once a good part of its buffer is free again: a peer that frees less
+  // in that time has all but stopped reading. The last error is still the send's "would block".
+  TIdSocketDescriptorList WriteList{Call.Descriptor()};
+  if (Stack->SockSelect(nullptr, &WriteList, nullptr, ATimeout) == 0) return -1;
+  return Call.Result(Stack->SockSendNow(Call.Descriptor(), ABuffer, ALength));
+}
+
 void TIdSocketHandle::SetOption(int32_t ALevel, int32_t AOptName, const void* AOptVal,
                                 int32_t AOptLen) {
   TIdStack* Stack = GlobalStack();

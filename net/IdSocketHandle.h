@@ -65,6 +65,12 @@ public:
   int32_t ReceiveInto(void* ABuffer, int32_t ALength, int32_t AFlags = 0);
   /// Send on this socket; raw result (bytes sent, possibly fewer than ALength, or -1).
   int32_t SendFrom(const void* ABuffer, int32_t ALength, int32_t AFlags = 0);
+  /// Sends what the socket takes at once; when it takes nothing, waits up to ATimeout ms for
+  /// room and sends again. -1 with 10035 (would block) as the stack's last error when the
+  /// socket did not become writable in that time: the peer all but stopped reading. A send time limit of the socket's
+  /// own bounds one call, and a call that took part of the data returns only when that whole
+  /// limit is over, so that a peer that stopped reading would be found out up to twice as late.
+  int32_t SendWithin(const void* ABuffer, int32_t ALength, int32_t ATimeout);
   /// Sets a socket option (Windows Sockets numbering, see IdStack.h); raises EIdSocketError.
   void SetOption(int32_t ALevel, int32_t AOptName, const void* AOptVal, int32_t AOptLen);
   /// Runs ATransmitter (the whole-file sender) on this socket and returns its result.

@@ -327,6 +327,10 @@ TIdSocketDescriptor TIdStack::SockDuplicate(TIdSocketDescriptor) {
   ThrowSocketError(WSA::EOPNOTSUPP_);
 }
 
+int32_t TIdStack::SockSendNow(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength) {
+  return SockSend(ASocket, ABuffer, ALength, 0);
+}
+
 TIdIPAddressList TIdStack::SockHostToAddresses(const std::string& AHost, TIdIPVersions AVersions) {
   if ((uint8_t(AVersions) & uint8_t(TIdIPVersions::vsIPv4)) == 0)
     ThrowSocketError(WSA::EAFNOSUPPORT_);

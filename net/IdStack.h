@@ -210,6 +210,10 @@ public:
   /// Bytes sent (possibly fewer than ALength), -1 on failure.
   virtual int32_t SockSend(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
                            int32_t AFlags) = 0;
+  /// As SockSend without flags, but taking only what the socket takes at once: -1 with 10035
+  /// (would block) when it takes nothing. Base: SockSend, which may wait as long as the
+  /// socket's send time limit lets it.
+  virtual int32_t SockSendNow(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength);
   /// As SockSend, to AIP:APort.
   virtual int32_t SockSendTo(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
                              int32_t AFlags, const std::string& AIP, int32_t APort) = 0;
@@ -258,6 +262,8 @@ public:
   /// Whether shutting a socket down wakes a call blocked in an accept on it (so that a listener
   /// may block in the accept and still stop when its socket is closed). Base: false.
   virtual bool ShutdownWakesAccept() const noexcept { return false; }
+  /// Whether SockSendNow returns at once when the socket takes nothing. Base: false.
+  virtual bool SendNowNeverWaits() const noexcept { return false; }
   /// Whether a server whose ReuseSocket is rsOSDependent sets the address-reuse option on its
   /// listening sockets: the platform's own custom for servers. Base: false.
   virtual bool ReusesListenAddress() const noexcept { return false; }

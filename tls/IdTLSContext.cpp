@@ -12,6 +12,7 @@
 #include <memory>
 #include <utility>
 
+#include "idframework/runtime/CriticalSection.h"
 #include "idframework/runtime/SysUtils.h"
 #include "idframework/tls/IdTLSExceptions.h"
 #include "idframework/tls/detail/IdTLSErrorText.h"
@@ -64,6 +65,9 @@ TIdTLSContext::TIdTLSContext(TIdTLSRole ARole) : FRole(ARole) {
   SSL_CTX_set_mode(FHandle, SSL_MODE_NO_AUTO_CHAIN);
   SSL_CTX_set_default_passwd_cb(FHandle, &RefusePassphrase);
   SSL_CTX_set_cert_verify_callback(FHandle, &TIdTLSContext::VerifyChain, this);
+  // No renegotiation, asked for by either side: it would run a handshake, and the program's
+  // check of the peer, in the middle of a read; TLS 1.3 has none.
+  SSL_CTX_set_options(FHandle, SSL_OP_NO_RENEGOTIATION);
   if (ARole == TIdTLSRole::trServer) {
     // The server picks by its own order, not the client's, so that a client that prefers a
     // weaker suite it shares with the server does not get it.
@@ -154,9 +158,10 @@ int TIdTLSContext::AnswerPassphrase(char* ABuffer, int ASize, int, void* AArg) {
   try {
     if (Request.Context.FPassphrase)
       Passphrase = *Request.Context.FPassphrase;
-    else if (Request.Context.OnPassphrase)
+    else if (Request.Context.OnPassphrase) {
+      AssertNoLockHeld("OnPassphrase");
       Passphrase = Request.Context.OnPassphrase();
-    else
+    } else
       return -1;
   } catch (...) {
     Request.Failure = std::current_exception();
@@ -276,6 +281,7 @@ int TIdTLSContext::VerifyChain(X509_STORE_CTX* AStore, void* AArg) {
     Chain.emplace_back(sk_X509_value(Sent, I));
   if (Chain.empty()) Chain.emplace_back(X509_STORE_CTX_get0_cert(AStore));
   bool Accepted = false;
+  AssertNoLockHeld("OnVerifyPeer");
   try {
     Accepted = Self->OnVerifyPeer(Chain, Failure);
   } catch (...) {

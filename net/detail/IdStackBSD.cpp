@@ -736,6 +736,11 @@ int32_t TIdStackBSD::SockSend(TIdSocketDescriptor ASocket, const void* ABuffer, 
   return Result < 0 ? FailErrno(errno) : static_cast<int32_t>(Result);
 }
 
+int32_t TIdStackBSD::SockSendNow(TIdSocketDescriptor ASocket, const void* ABuffer,
+                                 int32_t ALength) {
+  return SockSend(ASocket, ABuffer, ALength, MSG_DONTWAIT);
+}
+
 int32_t TIdStackBSD::SockSendTo(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
                                 int32_t AFlags, const std::string& AIP, int32_t APort) {
   TSockAddr Address;

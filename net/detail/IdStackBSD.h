@@ -64,6 +64,7 @@ public:
   /// descriptor at all, or a number that is no open descriptor give -1 (10022, 10022, 10038).
   int32_t SockSelect(TIdSocketDescriptorList* ARead, TIdSocketDescriptorList* AWrite,
                      TIdSocketDescriptorList* AError, int32_t ATimeout) override;
+  int32_t SockSendNow(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength) override;
   int32_t SockSend(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
                    int32_t AFlags) override;
   int32_t SockSendTo(TIdSocketDescriptor ASocket, const void* ABuffer, int32_t ALength,
@@ -91,6 +92,7 @@ public:
   bool ReusesListenAddress() const noexcept override { return true; }
   /// True: an accept blocked on a socket that is shut down fails at once (EINVAL).
   bool ShutdownWakesAccept() const noexcept override { return true; }
+  bool SendNowNeverWaits() const noexcept override { return true; }
 
   /// The Windows Sockets number of an errno value (ErrnoErrorBase + errno when unmapped).
   static int32_t ErrorFromErrno(int AErrno) noexcept;

@@ -3,6 +3,7 @@
 // replies and one that sends nothing are each cut off at their limit while a fresh client is
 // served; at most MaxConnectionsPerAddress clients from one address; the counters of it all.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "idframework/core/IdException.h"
+#include "idframework/connection/IdIOHandlerSocket.h"
 #include "idframework/core/IdRFCReply.h"
 #include "server/ServerTestSupport.h"
 
@@ -75,15 +77,31 @@ TEST(PeerLimits, ADrippingClientIsCutOffAtTheLineDeadline) {
   EXPECT_EQ(Echo.Server.Counters().TimedOutLine, 1);
 }
 
+// The buffers fill at once; from then on the peer takes nothing, and the send ends one write
+// timeout later, not when a send that took part of the data has waited out a whole limit of its
+// own on top.
 TEST(PeerLimits, AClientThatNeverReadsIsCutOffAtTheWriteTimeout) {
   TEchoServer Echo;
-  Echo.Server.SetWriteTimeout(300);
-  Echo.Server.OnExecute = [](TIdPeerThread& AThread) {
-    AThread.PeerConnection()->WriteText(std::string(65536, 'x'));
+  Echo.Server.SetWriteTimeout(400);
+  std::atomic<std::chrono::steady_clock::rep> Began{0};
+  Echo.Server.OnExecute = [&](TIdPeerThread& AThread) {
+    TIdTCPServerConnection& Connection = *AThread.PeerConnection();
+    const int Small = 65536; // a fixed size that does not grow as the kernel's own would
+    Connection.SocketTransport()->SocketHandle()->SetOption(Id_SOL_SOCKET, Id_SO_SNDBUF, &Small,
+                                                            sizeof(Small));
+    Began = std::chrono::steady_clock::now().time_since_epoch().count();
+    Connection.WriteText(std::string(16 << 20, 'x'));
   };
   const int32_t Port = StartOnLoopback(Echo.Server);
-  TRawPeer Sink(Port); // never reads
+  TRawPeer Sink; // never reads, and its small buffer is full at once
+  ASSERT_TRUE(Sink.Open());
+  const int Small = 4096;
+  ::setsockopt(Sink.Fd(), SOL_SOCKET, SO_RCVBUF, &Small, sizeof(Small));
+  ASSERT_TRUE(Sink.Connect(Port));
   EXPECT_TRUE(Echo.EndedWith(EIdWriteTimeout().Message()));
+  const std::chrono::steady_clock::duration Took{
+      std::chrono::steady_clock::now().time_since_epoch().count() - Began};
+  EXPECT_LT(Took, 600ms);
   EXPECT_EQ(Echo.Server.Counters().TimedOutWrite, 1);
   EXPECT_GT(Echo.Server.Counters().BytesOut, 65536);
 }

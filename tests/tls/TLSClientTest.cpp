@@ -4,8 +4,13 @@
 // expired, another host's name); the client also connects through a real SOCKS proxy, and a
 // close from another thread ends a handshake or a read as it ends a plain one. It resumes
 // sessions (its own, and s_client's in PEM form), shows the certificate a server chose by name,
-// and a verification hook pins a chain or accepts a self-signed server.
+// and a verification hook pins a chain or accepts a self-signed server; a server that asks to
+// renegotiate is refused.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -326,6 +331,32 @@ TEST_F(TLSClient, VerificationHookPinsAChainOrAcceptsASelfSignedServer) {
   EXPECT_EQ(ConnectFailure<EIdTLSCertificateError>(StartOpensslServer("server")),
             "TLS peer certificate rejected: application verification failure");
   EXPECT_EQ(Failure, "");
+}
+
+// A server that asks for a new handshake in the middle of the session is refused: a handshake
+// inside a read would run the program's check of the server there (a full one: the server keeps
+// no session to resume).
+TEST_F(TLSClient, AServerAskingForRenegotiationIsRefused) {
+  const std::string Commands = FPKI.Dir().File("commands");
+  ASSERT_EQ(::mkfifo(Commands.c_str(), 0600), 0);
+  FPeer.Start(FPKI.Dir(), {"bash", "-c",
+                           "exec openssl s_server -accept 127.0.0.1:0 -naccept 1 -tls1_2 -cert " +
+                               FPKI.File("server.pem") + " -key " + FPKI.File("server.key") +
+                               " -no_ticket -no_cache < " + Commands});
+  const int Input = ::open(Commands.c_str(), O_WRONLY); // meets s_server's reading end
+  ASSERT_GE(Input, 0);
+  const int32_t Port = FPeer.WaitForListeningPort();
+  int Checks = 0;
+  FBeforeConnect = [&](TIdIOHandlerTLS& T) {
+    T.Context().OnVerifyPeer = [&](const std::vector<TIdTLSCertificate>&, const std::string&) {
+      return ++Checks > 0;
+    };
+  };
+  TIdTCPConnection* Connection = Connect(Port);
+  ASSERT_EQ(::write(Input, "r\n", 2), 2); // s_server's command to renegotiate
+  EXPECT_THROW(Connection->ReadLine(std::string(), 5000), Exception);
+  EXPECT_EQ(Checks, 1);
+  ::close(Input);
 }
 
 // A client's Connect goes over the transport it was given, reconnect included, never over a
