@@ -194,7 +194,9 @@ void Report(const TRefusal& ASeen) {
 } // namespace
 
 TEST(MachineCap, InAMemoryGroupTheServerRefusesInTimeAndIsNotKilled) {
-  if (Sanitized) GTEST_SKIP() << "a sanitizer's own memory would leave few connections to test";
+  // Instrumented threads take several times the memory the cap assumes for a connection (with
+  // the address sanitizer, 240 clients fill 38.5 of 40 MiB).
+  if (Sanitized) GTEST_SKIP() << "a sanitizer's threads take more memory than the cap assumes";
   const TControlGroup Group("memory");
   if (Group.Path().empty()) GTEST_SKIP() << "no memory control group can be made here";
   const int64_t Limit = 40 << 20;
