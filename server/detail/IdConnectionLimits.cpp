@@ -5,14 +5,18 @@
 #include <functional>
 #include <limits>
 
+#include "idframework/runtime/Thread.h"
+
 namespace Id {
 
 namespace {
 
 // The safety margin kept free of each resource: a fixed reserve and a share of the limit, for
 // what the process uses besides its connections (its files, heap, other threads) and for other
-// processes under the same limit; never more than half of the room itself, so that a small
-// limit still serves.
+// processes under the same limit; never more than half of the connections' room (the room left
+// and what the running connections take), so that a small limit still serves. That room stays
+// the same as connections come and go: halving the room left instead would halve the margin
+// with each reading at the cap, until clients that keep coming had the process at its limit.
 constexpr int64_t ReservedDescriptors = 32;
 constexpr int64_t ReservedThreads = 32;
 constexpr int64_t ReservedMemory = int64_t(4) << 20;
@@ -23,15 +27,16 @@ constexpr int64_t MemoryShare = 16;
 constexpr auto ReadEvery = std::chrono::seconds(1);
 constexpr auto ReadBeforeRefusing = std::chrono::milliseconds(100);
 
-int64_t Margin(const TIdRoom& ARoom, int64_t AReserve, int64_t AShare) {
-  return std::min(AReserve + ARoom.Limit / AShare, std::max<int64_t>(ARoom.Room, 0) / 2);
+int64_t Margin(const TIdRoom& ARoom, int64_t APeersTake, int64_t AReserve, int64_t AShare) {
+  return std::min(AReserve + ARoom.Limit / AShare,
+                  std::max<int64_t>(ARoom.Room + APeersTake, 0) / 2);
 }
 
 // The connections a room takes at AUnit each, on top of APeers; INT64_MAX when none is known.
 int64_t CapOf(const std::optional<TIdRoom>& ARoom, int64_t APeers, int64_t AUnit, int64_t AReserve,
               int64_t AShare) {
   if (!ARoom) return std::numeric_limits<int64_t>::max();
-  return APeers + (ARoom->Room - Margin(*ARoom, AReserve, AShare)) / AUnit;
+  return APeers + (ARoom->Room - Margin(*ARoom, APeers * AUnit, AReserve, AShare)) / AUnit;
 }
 
 } // namespace
@@ -126,7 +131,10 @@ void TIdMachineCap::ReadLocked(int32_t APeers) {
     const TIdRoom Descriptors{*Limit - FOtherDescriptors - APeers, *Limit};
     Cap = CapOf(Descriptors, APeers, 1, ReservedDescriptors, DescriptorShare);
   }
-  const TIdMachineRoom Room = FLimits ? FLimits->ReadRoom() : TIdMachineRoom{};
+  TIdMachineRoom Room = FLimits ? FLimits->ReadRoom() : TIdMachineRoom{};
+  // A parked thread takes the next peer without a new one: it is room, not use. Counted as use,
+  // the threads of clients that left would keep new ones out until they are ended.
+  if (Room.Threads) Room.Threads->Room += TThread::ParkedThreadCount();
   Cap = std::min(Cap, CapOf(Room.Threads, APeers, 1, ReservedThreads, ThreadShare));
   Cap = std::min(Cap, CapOf(Room.Memory, APeers, BytesPerConnection, ReservedMemory, MemoryShare));
   // 0 is "none"; a machine with no room at all still reads as a cap of one below the peers.
