@@ -291,7 +291,7 @@ section_line() {
 # server; RSS per connection, time until all were served, the time a fresh client waits for its
 # first reply while they are held, time the server takes to end them all (SIGTERM to exit).
 scale_one() {
-  local name=$1 rss0 rss1 loader line stop threads window fresh
+  local name=$1 rss0 rss1 loader line stop threads window fresh fresh_ms
   shift
   start_server "$name" "$@" --backlog "$BACKLOG" || return 0
   rss0=$(rss_kb "${PID[$name]}")
@@ -305,8 +305,11 @@ scale_one() {
   fi
   rss1=$(rss_kb "${PID[$name]}")
   threads=$(awk '/^Threads:/{print $2}' "/proc/${PID[$name]}/status")
+  # One more client, served and gone at once (hold 0): ready_ms is its connect to first reply.
   fresh=$("$BIN/idload" --port "${PORT[$name]}" --mode hold --concurrency 1 --hold 0 \
     --timeout-ms 5000 "${LOADCPU[@]}" | grep '^mode=' || echo " ")
+  fresh_ms=NA
+  [ "$(kv ready "$fresh")" != 1 ] || fresh_ms=$(kv ready_ms "$fresh")
   kill -TERM "${PID[$name]}"
   wait_for "$TMP/$name.out" '^stop_ms=' 30 || say "scale $name: no stop time reported"
   wait_for "$TMP/$name.hold" '^mode=' 30 || true
@@ -316,7 +319,7 @@ scale_one() {
   stop=$(sed -n 's/^stop_ms=//p' "$TMP/$name.out" | head -1)
   echo "scale $name $SCALE_N $(kv ready "$line") $(kv ready_ms "$line") ${stop:-NA}" \
     "$(awk -v a="$rss0" -v b="$rss1" -v n="$SCALE_N" 'BEGIN { printf "%.1f", (b - a) / n }')" \
-    "$threads $(kv closed_by_peer "$line") $(kv ready_ms "$fresh")" >>"$TMP/records"
+    "$threads $(kv closed_by_peer "$line") $fresh_ms" >>"$TMP/records"
   say "scale $name: $(tail -1 "$TMP/records")"
 }
 
