@@ -294,9 +294,10 @@ void TLoadGenerator::CheckHoldProgress() {
 
 bool TLoadGenerator::Finished(uint64_t ANow) {
   const bool Signalled = StopRequested();
+  // Hold 0: leave as soon as every connection was served (or failed), without holding them.
   if (FOptions.Mode == TLoadMode::lmHold)
-    return Signalled || (FReadyPrinted && FBusy == 0) ||
-           double(ANow - FStartNs) / 1e9 > FOptions.HoldS;
+    return Signalled || (FReadyPrinted && (FBusy == 0 || FOptions.HoldS == 0)) ||
+           (FOptions.HoldS > 0 && double(ANow - FStartNs) / 1e9 > FOptions.HoldS);
   if (!FStopping &&
       (Signalled || (FOptions.Count == 0 && double(ANow - FStartNs) / 1e9 >= FOptions.DurationS))) {
     FStopping = true;

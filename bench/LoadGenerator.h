@@ -26,7 +26,7 @@ struct TLoadOptions {
   std::string ReplyPrefix = "200";
   int TimeoutMs = 5000;
   size_t Window = 64; // hold mode: connections still being set up at once
-  double HoldS = 60;
+  double HoldS = 60;  // hold mode: 0 leaves once every connection was served
 };
 
 /// Runs one load according to its options; single-threaded, not thread-safe.

@@ -7,7 +7,9 @@
 //          --reply, repeat; counts requests
 //   hold   open --concurrency connections (at most --window connecting at once), each sends one
 //          line and waits for its reply, then stays idle; prints "ready=N ready_ms=T" when all are
-//          served, then waits until the server closes them, SIGTERM/SIGINT, or --hold seconds
+//          served, then waits until the server closes them, SIGTERM/SIGINT, or --hold seconds;
+//          --hold 0 leaves once all are served (ready_ms: the time from the first connect until
+//          the last first reply, bounded by --timeout-ms)
 //
 // Prints one line of key=value facts at the end. Exit code 0 unless the arguments are wrong.
 //
@@ -51,6 +53,7 @@ TLoadOptions ParseOptions(const TBenchArgs& AArgs) {
   if (Opt.Port <= 0 || Opt.Port > 65535) throw std::runtime_error("--port is required");
   if (Opt.Concurrency == 0 || Opt.Window == 0) throw std::runtime_error("zero concurrency");
   if (Opt.DurationS > 600 || Opt.HoldS > 600) throw std::runtime_error("runs are bounded: 600 s");
+  if (Opt.HoldS < 0) throw std::runtime_error("--hold below 0");
   return Opt;
 }
 

@@ -18,8 +18,8 @@
 #
 # With the defaults a full run takes about 10 minutes (11 with BENCH_BASELINE): the service has 7
 # servers (8) x 4 concurrencies x ROUNDS x SECS, about 4.8 minutes; the line protocol 5 (6) x 3 x
-# ROUNDS x SECS, about 2.5; bulk, scale, TLS and the program about 2.7 together. The run says its
-# own estimate when it starts (see estimate) and how long it took.
+# ROUNDS x SECS, about 2.5; bulk, scale, hostile, TLS and the program about 2.8 together. The run
+# says its own estimate when it starts (see estimate) and how long it took.
 #
 # Environment (all optional):
 #   BENCH_BIN      directory with idload and the servers (default build/bench/bench)
@@ -33,8 +33,9 @@
 #   BENCH_LIMIT    hard limit of the whole run in seconds (default 900)
 #   BENCH_PROGRAM  the program to measure on port 100 last, when the port is free
 #                  (default build/bench/app/testserver; "none" skips it)
-#   BENCH_SECTIONS the sections to run, of: service line bulk scale limits tls program (default
-#                  all)
+#   BENCH_SECTIONS the sections to run, of: service line bulk scale limits hostile tls program
+#                  (default all)
+#   BENCH_DEPS     0: do not run bench/install-deps (the peers that are missing are left out)
 #   BENCH_TLS_BULK_MB size of each TLS bulk transfer in MiB (default 512)
 #   BENCH_BASELINE directory with id_test_server and id_line_server of an earlier build, measured
 #                  in the same run as id_base, id_line_base and id_scale_base (before/after)
@@ -57,7 +58,7 @@ BULK_BYTES=$((${BENCH_BULK_MB:-1024} * 1024 * 1024))
 TLS_BULK_BYTES=$((${BENCH_TLS_BULK_MB:-512} * 1024 * 1024))
 TLS_SUITE=TLS_AES_128_GCM_SHA256
 
-bash "$ROOT/bench/install-deps"
+[ "${BENCH_DEPS:-1}" = 0 ] || bash "$ROOT/bench/install-deps"
 for tool in idload bare_test_server bare_line_server bare_epoll_server; do
   [ -x "$BIN/$tool" ] || { echo "bench: $BIN/$tool missing; build the bench preset first" >&2; exit 1; }
 done
@@ -291,7 +292,7 @@ section_line() {
 # server; RSS per connection, time until all were served, the time a fresh client waits for its
 # first reply while they are held, time the server takes to end them all (SIGTERM to exit).
 scale_one() {
-  local name=$1 rss0 rss1 loader line stop threads window fresh
+  local name=$1 rss0 rss1 loader line stop threads window fresh fresh_ms
   shift
   start_server "$name" "$@" --backlog "$BACKLOG" || return 0
   rss0=$(rss_kb "${PID[$name]}")
@@ -305,8 +306,11 @@ scale_one() {
   fi
   rss1=$(rss_kb "${PID[$name]}")
   threads=$(awk '/^Threads:/{print $2}' "/proc/${PID[$name]}/status")
+  # One more client, served and gone at once (hold 0): ready_ms is its connect to first reply.
   fresh=$("$BIN/idload" --port "${PORT[$name]}" --mode hold --concurrency 1 --hold 0 \
     --timeout-ms 5000 "${LOADCPU[@]}" | grep '^mode=' || echo " ")
+  fresh_ms=NA
+  [ "$(kv ready "$fresh")" != 1 ] || fresh_ms=$(kv ready_ms "$fresh")
   kill -TERM "${PID[$name]}"
   wait_for "$TMP/$name.out" '^stop_ms=' 30 || say "scale $name: no stop time reported"
   wait_for "$TMP/$name.hold" '^mode=' 30 || true
@@ -316,7 +320,7 @@ scale_one() {
   stop=$(sed -n 's/^stop_ms=//p' "$TMP/$name.out" | head -1)
   echo "scale $name $SCALE_N $(kv ready "$line") $(kv ready_ms "$line") ${stop:-NA}" \
     "$(awk -v a="$rss0" -v b="$rss1" -v n="$SCALE_N" 'BEGIN { printf "%.1f", (b - a) / n }')" \
-    "$threads $(kv closed_by_peer "$line") $(kv ready_ms "$fresh")" >>"$TMP/records"
+    "$threads $(kv closed_by_peer "$line") $fresh_ms" >>"$TMP/records"
   say "scale $name: $(tail -1 "$TMP/records")"
 }
 
@@ -338,6 +342,21 @@ section_limits() {
   [ -z "$HAVE_BASE" ] || add_server id_base "$BASE/id_test_server" --port 0 --backlog "$BACKLOG"
   run_section limits close "8 32" "$SERVERS"
   for name in $SERVERS; do stop_server "$name"; done
+}
+
+# Hostile clients against the time limits (hostile_clients, server and clients in one process,
+# pinned like bulk): 100 drippers and 100 non-readers against a line echo server whose LineTimeout
+# and WriteTimeout are 2000 ms, when each is cut, and fresh clients served meanwhile. Bounded by
+# the program's own --limit-s.
+section_hostile() {
+  local line cpus=()
+  [ -x "$BIN/hostile_clients" ] || return 0
+  [ "$(nproc)" -lt 2 ] || cpus=(--server-cpu "$(($(nproc) - 1))" --client-cpu 0)
+  line=$("$BIN/hostile_clients" --drippers 100 --nonreaders 100 --timeout-ms 2000 --fresh 20 \
+    --limit-s 12 --backlog "$BACKLOG" "${cpus[@]}" 2>"$TMP/hostile.err" | grep '^mode=' || true)
+  [ -n "$line" ] || { say "hostile: failed: $(head -c 300 "$TMP/hostile.err")"; return 0; }
+  echo "hostile $line" >>"$TMP/records"
+  say "hostile: $line"
 }
 
 # Bulk reference: iperf3, one stream over loopback, pinned like the others.
@@ -567,7 +586,7 @@ host_section() {
   echo "- Kernel: Linux $(uname -r) ($(uname -m)); default thread stack (ulimit -s) $(ulimit -s) KiB."
   echo "- Load average (1, 5, 15 min): at start $LOAD_START; when each section started: ${loads:-–}; at end $(awk '$1 == "load" && $2 == "end" { print $3, $4, $5 }' "$TMP/records"). Other work on the machine makes every figure noisy; compare ratios within this run."
   echo "- Run: sections \`$SECTIONS\`, $(($(date +%s) - RUN_START)) s (estimated $EXPECTED s, limit $LIMIT s)."
-  echo "- Tools: $(g++ --version | head -1), $(nginx -v 2>&1 | sed 's/.*: //'), $(iperf3 --version | head -1 | cut -d' ' -f1-2), POCO $(dpkg-query -W -f='${Version}' libpoco-dev 2>/dev/null || echo missing)."
+  echo "- Tools: $(g++ --version | head -1), $(nginx -v 2>&1 | sed 's/.*: //'), $(iperf3 --version 2>/dev/null | head -1 | cut -d' ' -f1-2 | grep . || echo "iperf3 missing"), POCO $(dpkg-query -W -f='${Version}' libpoco-dev 2>/dev/null || echo missing)."
 }
 
 # best SECTION NAME CONC: the record with the highest rate among the rounds.
@@ -652,6 +671,26 @@ best_bare_note() {
   echo "Best bare (the least server CPU per operation of ${3// /, }): $out."
 }
 
+# The hostile section's table: its one record holds hostile_clients' facts.
+hostile_report() {
+  local h kind
+  h=$(sed -n 's/^hostile //p' "$TMP/records" | head -1)
+  echo "## Hostile clients: $(kv drippers "$h") drippers and $(kv nonreaders "$h") non-readers, LineTimeout and WriteTimeout $(kv timeout_ms "$h") ms"
+  echo
+  echo "| clients | cut | in time (≤ $(kv deadline_ms "$h") ms) | min ms | p50 ms | max ms | max from connect ms |"
+  echo "|---|---:|---:|---:|---:|---:|---:|"
+  for kind in drippers nonreaders; do
+    echo "| $kind | $(kv "${kind}_cut" "$h") of $(kv "$kind" "$h") | $(kv "${kind}_in_time" "$h") |" \
+      "$(kv "${kind}_min_ms" "$h") | $(kv "${kind}_p50_ms" "$h") | $(kv "${kind}_max_ms" "$h") |" \
+      "$(kv "${kind}_connect_max_ms" "$h") |"
+  done
+  echo
+  echo "Fresh clients during the hold (connect to the echo of one line): $(kv fresh_ok "$h") of $(kv fresh "$h") served, p50 $(kv fresh_p50_ms "$h") ms, max $(kv fresh_max_ms "$h") ms; at least $(kv fresh_min_held "$h") hostile connections held at each. Server counters: $(kv accepted "$h") accepted, timed out: $(kv timed_out_line "$h") line, $(kv timed_out_write "$h") write, $(kv timed_out_idle "$h") idle, $(kv timed_out_read "$h") read. Verdict (all cut in time, every fresh client within 10 ms with all held): $([ "$(kv pass "$h")" = 1 ] && echo pass || echo FAIL)."
+  echo
+  echo "The server echoes each line. Non-readers flood lines of 16000 bytes and never read; the hold begins once every one of their echoes has blocked on the server (after $(kv blocked_after_ms "$h") ms here, its send buffers having grown to some MiB), and then the drippers begin their lines, one byte every 1.5 s. Times to the cut: a dripper's from its first byte, a non-reader's from the start of the server's last send (the one that blocked). Fresh clients are spread over the hold, until 200 ms before the first cut is due."
+  echo
+}
+
 write_report() {
   local service_servers="bare8m bare64k bare_epoll nginx poco poco64 id id_base program:program"
   local line_servers="bare_line8m bare_line64k bare_line_epoll poco64_line id_line id_line_base"
@@ -729,6 +768,9 @@ write_report() {
       echo "id_limits: per-address limit, write, line and idle time limits on; counters are always on (id_base, the earlier build, has none)."
       echo
     fi
+    if has_records hostile; then
+      hostile_report
+    fi
     if has_records tls; then
       echo "## TLS: full handshakes (TLS 1.3, $TLS_SUITE, RSA 2048, no resumption), \"test\", close"
       echo
@@ -796,6 +838,7 @@ estimate() {
       if (has("bulk")) t += s + 10 + 12 * r
       if (has("scale")) t += (2 + base) * 10
       if (has("limits")) t += (2 + base) * 2 * r * m + (3 + base) * 1.5
+      if (has("hostile")) t += 8
       if (has("tls")) t += 4 * r * m + 10 + 8 * r
       if (has("program") && prog) t += 4 * r * m + 3
       printf "%d", t
@@ -805,10 +848,10 @@ estimate() {
 # A record of the load average when a section starts (and "end" when all are done).
 section_load() { echo "load $1 $(cut -d' ' -f1-3 /proc/loadavg)" >>"$TMP/records"; }
 
-SECTIONS=${BENCH_SECTIONS:-service line bulk scale limits tls program}
+SECTIONS=${BENCH_SECTIONS:-service line bulk scale limits hostile tls program}
 for section in $SECTIONS; do
   case $section in
-  service | line | bulk | scale | limits | tls | program) ;;
+  service | line | bulk | scale | limits | hostile | tls | program) ;;
   *) say "unknown section $section" && exit 2 ;;
   esac
 done
