@@ -101,6 +101,9 @@ public:
   /// limit. A send that runs out of it closes the transport and raises EIdWriteTimeout. It is
   /// the transport's send time limit (see TIdIOHandler::SetSendTimeout), given to every
   /// transport the connection is set to; a transport that cannot limit its sends ignores it.
+  /// The socket transport waits for room with it (TIdSocketHandle::SendWithin); TLS records and
+  /// whole-file sends go through the socket's own per-call limit, which finds a peer that
+  /// stopped reading between one and two limits late.
   int32_t WriteTimeout() const noexcept { return FWriteTimeout; }
   void SetWriteTimeout(int32_t AValue);
   /// The most time one ReadLine may take from the moment its line has begun to arrive, in ms,
