@@ -130,17 +130,21 @@ TEST_F(TLSClient, LinesTravelByteExactThroughOpensslServer) {
   EXPECT_FALSE(Connection->IsConnected());
 }
 
-TEST_F(TLSClient, TalksToAFrameworkServerOverIPv6) {
+// A dual-stack binding: an IPv6 client and an IPv4 one, each checked against the certificate's
+// address of its own version.
+TEST_F(TLSClient, TalksToAFrameworkServerOverIPv6AndDualStack) {
   ID_SKIP_WITHOUT_IPV6();
   TTLSLineServer Server(FPKI);
-  TIdSocketHandle* IPv6 = Server.Server().Bindings().AddBinding();
-  IPv6->SetIPVersion(TIdIPVersion::ivIPv6);
-  IPv6->SetIP("::1");
+  TIdSocketHandle* Both = Server.Server().Bindings().AddBinding();
+  Both->SetIPVersion(TIdIPVersion::ivIPv6);
+  Both->SetDualStack(true);
   Server.Start();
-  TIdTCPConnection* Connection = Connect(IPv6->Port(), "::1");
-  EXPECT_EQ(Connection->ReadLine(), "220 test ready");
-  Connection->WriteLine("ECHO over IPv6");
-  EXPECT_EQ(Connection->ReadLine(), "250 over IPv6");
+  for (const std::string Address : {"::1", "127.0.0.1"}) {
+    TIdTCPConnection* Connection = Connect(Both->Port(), Address);
+    EXPECT_EQ(Connection->ReadLine(), "220 test ready");
+    Connection->WriteLine("ECHO over " + Address);
+    EXPECT_EQ(Connection->ReadLine(), "250 over " + Address);
+  }
 }
 
 TEST_F(TLSClient, CertificatesThatMustNotBeTrustedAreRefused) {
